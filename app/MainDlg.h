@@ -1,0 +1,111 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/MonitorGate.h"
+#include "app/SharedField.h"
+#include "app/ToolEnv.h"
+#include "res/resource.h"
+#include "serial/AtChannel.h"
+#include "serial/DiagPort.h"
+#include "ui/Dialog.h"
+
+// The settings record loaded from "Vostrel.cfg": bytes 0..7 carried as they are, bytes 8..11 a
+// little-endian 32-bit integer.
+struct CPortSettings {
+    uint8_t bytes[12] = {};
+};
+
+// The main window and the owner of all run-time state: the port numbers, the connection flag, the
+// two serial link objects, the monitor thread and the texts shown.
+class CMainDlg : public CDialog {
+public:
+    explicit CMainDlg(CDialog* pParent = nullptr, CToolEnv env = {});
+    ~CMainDlg() override;
+
+    // ---- the window: initialisation, texts, pictures, message map -----------------------------
+    bool OnInitDialog() override;
+    void DoDataExchange(bool bSaveAndValidate) override;
+    const MsgMapEntry* GetMessageMap() const override;
+    void SetEnglishTexts();
+    void ShowStatusPicture(int nId);
+    void OnPaint();
+    intptr_t OnQueryDragIcon();
+    void OnExit();
+    void OnAbout();
+    void OnDestroy();
+
+    // ---- the settings file ---------------------------------------------------------------------
+    int LoadPortSettings();
+
+    // ---- the port monitor ------------------------------------------------------------------------
+    int StartMonitor();
+    static void MonitorThreadProc(CMainDlg* pDlg);
+    // One pass of the monitor: discover, open, probe, show. False once the monitor is shut down.
+    bool RunMonitorPass();
+    int OpenModemPort(int nPort, int nBaud);
+    int OpenSecondPort(int nPort);
+    intptr_t OnStatusRefresh(uintptr_t wParam, intptr_t lParam);
+    // Suspend and resume of the monitor; both do nothing before StartMonitor.
+    void SuspendMonitor();
+    void ResumeMonitor();
+    bool HasMonitor() const { return m_bMonitorStarted.load(); }
+    unsigned MonitorSuspendCount() const { return m_gate.Count(); }
+
+    // ---- port discovery --------------------------------------------------------------------------
+    int FindModemPort();
+    int FindAtPort();
+
+    // ---- device mode commands ------------------------------------------------------------------
+    void OnEnterDownload();
+    static unsigned EnterDownloadThreadProc(CMainDlg* pDlg);
+    unsigned RunEnterDownload();
+    void OnExitDownload();
+    // One command step: up to three exchanges, reopening the port after each empty answer.
+    std::string SendWithReopen(const std::string& strCommand);
+
+    // ---- hidden service commands -----------------------------------------------------------------
+    void OnReversePort();
+    int ReversePort(int nMode);
+    void OnSimStatus();
+
+    // ---- fields (declaration order of the window's state) --------------------------------------
+    intptr_t m_hMutex = 0;
+    std::string m_strReadout;
+    std::atomic<int> m_bConnected{0};
+    std::unique_ptr<CDiagPort> m_pSecondPort;
+    std::unique_ptr<CAtChannel> m_pAtChannel;
+    char m_szWorkDir[260] = {};
+    CPortSettings m_settings;
+    std::atomic<int> m_nModemPort{0};
+    std::atomic<int> m_nSecondPort{0};
+    std::string m_strEntry;
+    std::string m_strHidden1014;
+    std::string m_strCode;
+    CSharedString m_strPortLabel{"Modem port:"};
+    CSharedString m_strStatus{"Searching..."};
+    intptr_t m_hIcon = 0;
+
+    IClock& Clock() const { return *m_env.pClock; }
+    IRegistry& Registry() const { return *m_env.pRegistry; }
+
+private:
+    // Monitor: a wait that first and last passes the gate; false once the monitor is shut down.
+    bool MonitorWait(uint32_t nMilliseconds);
+
+    CToolEnv m_env;
+    CMonitorGate m_gate;
+    std::thread m_monitorThread;
+    std::atomic<bool> m_bMonitorStarted{false};
+
+    // The close command's worker: counted so that destruction can wait for it.
+    std::mutex m_workerMutex;
+    std::condition_variable m_workerDone;
+    int m_nWorkers = 0;
+    std::atomic<bool> m_bClosing{false};
+};

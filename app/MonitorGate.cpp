@@ -1,0 +1,60 @@
+#include "app/MonitorGate.h"
+
+void CMonitorGate::Suspend()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ++m_nCount;
+    m_changed.wait(lock, [this] { return !m_bInStep || m_bShutDown; });
+}
+
+void CMonitorGate::Resume()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_nCount == 0)
+        return;
+    if (--m_nCount == 0)
+        m_changed.notify_all();
+}
+
+unsigned CMonitorGate::Count() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nCount;
+}
+
+bool CMonitorGate::Pass()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_nCount == 0 || m_bShutDown; });
+    return !m_bShutDown;
+}
+
+bool CMonitorGate::EnterStep()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_nCount == 0 || m_bShutDown; });
+    if (m_bShutDown)
+        return false;
+    m_bInStep = true;
+    return true;
+}
+
+void CMonitorGate::LeaveStep()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bInStep = false;
+    m_changed.notify_all();
+}
+
+void CMonitorGate::Shutdown()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bShutDown = true;
+    m_changed.notify_all();
+}
+
+bool CMonitorGate::IsShutDown() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bShutDown;
+}

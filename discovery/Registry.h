@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// The four registry operations that port discovery needs, all below HKEY_LOCAL_MACHINE. A Win32
+// implementation reads the real registry; an in-memory one feeds tests and non-Windows builds.
+using RegKey = uintptr_t;   // 0 is never a valid key
+
+constexpr uint32_t kKeyAllAccess = 0xF003F;   // KEY_ALL_ACCESS
+
+class IRegistry {
+public:
+    virtual ~IRegistry() = default;
+    // Opens HKLM\strPath with the access mask; true and *pKey set on success.
+    virtual bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) = 0;
+    // Reads the value's raw bytes into pData (capacity *pSize), as RegQueryValueExA does: on success
+    // *pSize becomes the value's size; a value larger than the capacity fails. The type is not reported.
+    virtual bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) = 0;
+    virtual void CloseKey(RegKey key) = 0;
+};
+
+// The platform's registry: the real one on Windows, an empty in-memory one elsewhere.
+IRegistry& SystemRegistry();

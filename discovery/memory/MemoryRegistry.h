@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "discovery/Registry.h"
+
+// A registry held in memory: keys by path (case-insensitive, as Windows compares them), values as
+// raw bytes. It records every open (path and access mask) and knows which keys are still open.
+class CMemoryRegistry final : public IRegistry {
+public:
+    struct OpenRecord {
+        std::string strPath;
+        uint32_t nAccess;
+    };
+
+    void AddKey(const std::string& strPath);
+    void SetDword(const std::string& strPath, const std::string& strName, uint32_t nValue);
+    void SetString(const std::string& strPath, const std::string& strName, const std::string& strValue);  // stored with its NUL
+    void SetBytes(const std::string& strPath, const std::string& strName, const std::vector<uint8_t>& bytes);
+    void RemoveKey(const std::string& strPath);   // and every key below it
+    void Clear();
+
+    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override;
+    bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override;
+    void CloseKey(RegKey key) override;
+
+    std::vector<OpenRecord> Opens() const;
+    size_t OpenKeyCount() const;
+
+private:
+    using Values = std::map<std::string, std::vector<uint8_t>>;
+    static std::string Fold(const std::string& str);
+
+    mutable std::mutex m_mutex;
+    std::map<std::string, Values> m_keys;     // folded path -> values (folded names)
+    std::map<RegKey, std::string> m_open;     // open key -> folded path
+    std::vector<OpenRecord> m_opens;
+    RegKey m_nextKey = 1;
+};

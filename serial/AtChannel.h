@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/Clock.h"
+#include "serial/SerialPort.h"
+
+// One AT command line at a time over the channel's own serial port. A reply counts as complete once
+// its queued byte count stays the same across a 150 ms sleep; the answer is the reply's first line
+// framed by CR LF pairs, or "error" when no reply came or it held no framed line.
+class CAtChannel {
+public:
+    explicit CAtChannel(IClock& clock = SystemClock());
+    virtual ~CAtChannel();
+    CAtChannel(const CAtChannel&) = delete;
+    CAtChannel& operator=(const CAtChannel&) = delete;
+
+    int SetTimeout(uint32_t nTimeout);   // stores min(nTimeout, 5000); always true
+    int SetAttempts(int nAttempts);      // 1..9 stored and true; otherwise false, unchanged
+    int SetCommand(const std::string& strCommand);  // command + CR; always true
+    int Transact();                      // true when a reply was read into m_strReply
+    std::string ExtractAnswer() const;   // the Response text cut from m_strReply
+    std::string Exchange(const std::string& strCommand);
+    int Probe();                         // true when the answer to "AT" contains "OK"
+
+    uint32_t GetTimeout() const { return m_nTimeout; }
+    int GetAttempts() const { return m_nAttempts; }
+    const std::string& GetReply() const { return m_strReply; }
+
+    CSerialPort m_port;
+
+private:
+    IClock& m_clock;
+    std::string m_strCommand;
+    std::string m_strReply;
+    uint32_t m_nTimeout;
+    int m_nAttempts;
+};
+
+// The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".
+std::string ExtractAnswerFromReply(const std::string& strReply);

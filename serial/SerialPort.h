@@ -1,0 +1,37 @@
+#pragma once
+// The program's only access to a serial device: open COMn with speed and framing, purge-then-write,
+// the count of queued received bytes, a read of at most those bytes, close. Every call is bounded:
+// Open and Close do not wait, Write waits at most 10000 ms, Read at most 2000 ms.
+//
+// One header, one implementation file per platform. SerialPortFields.h comes from the back end's
+// folder (serial/win32, serial/posix, or the tests' simulated back end) and names the handle and
+// request-record types of that platform.
+#include "SerialPortFields.h"
+
+class CSerialPort {
+public:
+    CSerialPort();
+    ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Non-zero when the port is open afterwards. On an open object: non-zero at once, unchanged,
+    // whatever nPort says. Parity is always none. nPort outside 1..99999999 gives 0 and touches nothing.
+    int Open(int nPort, int nBaud, int nDataBits, int nStopBits);
+    // Always non-zero; does nothing when closed.
+    int Close();
+    // Discards unread input and aborts outstanding requests, then sends; bytes written, 0 on failure.
+    int Write(const void* pData, int nLength);
+    // Bytes waiting in the driver's input queue; 0 when closed. Never blocks.
+    int GetInQueueCount();
+    // Reads at most min(queued, nMax) bytes into pBuffer; returns the count the read request reported
+    // when it was started (0 for one that went pending). Never waits when nothing is queued.
+    int Read(void* pBuffer, int nMax);
+    int IsOpen() const { return m_bOpen; }
+
+private:
+    SerialHandle m_hComm;
+    SerialRequest m_ovRead;
+    SerialRequest m_ovWrite;
+    int m_bOpen;
+};

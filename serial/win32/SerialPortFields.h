@@ -1,0 +1,5 @@
+#pragma once
+#include <windows.h>
+
+using SerialHandle = HANDLE;
+using SerialRequest = OVERLAPPED;

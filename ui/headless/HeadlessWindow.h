@@ -1,0 +1,69 @@
+#pragma once
+// What a headless dialog would show, for tests: every control's state, the ordered log of window
+// operations, the message boxes opened. Reach it with HeadlessWindowOf(dialog).
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ui/Dialog.h"
+
+struct HeadlessControl {
+    std::string strText;
+    bool bEnabled = true;
+    bool bVisible = true;
+    int nSelection = -1;              // list controls
+    std::vector<std::string> items;   // list controls
+    int nBitmap = 0;                  // picture controls: the bitmap resource shown
+    FontSpec font;
+    bool bHasFont = false;
+};
+
+struct HeadlessBox {
+    bool bOwned = false;
+    bool bAppBox = false;             // the framework-style box (executable's name as caption)
+    std::string strText;
+    std::string strCaption;
+    unsigned nType = 0;
+    unsigned short nLanguage = 0;
+    std::thread::id thread;
+};
+
+class CHeadlessWindow {
+public:
+    // Creates the "window" on the calling thread, which becomes the window's thread, and runs
+    // OnInitDialog. Destroy delivers WM_DESTROY.
+    void Create();
+    void Destroy();
+    bool IsCreated() const;
+    bool HasEnded() const;
+    int Result() const;
+
+    HeadlessControl Control(int nId) const;
+    // Window operations in order: "enable 1012 0", "text 1020 Searching...", "select 1001 5",
+    // "picture 1002 130", "focus 1016", "font 1020 Arial 700", "icon 128", "box Error|text".
+    std::vector<std::string> Log() const;
+    void ClearLog();
+    std::vector<HeadlessBox> Boxes() const;
+    int Focus() const;
+
+    // Called when a message box opens (on the opening thread); its result is the box's result.
+    // Default: IDOK at once.
+    void SetBoxHandler(std::function<int(const HeadlessBox&)> handler);
+    // Bitmap ids that load successfully (default: the program's 130 to 136).
+    void SetLoadableBitmaps(std::vector<int> ids);
+    void SetMinimized(bool bMinimized);
+
+    // Strict mode: calls from other threads wait until the window's thread pumps (DoModal,
+    // WaitPumping or Pump), as on Win32. Relaxed (default): they run at once under the window's lock.
+    void SetStrictThreading(bool bStrict);
+    // Runs queued calls from other threads; returns how many ran. Call on the window's thread.
+    int Pump();
+
+    explicit CHeadlessWindow(CDialogImpl& impl) : m_impl(impl) {}
+
+private:
+    CDialogImpl& m_impl;
+};
+
+CHeadlessWindow HeadlessWindowOf(CDialog& dialog);
