@@ -1,1 +1,1 @@
-// STUB
+// Being written: the card model.

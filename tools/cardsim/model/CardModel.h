@@ -1,0 +1,94 @@
+#pragma once
+// The data card's command interpreter as a pure model: bytes from the host in, timed reply chunks
+// out. The pseudo-terminal card (tools/cardsim/pty) and the tests' simulated serial back end both
+// drive this one model, so the card behaves the same on every transport.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+enum class CardFault {
+    None,
+    Silent,          // reads commands, never answers
+    EmptyLine,       // answers every command with an empty framed line: CR LF CR LF
+    Error,           // answers "ERROR" (nFaultCount times, then normally; -1 for ever)
+    PauseMidReply,   // sends the echo (or the first CR LF), pauses nPauseMs, then the rest
+    Dribble,         // sends the reply one byte at a time, nPauseMs apart
+    Garbage,         // answers with bytes that hold no framed line
+    LongReply,       // answers with a reply longer than 256 bytes (the answer line comes first)
+    Babble,          // answers normally, and also sends unsolicited lines every nPauseMs
+};
+
+struct CardOptions {
+    bool bEcho = true;                    // echo each command line (with its CR) before the reply
+    std::string strModel = "R2280-Y";     // the answer line to AT+CGMM
+    bool bSimPresent = true;              // AT+ysec? -> "+YSEC: 3,0" (present) or "+YSEC: 0,0"
+    CardFault fault = CardFault::None;
+    int nFaultCount = -1;                 // how many commands the fault applies to; -1: all
+    uint32_t nPauseMs = 400;              // PauseMidReply, Dribble and Babble timing
+};
+
+// A scripted reply for one command, overriding the table.
+struct CardReply {
+    enum Kind { Line, EmptyLine, Silent };
+    Kind kind = Line;
+    std::string strLine;                  // Line: the answer line ("OK", "ERROR", "R2281-Y", ...)
+
+    static CardReply Text(std::string str) { return {Line, std::move(str)}; }
+    static CardReply Empty() { return {EmptyLine, {}}; }
+    static CardReply None() { return {Silent, {}}; }
+};
+
+// Bytes the card sends, nDelayMs after the previous chunk of the same reply (the first chunk's
+// delay counts from the moment the command's CR arrived).
+struct CardChunk {
+    uint32_t nDelayMs = 0;
+    std::string strBytes;
+};
+
+struct CardTranscriptLine {
+    uint64_t nTimeMs = 0;                 // the clock's time when the line's CR arrived
+    std::string strLine;                  // the command line without its CR
+};
+
+class CCardModel {
+public:
+    explicit CCardModel(CardOptions options = {});
+
+    // Bytes from the host at time nNowMs. Each complete command line (ended by CR; a LF after it is
+    // ignored) is recorded and answered; returns the reply chunks in order.
+    std::vector<CardChunk> Receive(const std::string& strBytes, uint64_t nNowMs);
+    // Unsolicited output due by nNowMs (the babbling card); empty for a quiet card.
+    std::vector<CardChunk> Idle(uint64_t nNowMs);
+
+    // The next nTimes commands equal to strCommand (compared without regard to case) get reply
+    // instead of the table's; nTimes -1: every time. A later script for the same command replaces it.
+    void Script(const std::string& strCommand, CardReply reply, int nTimes = -1);
+    void ClearScripts();
+
+    void SetOptions(const CardOptions& options);
+    const CardOptions& Options() const { return m_options; }
+
+    const std::vector<CardTranscriptLine>& Transcript() const { return m_transcript; }
+    // Lines of the transcript equal to strCommand (exact text).
+    int CountOf(const std::string& strCommand) const;
+
+    // The card's switchable state: CD-ROM autorun (on when new) and download mode (off when new).
+    bool AutorunEnabled() const { return m_bAutorun; }
+    bool DownloadMode() const { return m_bDownload; }
+
+private:
+    // ... implementation's own members
+    CardOptions m_options;
+    std::vector<CardTranscriptLine> m_transcript;
+    bool m_bAutorun = true;
+    bool m_bDownload = false;
+    std::string m_strPending;
+    struct Scripted {
+        CardReply reply;
+        int nTimes;
+    };
+    std::map<std::string, Scripted> m_scripts;   // by upper-cased command
+    int m_nFaultsUsed = 0;
+    uint64_t m_nNextBabbleMs = 0;
+};

@@ -1,0 +1,40 @@
+#pragma once
+// The simulated card on a pseudo-terminal: the program under test opens the slave side as its
+// serial device; a service thread reads command lines on the master side and writes the model's
+// replies with their real-time delays. Thread-safe.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/cardsim/model/CardModel.h"
+
+class CPtyCard {
+public:
+    explicit CPtyCard(CardOptions options = {});
+    ~CPtyCard();   // stops the thread, closes the master side, removes the link it made
+    CPtyCard(const CPtyCard&) = delete;
+    CPtyCard& operator=(const CPtyCard&) = delete;
+
+    bool Start();                                       // opens the pty (raw) and starts serving
+    std::string SlavePath() const;                      // e.g. /dev/pts/3
+    bool LinkTo(const std::string& strLinkPath);        // symlink to the slave path (replaces one)
+    void Unplug();                                      // closes the master side: the device is gone
+    // Reopens a new pty after Unplug (a new slave path; the link, if any, is re-pointed).
+    bool Replug();
+
+    void SetOptions(const CardOptions& options);
+    void Script(const std::string& strCommand, CardReply reply, int nTimes = -1);
+    std::vector<CardTranscriptLine> Transcript() const; // times in ms since Start
+    int CountOf(const std::string& strCommand) const;
+    bool AutorunEnabled() const;
+    bool DownloadMode() const;
+    // Polls until the transcript holds at least nLines lines or nTimeoutMs pass; true when it does.
+    bool WaitForLines(size_t nLines, uint32_t nTimeoutMs) const;
+    // Raw bytes the card received, in order (for checking the exact bytes on the wire).
+    std::string ReceivedBytes() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m_pState;
+};
