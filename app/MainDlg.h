@@ -97,6 +97,11 @@ public:
 private:
     // Monitor: a wait that first and last passes the gate; false once the monitor is shut down.
     bool MonitorWait(uint32_t nMilliseconds);
+    // Ends the monitor thread for good and joins it (the dialog object's destruction).
+    void ShutdownMonitor();
+    // Waits, keeping the window's messages flowing, until no close-command worker runs
+    // (the window's destruction; the worker's window calls must still be served).
+    void WaitForWorkers();
 
     CToolEnv m_env;
     CMonitorGate m_gate;

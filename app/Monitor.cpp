@@ -10,3 +10,4 @@ intptr_t CMainDlg::OnStatusRefresh(uintptr_t, intptr_t) { return 0; }
 void CMainDlg::SuspendMonitor() {}
 void CMainDlg::ResumeMonitor() {}
 bool CMainDlg::MonitorWait(uint32_t) { return false; }
+void CMainDlg::ShutdownMonitor() {}
