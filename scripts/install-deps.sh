@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running the tool need, when missing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ googletest            # native build and tests
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # the Windows program
+    wine64 wine                                 # running it
+    xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control
+    python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
