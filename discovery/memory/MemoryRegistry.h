@@ -22,6 +22,8 @@ public:
     void SetBytes(const std::string& strPath, const std::string& strName, const std::vector<uint8_t>& bytes);
     void RemoveKey(const std::string& strPath);   // and every key below it
     void Clear();
+    // Opens that ask for access outside nMask fail, as for a user without administrator rights.
+    void SetGrantedAccess(uint32_t nMask);
 
     bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override;
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override;
@@ -39,4 +41,5 @@ private:
     std::map<RegKey, std::string> m_open;     // open key -> folded path
     std::vector<OpenRecord> m_opens;
     RegKey m_nextKey = 1;
+    uint32_t m_nGrantedAccess = 0xFFFFFFFF;
 };
