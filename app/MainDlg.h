@@ -2,8 +2,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -97,6 +99,15 @@ public:
 private:
     // Monitor: a wait that first and last passes the gate; false once the monitor is shut down.
     bool MonitorWait(uint32_t nMilliseconds);
+    // Monitor: fn under the gate's step lease (channel, ports, discovery), or after a plain pass of
+    // the gate (window calls); false, and fn not run, once the monitor is shut down.
+    bool MonitorStep(const std::function<void()>& fn);
+    bool MonitorWindowCall(const std::function<void()>& fn);
+    // Monitor pass phases; empty once the monitor is shut down.
+    std::optional<bool> MonitorDiscover();
+    std::optional<bool> MonitorOpenAndProbe();
+    bool MonitorShow(bool bConnected);
+    int MonitorProbe();
     // Ends the monitor thread for good and joins it (the dialog object's destruction).
     void ShutdownMonitor();
     // Waits, keeping the window's messages flowing, until no close-command worker runs
