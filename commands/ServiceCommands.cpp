@@ -1,6 +1,100 @@
-// STUB: to be replaced by the hidden service commands.
+// The hidden service commands: Reverse Port (button 1013) and the SIM status query (button 1015).
+// Their buttons are never shown; the handlers run only on a click notification for their ids.
 #include "app/MainDlg.h"
+#include "app/ToolApp.h"
+#include "commands/Commands.h"
 
-void CMainDlg::OnReversePort() {}
-int CMainDlg::ReversePort(int) { return 0; }
-void CMainDlg::OnSimStatus() {}
+namespace {
+
+constexpr int kBaud = 115200;
+constexpr int kReverseMode = 6;
+constexpr uint32_t kBeforeSimQueryWait = 200;
+constexpr unsigned short kBoxLanguage = 1;
+
+// Code page 936 (GBK) bytes: the program's 8-bit texts are shown as they stand, and a system whose
+// default language is Chinese (PRC) shows 8-bit text in that code page.
+constexpr CReversePortTexts kEnglishTexts = {"Port error,Not device connected!", "initialize port error!",
+                                             "Reverse port fail"};
+constexpr CReversePortTexts kChineseTexts = {
+    "\xB6\xCB\xBF\xDA\xB4\xED\xCE\xF3\xC3\xBB\xD3\xD0\xC3\xBB\xD3\xD0\xC1\xAC\xBD\xD3",
+    "\xB3\xF5\xCA\xBC\xBB\xAF\xB6\xCB\xBF\xDA\xB4\xED\xCE\xF3",
+    "\xBB\xD6\xB8\xB4\xB6\xCB\xBF\xDA\xCA\xA7\xB0\xDC",
+};
+
+void ShowErrorBox(CMainDlg& dlg, const char* pszText)
+{
+    dlg.MessageBoxEx(false, pszText, "Error", ui::kMbIconHand, kBoxLanguage);
+}
+
+// True when strKey occurs in strText and its first occurrence is not at the very start.
+bool FirstFoundAfterStart(const std::string& strText, const char* pszKey)
+{
+    const size_t nPos = strText.find(pszKey);
+    return nPos != std::string::npos && nPos > 0;
+}
+
+} // namespace
+
+CReversePortTexts ReversePortTexts(int bEnglish)
+{
+    return bEnglish ? kEnglishTexts : kChineseTexts;
+}
+
+std::string NormaliseSimAnswer(const std::string& strAnswer)
+{
+    std::string strNormal;
+    strNormal.reserve(strAnswer.size());
+    for (char ch : strAnswer) {
+        if (ch == ' ')
+            continue;
+        strNormal += (ch >= 'a' && ch <= 'z') ? static_cast<char>(ch - 'a' + 'A') : ch;
+    }
+    return strNormal;
+}
+
+std::string SimStatusMessage(const std::string& strAnswer)
+{
+    const std::string strNormal = NormaliseSimAnswer(strAnswer);
+    // A silent card's "error" becomes "ERROR" here, the same as a card that rejects the query.
+    if (strNormal == "ERROR")
+        return "error!";
+    if (FirstFoundAfterStart(strNormal, "YSEC:0,0"))
+        return "No sim card";
+    if (FirstFoundAfterStart(strNormal, "YSEC:3,0"))
+        return "detect sim card";
+    return "unknow error!";
+}
+
+void CMainDlg::OnReversePort()
+{
+    const CReversePortTexts texts = ReversePortTexts(theApp.m_bEnglish);
+    if (!m_bConnected) {
+        ShowErrorBox(*this, texts.pszNoCard);
+        return;
+    }
+    // Never resumed: the monitor stays stopped for the rest of the run.
+    SuspendMonitor();
+    if (!OpenModemPort(m_nModemPort, kBaud)) {
+        ShowErrorBox(*this, texts.pszPortError);
+        EnableControl(IDC_REVERSE_PORT, true);
+        EnableControl(IDC_ENTER_DOWNLOAD, true);
+        return;
+    }
+    if (!ReversePort(kReverseMode))
+        ShowErrorBox(*this, texts.pszFail);
+}
+
+int CMainDlg::ReversePort(int /*nMode*/)
+{
+    // Nothing stands behind the reverse step: it has no effect and reports failure every time.
+    return 0;
+}
+
+void CMainDlg::OnSimStatus()
+{
+    SuspendMonitor();
+    Clock().Sleep(kBeforeSimQueryWait);
+    const std::string strAnswer = ExchangeOrError(m_pAtChannel.get(), "AT+ysec?");
+    AppMessageBox(SimStatusMessage(strAnswer));
+    ResumeMonitor();
+}
