@@ -1,1 +1,218 @@
-// Being written: the card model.
+#include "tools/cardsim/model/CardModel.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+// Bytes that hold no CR, no LF and no NUL, so no framed line can be cut from them.
+const char kGarbage[] = "\xfe\x7f#@!%&*?~\xff";
+// An unsolicited result code as cards send them while idle.
+const char kBabbleLine[] = "\r\n^RSSI: 17\r\n";
+// A babbling card that was not listened to for a long while does not make up all its lines.
+constexpr int kMaxBabbleBurst = 16;
+constexpr size_t kLongPadding = 300;
+
+std::string Upper(std::string str)
+{
+    for (char& c : str)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return str;
+}
+
+std::string Framed(const std::string& strLine)
+{
+    return "\r\n" + strLine + "\r\n";
+}
+
+std::string InfoThenOk(const std::string& strInfo)
+{
+    return Framed(strInfo) + Framed("OK");
+}
+
+bool IsFinalResult(const std::string& strLine)
+{
+    return strLine == "OK" || strLine == "ERROR";
+}
+
+} // namespace
+
+CCardModel::CCardModel(CardOptions options) : m_options(std::move(options)) {}
+
+void CCardModel::SetOptions(const CardOptions& options)
+{
+    m_options = options;
+    m_nFaultsUsed = 0;
+    m_bBabbleStarted = false;
+}
+
+std::vector<CardChunk> CCardModel::Receive(const std::string& strBytes, uint64_t nNowMs)
+{
+    std::vector<CardChunk> chunks;
+    for (char c : strBytes) {
+        if (c != '\r') {
+            // The LF that some hosts send after the CR belongs to no command.
+            if (c == '\n' && m_strPending.empty())
+                continue;
+            if (m_strPending.size() < kMaxLineLength)
+                m_strPending += c;
+            continue;
+        }
+        std::string strLine;
+        strLine.swap(m_strPending);
+        if (!strLine.empty())
+            Answer(strLine, nNowMs, chunks);
+    }
+    return chunks;
+}
+
+void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks)
+{
+    m_transcript.push_back({nNowMs, strLine});
+    const std::string strKey = Upper(strLine);
+
+    Reply reply = ScriptedOrTable(strKey);
+    const bool bFault = TakeFault();
+    if (bFault) {
+        switch (m_options.fault) {
+        case CardFault::Silent:
+            reply = {true, {}, {}};
+            break;
+        case CardFault::EmptyLine:
+            reply = {false, "", Framed("")};
+            break;
+        case CardFault::Error:
+            reply = {false, "ERROR", Framed("ERROR")};
+            break;
+        case CardFault::Garbage:
+            reply = {false, "", kGarbage};
+            break;
+        case CardFault::LongReply:
+            reply.strBody += Framed("+PAD: " + std::string(kLongPadding, 'x'));
+            break;
+        default:
+            break;
+        }
+    }
+    if (reply.bSilent)
+        return;
+    if (reply.strLine != "ERROR")
+        CarryOut(strKey);
+
+    const std::string strEcho = m_options.bEcho ? strLine + "\r" : "";
+    const std::string strBytes = strEcho + reply.strBody;
+    if (bFault && m_options.fault == CardFault::PauseMidReply) {
+        // The pause falls after the echo, or after the opening CR LF when there is no echo.
+        const size_t nSplit = std::min(strBytes.size(), strEcho.empty() ? size_t{2} : strEcho.size());
+        chunks.push_back({0, strBytes.substr(0, nSplit)});
+        if (nSplit < strBytes.size())
+            chunks.push_back({m_options.nPauseMs, strBytes.substr(nSplit)});
+    } else if (bFault && m_options.fault == CardFault::Dribble) {
+        for (size_t i = 0; i < strBytes.size(); ++i)
+            chunks.push_back({i == 0 ? 0 : m_options.nPauseMs, strBytes.substr(i, 1)});
+    } else if (!strBytes.empty()) {
+        chunks.push_back({0, strBytes});
+    }
+}
+
+CCardModel::Reply CCardModel::ScriptedOrTable(const std::string& strKey)
+{
+    auto it = m_scripts.find(strKey);
+    if (it != m_scripts.end()) {
+        const CardReply reply = it->second.reply;
+        if (it->second.nTimes > 0 && --it->second.nTimes == 0)
+            m_scripts.erase(it);
+        switch (reply.kind) {
+        case CardReply::Silent:
+            return {true, {}, {}};
+        case CardReply::EmptyLine:
+            return {false, "", Framed("")};
+        case CardReply::Line:
+            break;
+        }
+        const std::string& strLine = reply.strLine;
+        return {false, strLine, IsFinalResult(strLine) ? Framed(strLine) : InfoThenOk(strLine)};
+    }
+
+    static const char* const kModeCommands[] = {"AT+YCDRUN=E", "AT+YCDRUN=F", "AT+YCDRUN=8",
+                                                "AT+YCDRUN=9", "AT+YCDRUN=N"};
+    if (strKey == "AT" || std::find(std::begin(kModeCommands), std::end(kModeCommands), strKey) !=
+                              std::end(kModeCommands))
+        return {false, "OK", Framed("OK")};
+    if (strKey == "AT+CGMM")
+        return {false, m_options.strModel, InfoThenOk(m_options.strModel)};
+    if (strKey == "AT+YSEC?") {
+        const std::string strSim = m_options.bSimPresent ? "+YSEC: 3,0" : "+YSEC: 0,0";
+        return {false, strSim, InfoThenOk(strSim)};
+    }
+    return {false, "ERROR", Framed("ERROR")};
+}
+
+bool CCardModel::FaultActive() const
+{
+    return m_options.fault != CardFault::None &&
+           (m_options.nFaultCount < 0 || m_nFaultsUsed < m_options.nFaultCount);
+}
+
+bool CCardModel::TakeFault()
+{
+    if (!FaultActive())
+        return false;
+    ++m_nFaultsUsed;
+    return true;
+}
+
+void CCardModel::CarryOut(const std::string& strKey)
+{
+    if (strKey == "AT+YCDRUN=E")
+        m_bAutorun = false;
+    else if (strKey == "AT+YCDRUN=F")
+        m_bAutorun = true;
+    else if (strKey == "AT+YCDRUN=8")
+        m_bDownload = true;
+    else if (strKey == "AT+YCDRUN=9" || strKey == "AT+YCDRUN=N")
+        m_bDownload = false;
+}
+
+std::vector<CardChunk> CCardModel::Idle(uint64_t nNowMs)
+{
+    if (m_options.fault != CardFault::Babble || !FaultActive()) {
+        m_bBabbleStarted = false;
+        return {};
+    }
+    const uint64_t nPeriod = std::max<uint32_t>(m_options.nPauseMs, 1);
+    if (!m_bBabbleStarted) {
+        m_bBabbleStarted = true;
+        m_nNextBabbleMs = nNowMs + nPeriod;
+        return {};
+    }
+    std::vector<CardChunk> chunks;
+    while (m_nNextBabbleMs <= nNowMs && static_cast<int>(chunks.size()) < kMaxBabbleBurst) {
+        chunks.push_back({0, kBabbleLine});
+        m_nNextBabbleMs += nPeriod;
+    }
+    if (m_nNextBabbleMs <= nNowMs)
+        m_nNextBabbleMs = nNowMs + nPeriod;
+    return chunks;
+}
+
+void CCardModel::Script(const std::string& strCommand, CardReply reply, int nTimes)
+{
+    const std::string strKey = Upper(strCommand);
+    if (nTimes == 0) {
+        m_scripts.erase(strKey);
+        return;
+    }
+    m_scripts[strKey] = {std::move(reply), nTimes < 0 ? -1 : nTimes};
+}
+
+void CCardModel::ClearScripts()
+{
+    m_scripts.clear();
+}
+
+int CCardModel::CountOf(const std::string& strCommand) const
+{
+    return static_cast<int>(std::count_if(m_transcript.begin(), m_transcript.end(),
+                                          [&](const CardTranscriptLine& line) { return line.strLine == strCommand; }));
+}

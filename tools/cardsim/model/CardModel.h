@@ -56,16 +56,23 @@ public:
     explicit CCardModel(CardOptions options = {});
 
     // Bytes from the host at time nNowMs. Each complete command line (ended by CR; a LF after it is
-    // ignored) is recorded and answered; returns the reply chunks in order.
+    // ignored) is recorded and answered; returns the reply chunks in order. The card answers one
+    // line after the other, so each chunk's delay counts from the previous chunk of the returned
+    // list (the first from nNowMs). An empty line is ignored, as a modem does; a line longer than
+    // the card's command buffer keeps only its first kMaxLineLength characters.
     std::vector<CardChunk> Receive(const std::string& strBytes, uint64_t nNowMs);
     // Unsolicited output due by nNowMs (the babbling card); empty for a quiet card.
     std::vector<CardChunk> Idle(uint64_t nNowMs);
 
     // The next nTimes commands equal to strCommand (compared without regard to case) get reply
     // instead of the table's; nTimes -1: every time. A later script for the same command replaces it.
+    // A scripted "OK" or "ERROR" is sent as the only line; any other line as an information line
+    // followed by OK. A silent reply sends nothing at all, not even the echo. An active fault still
+    // applies on top of a scripted reply.
     void Script(const std::string& strCommand, CardReply reply, int nTimes = -1);
     void ClearScripts();
 
+    // Replaces the options; the fault's count starts again.
     void SetOptions(const CardOptions& options);
     const CardOptions& Options() const { return m_options; }
 
@@ -74,11 +81,24 @@ public:
     int CountOf(const std::string& strCommand) const;
 
     // The card's switchable state: CD-ROM autorun (on when new) and download mode (off when new).
+    // A mode command changes it unless the card stays silent or answers "ERROR" to it.
     bool AutorunEnabled() const { return m_bAutorun; }
     bool DownloadMode() const { return m_bDownload; }
 
+    static constexpr size_t kMaxLineLength = 512;
+
 private:
-    // ... implementation's own members
+    struct Reply {
+        bool bSilent = false;
+        std::string strLine;   // the answer line (decides whether a mode command took effect)
+        std::string strBody;   // the bytes after the echo
+    };
+    Reply ScriptedOrTable(const std::string& strKey);
+    bool TakeFault();
+    bool FaultActive() const;
+    void CarryOut(const std::string& strKey);
+    void Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks);
+
     CardOptions m_options;
     std::vector<CardTranscriptLine> m_transcript;
     bool m_bAutorun = true;
@@ -91,4 +111,5 @@ private:
     std::map<std::string, Scripted> m_scripts;   // by upper-cased command
     int m_nFaultsUsed = 0;
     uint64_t m_nNextBabbleMs = 0;
+    bool m_bBabbleStarted = false;
 };

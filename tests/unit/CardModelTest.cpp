@@ -1,0 +1,339 @@
+// CCardModel: the simulated card's command interpreter, bytes in and timed reply chunks out.
+#include <gtest/gtest.h>
+
+#include "tools/cardsim/model/CardModel.h"
+
+namespace {
+
+std::string Joined(const std::vector<CardChunk>& chunks)
+{
+    std::string str;
+    for (const CardChunk& chunk : chunks)
+        str += chunk.strBytes;
+    return str;
+}
+
+std::vector<uint32_t> Delays(const std::vector<CardChunk>& chunks)
+{
+    std::vector<uint32_t> delays;
+    for (const CardChunk& chunk : chunks)
+        delays.push_back(chunk.nDelayMs);
+    return delays;
+}
+
+CardOptions WithFault(CardFault fault, int nCount = -1, uint32_t nPauseMs = 400)
+{
+    CardOptions options;
+    options.fault = fault;
+    options.nFaultCount = nCount;
+    options.nPauseMs = nPauseMs;
+    return options;
+}
+
+// The reply table: every command gets its echo and its framed answer, all at once.
+struct TableCase {
+    const char* name;
+    std::string command;
+    std::string reply;   // after the echo
+};
+
+class CardTableTest : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(CardTableTest, EchoesThenAnswersAtOnce)
+{
+    CCardModel card;
+    const auto chunks = card.Receive(GetParam().command + "\r", 0);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0].nDelayMs, 0u);
+    EXPECT_EQ(chunks[0].strBytes, GetParam().command + "\r" + GetParam().reply);
+}
+
+TEST_P(CardTableTest, WithoutEchoSendsOnlyTheAnswer)
+{
+    CardOptions options;
+    options.bEcho = false;
+    CCardModel card(options);
+    EXPECT_EQ(Joined(card.Receive(GetParam().command + "\r", 0)), GetParam().reply);
+}
+
+const TableCase kTable[] = {
+    {"Attention", "AT", "\r\nOK\r\n"},
+    {"AutorunOff", "AT+YCDRUN=E", "\r\nOK\r\n"},
+    {"AutorunOn", "AT+YCDRUN=F", "\r\nOK\r\n"},
+    {"DownloadOn", "AT+YCDRUN=8", "\r\nOK\r\n"},
+    {"DownloadOff", "AT+YCDRUN=9", "\r\nOK\r\n"},
+    {"NormalStart", "AT+YCDRUN=N", "\r\nOK\r\n"},
+    {"LowerCaseMode", "at+ycdrun=e", "\r\nOK\r\n"},
+    {"Model", "AT+CGMM", "\r\nR2280-Y\r\n\r\nOK\r\n"},
+    {"SimStatusAsSent", "AT+ysec?", "\r\n+YSEC: 3,0\r\n\r\nOK\r\n"},
+    {"SimStatusUpper", "AT+YSEC?", "\r\n+YSEC: 3,0\r\n\r\nOK\r\n"},
+    {"Unknown", "AT+FOO", "\r\nERROR\r\n"},
+    {"UnknownMode", "AT+YCDRUN=X", "\r\nERROR\r\n"},
+    {"NotACommand", "hello", "\r\nERROR\r\n"},
+    {"TrailingSpace", "AT ", "\r\nERROR\r\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Commands, CardTableTest, ::testing::ValuesIn(kTable),
+                         [](const ::testing::TestParamInfo<TableCase>& info) { return info.param.name; });
+
+TEST(CardModelTest, ModelAndSimOptionsChangeTheInfoLines)
+{
+    CardOptions options;
+    options.strModel = "R5515-Y";
+    options.bSimPresent = false;
+    options.bEcho = false;
+    CCardModel card(options);
+    EXPECT_EQ(Joined(card.Receive("AT+CGMM\r", 0)), "\r\nR5515-Y\r\n\r\nOK\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT+ysec?\r", 0)), "\r\n+YSEC: 0,0\r\n\r\nOK\r\n");
+}
+
+// Framing of the host's bytes: lines end at CR wherever the writes split them.
+TEST(CardModelTest, LineSplitAcrossWritesIsAnsweredAtItsCr)
+{
+    CCardModel card;
+    EXPECT_TRUE(card.Receive("A", 10).empty());
+    EXPECT_TRUE(card.Receive("T", 20).empty());
+    EXPECT_EQ(Joined(card.Receive("\r", 30)), "AT\r\r\nOK\r\n");
+    ASSERT_EQ(card.Transcript().size(), 1u);
+    EXPECT_EQ(card.Transcript()[0].nTimeMs, 30u);
+    EXPECT_EQ(card.Transcript()[0].strLine, "AT");
+}
+
+TEST(CardModelTest, TwoLinesInOneWriteAreAnsweredInOrder)
+{
+    CCardModel card;
+    const auto chunks = card.Receive("AT\r\nAT+FOO\r", 5);
+    EXPECT_EQ(Joined(chunks), "AT\r\r\nOK\r\nAT+FOO\r\r\nERROR\r\n");
+    EXPECT_EQ(card.CountOf("AT"), 1);
+    EXPECT_EQ(card.CountOf("AT+FOO"), 1);
+    EXPECT_EQ(card.Transcript().size(), 2u);
+}
+
+TEST(CardModelTest, EmptyLinesAndLoneLineFeedsAreIgnored)
+{
+    CCardModel card;
+    EXPECT_TRUE(card.Receive("\r\r\n\n\r", 0).empty());
+    EXPECT_TRUE(card.Transcript().empty());
+}
+
+TEST(CardModelTest, OverlongLineKeepsOnlyTheCommandBuffer)
+{
+    CCardModel card;
+    const auto chunks = card.Receive(std::string(5000, 'A') + "\r", 0);
+    ASSERT_EQ(card.Transcript().size(), 1u);
+    EXPECT_EQ(card.Transcript()[0].strLine.size(), CCardModel::kMaxLineLength);
+    EXPECT_EQ(Joined(chunks).substr(CCardModel::kMaxLineLength), "\r\r\nERROR\r\n");
+}
+
+TEST(CardModelTest, CountOfComparesTheExactText)
+{
+    CCardModel card;
+    card.Receive("AT\rat\rAT\r", 0);
+    EXPECT_EQ(card.CountOf("AT"), 2);
+    EXPECT_EQ(card.CountOf("at"), 1);
+    EXPECT_EQ(card.CountOf("ATI"), 0);
+}
+
+// Faults: what the card sends instead of, or around, its answer to "AT".
+struct FaultCase {
+    const char* name;
+    CardFault fault;
+    bool bEcho;
+    std::vector<uint32_t> delays;
+    std::string bytes;
+};
+
+class CardFaultTest : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(CardFaultTest, ShapesTheReply)
+{
+    CardOptions options = WithFault(GetParam().fault, -1, 250);
+    options.bEcho = GetParam().bEcho;
+    CCardModel card(options);
+    const auto chunks = card.Receive("AT\r", 0);
+    EXPECT_EQ(Joined(chunks), GetParam().bytes);
+    EXPECT_EQ(Delays(chunks), GetParam().delays);
+    EXPECT_EQ(card.CountOf("AT"), 1);
+}
+
+const FaultCase kFaults[] = {
+    {"Silent", CardFault::Silent, true, {}, ""},
+    {"EmptyLine", CardFault::EmptyLine, true, {0}, "AT\r\r\n\r\n"},
+    {"Error", CardFault::Error, true, {0}, "AT\r\r\nERROR\r\n"},
+    {"PauseAfterEcho", CardFault::PauseMidReply, true, {0, 250}, "AT\r\r\nOK\r\n"},
+    {"PauseAfterOpeningPair", CardFault::PauseMidReply, false, {0, 250}, "\r\nOK\r\n"},
+    {"Dribble", CardFault::Dribble, false, {0, 250, 250, 250, 250, 250}, "\r\nOK\r\n"},
+    {"BabbleAnswersNormally", CardFault::Babble, true, {0}, "AT\r\r\nOK\r\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, CardFaultTest, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
+TEST(CardModelTest, PauseSplitsAfterTheEcho)
+{
+    CCardModel card(WithFault(CardFault::PauseMidReply));
+    const auto chunks = card.Receive("AT\r", 0);
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].strBytes, "AT\r");
+}
+
+TEST(CardModelTest, GarbageHoldsNoFramingBytes)
+{
+    CardOptions options = WithFault(CardFault::Garbage);
+    options.bEcho = false;
+    CCardModel card(options);
+    const std::string str = Joined(card.Receive("AT\r", 0));
+    ASSERT_FALSE(str.empty());
+    EXPECT_EQ(str.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+}
+
+TEST(CardModelTest, LongReplyPutsTheAnswerFirstAndRunsPast256Bytes)
+{
+    CardOptions options = WithFault(CardFault::LongReply);
+    options.bEcho = false;
+    CCardModel card(options);
+    const std::string str = Joined(card.Receive("AT+CGMM\r", 0));
+    EXPECT_GT(str.size(), 256u);
+    EXPECT_EQ(str.rfind("\r\nR2280-Y\r\n", 0), 0u);
+}
+
+TEST(CardModelTest, FaultCountRunsOutThenTheCardAnswersNormally)
+{
+    CCardModel card(WithFault(CardFault::Error, 2));
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "AT\r\r\nERROR\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "AT\r\r\nERROR\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "AT\r\r\nOK\r\n");
+
+    card.SetOptions(WithFault(CardFault::Silent, 1));   // new options: the count starts again
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "");
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "AT\r\r\nOK\r\n");
+}
+
+TEST(CardModelTest, BabbleSendsLinesEveryPeriodWhileActive)
+{
+    CCardModel card(WithFault(CardFault::Babble, 1, 100));
+    EXPECT_TRUE(card.Idle(1000).empty());        // starts counting here
+    EXPECT_TRUE(card.Idle(1099).empty());
+    const auto first = card.Idle(1100);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_NE(first[0].strBytes.find("\r\n"), std::string::npos);
+    EXPECT_EQ(first[0].strBytes.find("OK"), std::string::npos);
+    EXPECT_EQ(card.Idle(1350).size(), 2u);       // due at 1200 and 1300
+    EXPECT_LE(card.Idle(1000000).size(), 16u);   // a long silence does not flood
+
+    card.Receive("AT\r", 1000001);               // the one babbling command is used up
+    EXPECT_TRUE(card.Idle(2000000).empty());
+}
+
+TEST(CardModelTest, QuietCardHasNothingToSayWhenIdle)
+{
+    CCardModel card;
+    EXPECT_TRUE(card.Idle(0).empty());
+    EXPECT_TRUE(card.Idle(100000).empty());
+}
+
+// Scripts override the table for a number of commands, matched without regard to case.
+TEST(CardModelTest, ScriptsReplaceTheTableForTheirCount)
+{
+    CardOptions options;
+    options.bEcho = false;
+    CCardModel card(options);
+    card.Script("at+cgmm", CardReply::Text("ERROR"), 2);
+    card.Script("AT+YCDRUN=8", CardReply::Empty(), 1);
+    card.Script("AT", CardReply::None());
+    card.Script("AT+NEW", CardReply::Text("R2281-Y"));
+
+    EXPECT_EQ(Joined(card.Receive("AT+CGMM\r", 0)), "\r\nERROR\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT+CGMM\r", 0)), "\r\nERROR\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT+CGMM\r", 0)), "\r\nR2280-Y\r\n\r\nOK\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT+YCDRUN=8\r", 0)), "\r\n\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT+YCDRUN=8\r", 0)), "\r\nOK\r\n");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "");
+    EXPECT_EQ(Joined(card.Receive("AT+NEW\r", 0)), "\r\nR2281-Y\r\n\r\nOK\r\n");
+}
+
+TEST(CardModelTest, SilentScriptSendsNotEvenTheEcho)
+{
+    CCardModel card;
+    card.Script("AT", CardReply::None(), 1);
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "");
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "AT\r\r\nOK\r\n");
+    EXPECT_EQ(card.CountOf("AT"), 2);
+}
+
+TEST(CardModelTest, LaterScriptReplacesAndClearRestoresTheTable)
+{
+    CardOptions options;
+    options.bEcho = false;
+    CCardModel card(options);
+    card.Script("AT", CardReply::Text("ERROR"));
+    card.Script("AT", CardReply::Text("OK"), 1);
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "\r\nOK\r\n");
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "\r\nOK\r\n");   // the replacement ran out
+
+    card.Script("AT", CardReply::Text("ERROR"));
+    card.ClearScripts();
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "\r\nOK\r\n");
+    card.Script("AT", CardReply::Text("ERROR"));
+    card.Script("AT", CardReply::Text("ERROR"), 0);              // zero times: removed
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)), "\r\nOK\r\n");
+}
+
+// The mode commands switch the card's state; a refused or unanswered command does not.
+struct StateCase {
+    const char* name;
+    std::vector<std::string> commands;
+    bool bAutorun;
+    bool bDownload;
+};
+
+class CardStateTest : public ::testing::TestWithParam<StateCase> {};
+
+TEST_P(CardStateTest, FollowsTheModeCommands)
+{
+    CCardModel card;
+    for (const std::string& command : GetParam().commands)
+        card.Receive(command + "\r", 0);
+    EXPECT_EQ(card.AutorunEnabled(), GetParam().bAutorun);
+    EXPECT_EQ(card.DownloadMode(), GetParam().bDownload);
+}
+
+const StateCase kStates[] = {
+    {"New", {}, true, false},
+    {"CloseAutorunEnterDownload", {"AT+YCDRUN=E", "AT+YCDRUN=8"}, false, true},
+    {"OpenAutorunExitDownload", {"AT+YCDRUN=E", "AT+YCDRUN=8", "AT+YCDRUN=F", "AT+YCDRUN=9"}, true, false},
+    {"NormalStartLeavesDownload", {"AT+YCDRUN=8", "AT+YCDRUN=N"}, true, false},
+    {"LowerCase", {"at+ycdrun=e"}, false, false},
+    {"OtherCommandsChangeNothing", {"AT", "AT+CGMM", "AT+ysec?", "AT+YCDRUN=X"}, true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, CardStateTest, ::testing::ValuesIn(kStates),
+                         [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
+
+TEST(CardModelTest, RefusedOrUnansweredModeCommandsChangeNothing)
+{
+    CCardModel card(WithFault(CardFault::Error, 1));
+    card.Receive("AT+YCDRUN=E\r", 0);
+    EXPECT_TRUE(card.AutorunEnabled());
+
+    card.SetOptions(WithFault(CardFault::Silent, 1));
+    card.Receive("AT+YCDRUN=8\r", 0);
+    EXPECT_FALSE(card.DownloadMode());
+
+    card.Script("AT+YCDRUN=8", CardReply::Text("ERROR"), 1);
+    card.Receive("AT+YCDRUN=8\r", 0);
+    EXPECT_FALSE(card.DownloadMode());
+
+    card.Receive("AT+YCDRUN=8\r", 0);
+    EXPECT_TRUE(card.DownloadMode());
+}
+
+TEST(CardModelTest, EmptyAnswerStillCarriesTheCommandOut)
+{
+    CCardModel card(WithFault(CardFault::EmptyLine));
+    card.Receive("AT+YCDRUN=E\r", 0);
+    EXPECT_FALSE(card.AutorunEnabled());
+}
+
+} // namespace
