@@ -1,10 +1,254 @@
-// STUB: to be replaced by the termios serial port.
+// CSerialPort on a POSIX terminal device (termios). Transfers are non-blocking system calls, so a
+// request never outlives the call that made it; only Write ever waits, in poll(), for room to send.
+//
+// Port number n names a device by this mapping, the first that applies:
+//   1. the environment variable VOSTREL_COM<n> (e.g. VOSTREL_COM5=/dev/pts/3) holds its path;
+//   2. "$VOSTREL_COM_DIR/com<n>" when VOSTREL_COM_DIR is set (a folder of links, like Wine's
+//      dosdevices folder);
+//   3. /dev/ttyS<n-1>, as COM1 is the first serial port.
 #include "serial/SerialPort.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr int kMaxPortNumber = 99999999;
+constexpr int kWriteTimeoutMs = 10000;
+
+std::string EnvValue(const std::string& strName)
+{
+    const char* pszValue = std::getenv(strName.c_str());
+    return pszValue ? std::string(pszValue) : std::string();
+}
+
+std::string DevicePathForPort(int nPort)
+{
+    const std::string strNumber = std::to_string(nPort);
+    std::string strPath = EnvValue("VOSTREL_COM" + strNumber);
+    if (!strPath.empty())
+        return strPath;
+    const std::string strDir = EnvValue("VOSTREL_COM_DIR");
+    if (!strDir.empty())
+        return strDir + "/com" + strNumber;
+    return "/dev/ttyS" + std::to_string(nPort - 1);
+}
+
+struct SpeedEntry {
+    int nBaud;
+    speed_t speed;
+};
+
+const SpeedEntry kSpeeds[] = {
+    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {921600, B921600},
+#endif
+};
+
+bool FindSpeed(int nBaud, speed_t& speed)
+{
+    const auto it = std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
+                                 [nBaud](const SpeedEntry& entry) { return entry.nBaud == nBaud; });
+    if (it == std::end(kSpeeds))
+        return false;
+    speed = it->speed;
+    return true;
+}
+
+bool FindCharacterSize(int nDataBits, tcflag_t& size)
+{
+    switch (nDataBits) {
+    case 5: size = CS5; return true;
+    case 6: size = CS6; return true;
+    case 7: size = CS7; return true;
+    case 8: size = CS8; return true;
+    default: return false;
+    }
+}
+
+// Raw bytes both ways, no flow control, modem lines ignored. Speed and framing are applied only
+// when all three are valid; otherwise the device keeps its current ones, as a mode string that
+// Windows rejects leaves a port's line settings alone.
+bool ApplyLineSettings(int fd, int nBaud, int nDataBits, int nStopBits)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return false;   // not a terminal device
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~PARENB;
+#ifdef CRTSCTS
+    tio.c_cflag &= ~CRTSCTS;
+#endif
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+
+    speed_t speed = B0;
+    tcflag_t size = CS8;
+    if (FindSpeed(nBaud, speed) && FindCharacterSize(nDataBits, size) && (nStopBits == 1 || nStopBits == 2)) {
+        tio.c_cflag = (tio.c_cflag & ~(CSIZE | CSTOPB)) | size | (nStopBits == 2 ? CSTOPB : 0);
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+    }
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+// Exclusive use. TIOCEXCL makes the kernel refuse further opens of the terminal, but not to
+// privileged processes, and the tests run as root. So the refusal that counts is flock(LOCK_EX |
+// LOCK_NB): the lock belongs to this open of the device, so a second opener, in this process or
+// another, is refused while it is held, and it goes away with the descriptor even after a crash.
+// A terminal that some other program already made exclusive is refused too, which a root open
+// would otherwise slip past.
+bool TakeExclusive(int fd)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return false;
+#ifdef TIOCGEXCL
+    int nExclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0)
+        return false;
+#endif
+    return true;
+}
+
+int QueuedBytes(int fd)
+{
+    int nQueued = 0;
+    if (ioctl(fd, FIONREAD, &nQueued) != 0 || nQueued < 0)
+        return 0;
+    return nQueued;
+}
+
+// Waits until fd can take more bytes or the deadline passes; false on time-out or error.
+bool WaitWritable(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        const auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        const int nReady = poll(&pfd, 1, static_cast<int>(remaining.count()));
+        if (nReady > 0)
+            return true;   // writable, or an error that the next write() reports
+        if (nReady < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
 CSerialPort::CSerialPort() : m_hComm(-1), m_ovRead{}, m_ovWrite{}, m_bOpen(0) {}
-CSerialPort::~CSerialPort() { Close(); }
-int CSerialPort::Open(int, int, int, int) { return 0; }
-int CSerialPort::Close() { return 1; }
-int CSerialPort::Write(const void*, int) { return 0; }
-int CSerialPort::GetInQueueCount() { return 0; }
-int CSerialPort::Read(void*, int) { return 0; }
+
+CSerialPort::~CSerialPort()
+{
+    Close();
+}
+
+int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
+{
+    if (m_bOpen)
+        return 1;
+    if (nPort < 1 || nPort > kMaxPortNumber)
+        return 0;
+
+    const std::string strPath = DevicePathForPort(nPort);
+    // Non-blocking: the open must not wait for a modem's carrier line, and no transfer may block.
+    const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    // The lock comes before the settings, so a port in use by someone else is left untouched.
+    if (!TakeExclusive(fd) || !ApplyLineSettings(fd, nBaud, nDataBits, nStopBits)) {
+        close(fd);
+        return 0;
+    }
+    ioctl(fd, TIOCEXCL);
+
+    m_hComm = fd;
+    m_ovRead = {};
+    m_ovWrite = {};
+    m_bOpen = 1;
+    tcflush(m_hComm, TCIOFLUSH);
+    return 1;
+}
+
+int CSerialPort::Close()
+{
+    if (!m_bOpen || m_hComm < 0)
+        return 1;
+    tcflush(m_hComm, TCIOFLUSH);
+    // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the close.
+    ioctl(m_hComm, TIOCNXCL);
+    close(m_hComm);
+    m_hComm = -1;
+    m_bOpen = 0;
+    return 1;
+}
+
+int CSerialPort::Write(const void* pData, int nLength)
+{
+    if (!m_bOpen || m_hComm < 0)
+        return 0;
+    if (nLength < 0 || (pData == nullptr && nLength > 0))
+        return 0;
+    tcflush(m_hComm, TCIOFLUSH);
+
+    const char* pBytes = static_cast<const char*>(pData);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    int nDone = 0;
+    m_ovWrite.nLastCount = 0;
+    while (nDone < nLength) {
+        const ssize_t nWritten = write(m_hComm, pBytes + nDone, static_cast<size_t>(nLength - nDone));
+        if (nWritten > 0) {
+            nDone += static_cast<int>(nWritten);
+            continue;
+        }
+        if (nWritten < 0 && errno == EINTR)
+            continue;
+        if (nWritten < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return 0;   // the device failed or went away
+        // A write that does not finish in time reports 0, even when part of it went out.
+        if (!WaitWritable(m_hComm, deadline))
+            return 0;
+    }
+    m_ovWrite.nLastCount = nDone;
+    return nDone;
+}
+
+int CSerialPort::GetInQueueCount()
+{
+    if (!m_bOpen || m_hComm < 0)
+        return 0;
+    return QueuedBytes(m_hComm);
+}
+
+int CSerialPort::Read(void* pBuffer, int nMax)
+{
+    if (!m_bOpen || m_hComm < 0)
+        return 0;
+    const int nQueued = QueuedBytes(m_hComm);
+    if (nQueued == 0 || nMax <= 0 || pBuffer == nullptr)
+        return 0;
+    const size_t nWanted = static_cast<size_t>(std::min(nQueued, nMax));
+    ssize_t nRead = 0;
+    do {
+        nRead = read(m_hComm, pBuffer, nWanted);
+    } while (nRead < 0 && errno == EINTR);
+    m_ovRead.nLastCount = nRead > 0 ? static_cast<int>(nRead) : 0;
+    return m_ovRead.nLastCount;
+}

@@ -1,6 +1,6 @@
 #pragma once
-// POSIX: the device is a file descriptor (-1 when none); requests complete synchronously, so the
-// request records only remember the last transfer's count.
+// POSIX: the device is a file descriptor (-1 when none); transfers complete before the call returns,
+// so a request record only remembers the byte count of its last transfer.
 using SerialHandle = int;
 struct SerialRequest {
     int nLastCount = 0;
