@@ -1,15 +1,185 @@
-// STUB: to be replaced by the main window's implementation.
+// The main dialog's own behaviour: construction, initialisation, data exchange, the English texts,
+// the status picture, painting, the message map and the window's destruction. The monitor loop,
+// discovery, the settings file and the commands live in their own files.
 #include "app/MainDlg.h"
 
-CMainDlg::CMainDlg(CDialog* pParent, CToolEnv env) : CDialog(IDD_MAIN, pParent), m_env(std::move(env)) {}
-CMainDlg::~CMainDlg() = default;
-bool CMainDlg::OnInitDialog() { return CDialog::OnInitDialog(); }
-void CMainDlg::DoDataExchange(bool) {}
-const MsgMapEntry* CMainDlg::GetMessageMap() const { return nullptr; }
-void CMainDlg::SetEnglishTexts() {}
-void CMainDlg::ShowStatusPicture(int) {}
-void CMainDlg::OnPaint() {}
-intptr_t CMainDlg::OnQueryDragIcon() { return 0; }
-void CMainDlg::OnExit() {}
-void CMainDlg::OnAbout() {}
-void CMainDlg::OnDestroy() {}
+#include <functional>
+
+#include "app/AboutDlg.h"
+#include "platform/InstanceLock.h"
+#include "platform/System.h"
+
+namespace {
+
+// The name other copies of the tool look for, character for character (the back-quote included).
+constexpr const char kInstanceLockName[] = "YARLOAUTORNRUN_TOOL,0x1a,0x1b,0x4f,0x03,0xa`,0x1e,0x5c,0x8d,0x8b,0x6d,0x76";
+
+constexpr unsigned kWorkDirRequest = 250;
+constexpr size_t kEntryMaxChars = 20;
+constexpr size_t kCodeMaxChars = 16;
+
+FontSpec StatusLineFont()
+{
+    FontSpec font;
+    font.nHeight = 15;
+    font.nWeight = 700;      // bold
+    font.nCharSet = 0;       // ANSI
+    font.nPitchAndFamily = 32;   // swiss
+    font.strFace = "Arial";
+    return font;
+}
+
+CMainDlg& Self(CDialog& dialog) { return static_cast<CMainDlg&>(dialog); }
+
+// Message map handlers: each forwards to the dialog's member.
+intptr_t HandlePaint(CDialog& d, uintptr_t, intptr_t) { Self(d).OnPaint(); return 0; }
+intptr_t HandleQueryDragIcon(CDialog& d, uintptr_t, intptr_t) { return Self(d).OnQueryDragIcon(); }
+intptr_t HandleExit(CDialog& d, uintptr_t, intptr_t) { Self(d).OnExit(); return 0; }
+intptr_t HandleAbout(CDialog& d, uintptr_t, intptr_t) { Self(d).OnAbout(); return 0; }
+intptr_t HandleDestroy(CDialog& d, uintptr_t, intptr_t) { Self(d).OnDestroy(); return 0; }
+intptr_t HandleEnterDownload(CDialog& d, uintptr_t, intptr_t) { Self(d).OnEnterDownload(); return 0; }
+intptr_t HandleReversePort(CDialog& d, uintptr_t, intptr_t) { Self(d).OnReversePort(); return 0; }
+intptr_t HandleSimStatus(CDialog& d, uintptr_t, intptr_t) { Self(d).OnSimStatus(); return 0; }
+intptr_t HandleExitDownload(CDialog& d, uintptr_t, intptr_t) { Self(d).OnExitDownload(); return 0; }
+intptr_t HandleStatusRefresh(CDialog& d, uintptr_t wParam, intptr_t lParam) { return Self(d).OnStatusRefresh(wParam, lParam); }
+
+const MsgMapEntry kMessageMap[] = {
+    {ui::kWmPaint, 0, 0, HandlePaint},
+    {ui::kWmQueryDragIcon, 0, 0, HandleQueryDragIcon},
+    {ui::kWmCommand, ui::kBnClicked, IDC_EXIT, HandleExit},
+    {ui::kWmCommand, ui::kBnClicked, IDC_HELP_BUTTON, HandleAbout},
+    {ui::kWmDestroy, 0, 0, HandleDestroy},
+    {ui::kWmCommand, ui::kBnClicked, IDC_ENTER_DOWNLOAD, HandleEnterDownload},
+    {ui::kWmCommand, ui::kBnClicked, IDC_REVERSE_PORT, HandleReversePort},
+    {ui::kWmCommand, ui::kBnClicked, IDC_SIM_STATUS, HandleSimStatus},
+    {ui::kWmCommand, ui::kBnClicked, IDC_EXIT_DOWNLOAD, HandleExitDownload},
+    {WM_STATUS_REFRESH, 0, 0, HandleStatusRefresh},
+    {0, 0, 0, nullptr},
+};
+
+// Data exchange for a field that other threads write too: read it once, exchange, store it back.
+void ExchangeShared(bool bSave, CSharedString& field, const std::function<void(std::string&)>& exchange)
+{
+    std::string str = field.Get();
+    exchange(str);
+    if (bSave)
+        field.Set(str);
+}
+
+} // namespace
+
+CMainDlg::CMainDlg(CDialog* pParent, CToolEnv env) : CDialog(IDD_MAIN, pParent), m_env(std::move(env))
+{
+    m_hIcon = GetIconHandle(IDR_MAINFRAME);
+    m_pSecondPort = std::make_unique<CDiagPort>();
+}
+
+CMainDlg::~CMainDlg()
+{
+    ShutdownMonitor();
+    // The process ends right after the dialog; releasing the name here rather than at process end
+    // lets one process run the dialog more than once.
+    CloseInstanceLock(m_hMutex);
+    m_hMutex = 0;
+}
+
+bool CMainDlg::OnInitDialog()
+{
+    // A second copy stops here, before its window has shown anything.
+    bool bAlreadyExists = false;
+    m_hMutex = CreateInstanceLock(kInstanceLockName, &bAlreadyExists);
+    if (bAlreadyExists) {
+        MessageBoxEx(true, "UI is running, Please close it and re-run this program!", "Error", ui::kMbIconHand, 0);
+        CloseInstanceLock(m_hMutex);
+        m_hMutex = 0;
+        ExitProcessNow(0);
+    }
+
+    CDialog::OnInitDialog();
+    m_pAtChannel = std::make_unique<CAtChannel>(Clock());
+    SetBigIcon(IDR_MAINFRAME);
+    CaptureWorkingDirectory(m_szWorkDir, kWorkDirRequest);
+    SetControlText(IDC_HIDDEN_1018, "");
+    LoadPortSettings();
+    EnableControl(IDC_ENTER_DOWNLOAD, false);
+    EnableControl(IDC_EXIT_DOWNLOAD, false);
+    SetEnglishTexts();
+    UpdateData(false);
+    StartMonitor();
+    SetControlFocus(IDC_CODE);
+    SetControlFont(IDC_STATUS_LINE, StatusLineFont());
+    return true;
+}
+
+void CMainDlg::DoDataExchange(bool bSave)
+{
+    int nModemPort = m_nModemPort.load();
+    DdxListIndex(bSave, IDC_PORT_LIST, nModemPort);
+    if (bSave)
+        m_nModemPort.store(nModemPort);
+    DdxText(bSave, IDC_ENTRY, m_strEntry, kEntryMaxChars);
+    DdxText(bSave, IDC_HIDDEN_1014, m_strHidden1014);
+    DdxText(bSave, IDC_CODE, m_strCode, kCodeMaxChars);
+    ExchangeShared(bSave, m_strPortLabel, [&](std::string& str) { DdxText(bSave, IDC_PORT_LABEL, str); });
+    ExchangeShared(bSave, m_strStatus, [&](std::string& str) { DdxText(bSave, IDC_STATUS_LINE, str); });
+}
+
+const MsgMapEntry* CMainDlg::GetMessageMap() const
+{
+    return kMessageMap;
+}
+
+void CMainDlg::SetEnglishTexts()
+{
+    SetControlText(IDC_PORT_LABEL, "COM");
+    SetControlText(IDC_BARCODE_LABEL, "Barcode");
+    SetControlText(IDC_READ_LABEL, "Read");
+    SetControlText(IDC_HELP_BUTTON, "Help");
+    SetControlText(IDC_HIDDEN_OK, "OK");
+    SetControlText(IDC_EXIT, "Exit");
+    SetControlText(IDC_PORT_LABEL, "Modem Port");
+    SetControlText(IDC_ENTER_DOWNLOAD, "Close autorun && Enter download");
+    SetControlText(IDC_REVERSE_PORT, "Reverse Port");
+    SetControlText(IDC_SIM_STATUS, "Uninstall Network");
+}
+
+void CMainDlg::ShowStatusPicture(int nId)
+{
+    if (!ShowBitmap(IDC_STATUS_PICTURE, nId))
+        return;
+    SetControlFocus(IDC_CODE);
+}
+
+void CMainDlg::OnPaint()
+{
+    // Restored, the window paints itself; only the minimised window draws the icon.
+    if (IsMinimized())
+        PaintMinimizedIcon(IDR_MAINFRAME);
+}
+
+intptr_t CMainDlg::OnQueryDragIcon()
+{
+    return m_hIcon;
+}
+
+void CMainDlg::OnExit()
+{
+    SendClose();
+    ResumeMonitor();
+}
+
+void CMainDlg::OnAbout()
+{
+    CAboutDlg dlg(this);
+    dlg.DoModal();
+}
+
+void CMainDlg::OnDestroy()
+{
+    // The monitor stays suspended for good; a close-command worker still running needs the
+    // window's thread to finish, so it is waited for while messages flow, before the ports go.
+    SuspendMonitor();
+    WaitForWorkers();
+    m_pSecondPort.reset();
+    m_pAtChannel.reset();
+}
