@@ -10,6 +10,12 @@
 #include <memory>
 #include <string>
 
+// windows.h maps MessageBoxEx to MessageBoxExA or MessageBoxExW; undone here so that the member
+// below has one name in every file, whether or not the file saw windows.h first.
+#ifdef MessageBoxEx
+#undef MessageBoxEx
+#endif
+
 // Win32's own numbers for the messages, notifications and box styles that the program uses.
 namespace ui {
 constexpr unsigned kWmDestroy = 0x0002;
