@@ -1,0 +1,220 @@
+// CSerialPort on the Win32 communications API, against simulated cards that the test's wrapper
+// (scripts/with-cardsim.sh) links into the Wine prefix as COM ports: VOSTREL_CARD_ECHO is an
+// answering card that echoes, VOSTREL_CARD_NOECHO one that does not.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "serial/SerialPort.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The echoing card's whole answer to "AT": the echo, then the framed result.
+const std::string kEchoedOk = "AT\r\r\nOK\r\n";
+
+int CardComNumber(const char* pszName)
+{
+    const char* pszValue = std::getenv((std::string("VOSTREL_CARD_") + pszName).c_str());
+    return pszValue ? std::atoi(pszValue) : 0;
+}
+
+bool RunningUnderWine()
+{
+    const HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    return hNtdll && GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+}
+
+bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(3000))
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        ::Sleep(5);
+    }
+    return true;
+}
+
+class Win32SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_nEcho = CardComNumber("ECHO");
+        m_nNoEcho = CardComNumber("NOECHO");
+        ASSERT_NE(m_nEcho, 0) << "run through scripts/with-cardsim.sh (ctest does)";
+        ASSERT_NE(m_nNoEcho, 0) << "run through scripts/with-cardsim.sh (ctest does)";
+    }
+
+    static int Open115200(CSerialPort& port, int nPort) { return port.Open(nPort, 115200, 8, 1); }
+
+    // Sends "AT" and waits until the card's whole answer is queued.
+    static bool AskAndWaitForAnswer(CSerialPort& port, int nAnswerLength)
+    {
+        if (port.Write("AT\r", 3) != 3)
+            return false;
+        return PollUntil([&] { return port.GetInQueueCount() >= nAnswerLength; });
+    }
+
+    int m_nEcho = 0;
+    int m_nNoEcho = 0;
+};
+
+// Open: an object that is open stays on its port whatever number a later Open names.
+TEST_F(Win32SerialPortTest, OpenOnOpenObjectKeepsFirstPort)
+{
+    CSerialPort port;
+    ASSERT_TRUE(Open115200(port, m_nEcho));
+    EXPECT_TRUE(Open115200(port, m_nNoEcho));
+    ASSERT_TRUE(AskAndWaitForAnswer(port, static_cast<int>(kEchoedOk.size())));
+    char buffer[32] = {};
+    port.Read(buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer), kEchoedOk) << "only the echoing card sends the echo";
+}
+
+// Open: a COM number with no device behind it gives 0; Close afterwards is non-zero and does nothing.
+TEST_F(Win32SerialPortTest, OpenOfMissingPortFails)
+{
+    CSerialPort port;
+    EXPECT_FALSE(Open115200(port, 250));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.Close());
+}
+
+// Open: Port numbers outside 1..99999999 give 0 and leave the object closed.
+TEST_F(Win32SerialPortTest, OpenRefusesPortNumbersOutOfRange)
+{
+    for (int nPort : {0, -1, 100000000, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE(nPort);
+        CSerialPort port;
+        EXPECT_FALSE(Open115200(port, nPort));
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_TRUE(port.Close());
+    }
+}
+
+// Close: non-zero every time; Write, Read and GetInQueueCount on a closed object return 0.
+TEST_F(Win32SerialPortTest, ClosedObjectCallsReturnZero)
+{
+    char buffer[8] = {};
+    CSerialPort port;
+    EXPECT_EQ(port.Write("AT\r", 3), 0);
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0);
+    EXPECT_EQ(port.GetInQueueCount(), 0);
+
+    ASSERT_TRUE(Open115200(port, m_nEcho));
+    ASSERT_TRUE(AskAndWaitForAnswer(port, static_cast<int>(kEchoedOk.size())));
+    EXPECT_TRUE(port.Close());
+    EXPECT_TRUE(port.Close());
+    EXPECT_EQ(port.GetInQueueCount(), 0);
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0);
+    EXPECT_EQ(port.Write("AT\r", 3), 0);
+}
+
+// Read: takes at most nMax of the queued bytes into the buffer; the rest stay queued. The count is
+// the one the request reported when started: the bytes, or 0 for a request that went pending.
+TEST_F(Win32SerialPortTest, ReadTakesAtMostNMaxAndLeavesTheRest)
+{
+    CSerialPort port;
+    ASSERT_TRUE(Open115200(port, m_nEcho));
+    const int nAnswer = static_cast<int>(kEchoedOk.size());
+    ASSERT_TRUE(AskAndWaitForAnswer(port, nAnswer));
+
+    char buffer[16] = {};
+    const int nFirst = port.Read(buffer, 4);
+    EXPECT_TRUE(nFirst == 4 || nFirst == 0) << nFirst;
+    EXPECT_EQ(std::string(buffer), kEchoedOk.substr(0, 4));
+    EXPECT_EQ(port.GetInQueueCount(), nAnswer - 4);
+
+    char rest[16] = {};
+    port.Read(rest, sizeof rest);
+    EXPECT_EQ(std::string(rest), kEchoedOk.substr(4));
+    EXPECT_EQ(port.GetInQueueCount(), 0);
+}
+
+// Read: with nothing queued returns 0 at once; with no room it reads nothing.
+TEST_F(Win32SerialPortTest, ReadWithNothingToDoReturnsZeroAtOnce)
+{
+    CSerialPort port;
+    ASSERT_TRUE(Open115200(port, m_nNoEcho));
+    char buffer[4] = {'x', 'x', 'x', 'x'};
+    const auto start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0);
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
+
+    ASSERT_TRUE(AskAndWaitForAnswer(port, 6));
+    EXPECT_EQ(port.Read(buffer, 0), 0);
+    EXPECT_EQ(port.Read(buffer, -1), 0);
+    EXPECT_EQ(std::string(buffer, 4), "xxxx");
+    EXPECT_EQ(port.GetInQueueCount(), 6);
+}
+
+// Write: discards every unread byte before it sends, and reports the bytes sent.
+TEST_F(Win32SerialPortTest, WritePurgesUnreadInputFirst)
+{
+    CSerialPort port;
+    ASSERT_TRUE(Open115200(port, m_nEcho));
+    ASSERT_TRUE(AskAndWaitForAnswer(port, static_cast<int>(kEchoedOk.size())));
+    // Half a command line: the card answers nothing until its CR, so the queue must stay empty.
+    ASSERT_EQ(port.Write("A", 1), 1);
+    EXPECT_EQ(port.GetInQueueCount(), 0);
+    EXPECT_EQ(port.Write("AT\r", -3), 0);
+}
+
+// ~CSerialPort: closes the device, which another object (or the same one, reopened) gets at once.
+TEST_F(Win32SerialPortTest, DestructionFreesTheDevice)
+{
+    {
+        CSerialPort port;
+        ASSERT_TRUE(Open115200(port, m_nEcho));
+    }
+    CSerialPort next;
+    ASSERT_TRUE(Open115200(next, m_nEcho));
+    ASSERT_TRUE(next.Close());
+    ASSERT_TRUE(Open115200(next, m_nEcho));
+    ASSERT_TRUE(AskAndWaitForAnswer(next, static_cast<int>(kEchoedOk.size())));
+}
+
+// Open: takes the device without sharing; a second opener is refused while the first holds it.
+TEST_F(Win32SerialPortTest, SecondOpenerIsRefusedWhileOpen)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine does not enforce exclusive opens of COM ports";
+    CSerialPort first;
+    ASSERT_TRUE(Open115200(first, m_nEcho));
+    CSerialPort second;
+    EXPECT_FALSE(Open115200(second, m_nEcho));
+}
+
+// Open: the device gets the mode string's speed and 8N1 framing, with no flow control of any kind.
+TEST_F(Win32SerialPortTest, OpenSetsSpeedFramingAndNoFlowControl)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "reads the settings through a second handle, which only Wine allows";
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(m_nNoEcho, 57600, 8, 1));
+    const std::string strPath = "\\\\.\\COM" + std::to_string(m_nNoEcho);
+    const HANDLE hPeek = CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(hPeek, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(hPeek, &dcb));
+    CloseHandle(hPeek);
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_FALSE(dcb.fOutxCtsFlow);
+    EXPECT_FALSE(dcb.fOutX);
+    EXPECT_FALSE(dcb.fInX);
+}
+
+} // namespace
