@@ -1,0 +1,183 @@
+# Shared harness of the end-to-end scenarios: a private X display, the Wine prefix, starting and
+# stopping Vostrel.exe, and the UI driver. Source it from a scenario script, then call e2e_setup.
+#
+# Environment (all optional):
+#   E2E_BUILD_DIR     the Windows build tree (default: build/windows beside the sources)
+#   E2E_VOSTREL_EXE   Vostrel.exe                  (default: $E2E_BUILD_DIR/Vostrel.exe)
+#   E2E_UIDRIVER_EXE  uidriver.exe                 (default: $E2E_BUILD_DIR/tests/e2e/uidriver.exe or $E2E_BUILD_DIR/uidriver.exe)
+#   WINEPREFIX        the prefix (default: $E2E_BUILD_DIR/wineprefix, made when missing)
+#   E2E_DISPLAY       first X display number to try (default 91; the next free one is taken when busy)
+#   E2E_ARTIFACTS     where screenshots go (default: $E2E_BUILD_DIR/e2e-artifacts)
+#
+# Every wait polls for its condition with a deadline; cleanup runs on any exit of the script.
+
+set -u
+
+E2E_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+E2E_BUILD_DIR=${E2E_BUILD_DIR:-$E2E_SOURCE_DIR/build/windows}
+E2E_VOSTREL_EXE=${E2E_VOSTREL_EXE:-$E2E_BUILD_DIR/Vostrel.exe}
+if [ -z "${E2E_UIDRIVER_EXE:-}" ]; then
+    E2E_UIDRIVER_EXE=$E2E_BUILD_DIR/uidriver.exe
+    [ -f "$E2E_BUILD_DIR/tests/e2e/uidriver.exe" ] && E2E_UIDRIVER_EXE=$E2E_BUILD_DIR/tests/e2e/uidriver.exe
+fi
+E2E_ARTIFACTS=${E2E_ARTIFACTS:-$E2E_BUILD_DIR/e2e-artifacts}
+export WINEPREFIX=${WINEPREFIX:-$E2E_BUILD_DIR/wineprefix}
+export WINEDEBUG=-all
+# Keep Wine from offering to install Mono or Gecko in a prefix made here.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+E2E_XVFB_PID=
+E2E_PIDS=()
+E2E_FAILURES=0
+E2E_WORK=
+
+e2e_log() { printf '[e2e %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+
+e2e_fail() {
+    e2e_log "FAIL: $*"
+    E2E_FAILURES=$((E2E_FAILURES + 1))
+}
+
+# Polls a command until it succeeds or TIMEOUT_MS has passed. e2e_poll TIMEOUT_MS CMD ARGS...
+e2e_poll() {
+    local deadline=$(( $(date +%s%3N) + $1 ))
+    shift
+    until "$@"; do
+        [ "$(date +%s%3N)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+e2e_display_free() {
+    [ ! -e "/tmp/.X$1-lock" ] && [ ! -e "/tmp/.X11-unix/X$1" ]
+}
+
+e2e_start_xvfb() {
+    local n=${E2E_DISPLAY:-91}
+    local last=$((n + 40))
+    while [ "$n" -le "$last" ] && ! e2e_display_free "$n"; do n=$((n + 1)); done
+    if [ "$n" -gt "$last" ]; then
+        e2e_log "no free X display"
+        return 1
+    fi
+    # 24-bit colour, so the 16-colour pictures reach the screen unchanged.
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    E2E_XVFB_PID=$!
+    if ! e2e_poll 10000 test -S "/tmp/.X11-unix/X$n"; then
+        e2e_log "Xvfb :$n did not come up"
+        return 1
+    fi
+    export DISPLAY=":$n"
+    e2e_log "display $DISPLAY (Xvfb pid $E2E_XVFB_PID)"
+}
+
+e2e_cleanup() {
+    local pid
+    for pid in "${E2E_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    E2E_PIDS=()
+    if [ -n "$E2E_XVFB_PID" ]; then
+        kill "$E2E_XVFB_PID" 2>/dev/null && wait "$E2E_XVFB_PID" 2>/dev/null
+        E2E_XVFB_PID=
+    fi
+}
+
+# Xvfb runs no window manager; unmanaged, Wine draws the caption and frame itself, so the
+# screenshots show the whole window.
+e2e_unmanaged_windows() {
+    grep -qs '^"Managed"="N"' "$WINEPREFIX/user.reg" && return 0
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+}
+
+# Starts the display and the prefix; every started process is stopped when the script exits.
+e2e_setup() {
+    trap e2e_cleanup EXIT
+    trap 'exit 130' INT TERM
+    local f
+    for f in "$E2E_VOSTREL_EXE" "$E2E_UIDRIVER_EXE"; do
+        if [ ! -f "$f" ]; then
+            e2e_log "missing $f (build the Vostrel and uidriver targets)"
+            exit 1
+        fi
+    done
+    "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || exit 1
+    e2e_unmanaged_windows
+    e2e_start_xvfb || exit 1
+    mkdir -p "$E2E_ARTIFACTS"
+    E2E_WORK=$(mktemp -d "$E2E_BUILD_DIR/e2e-work.XXXXXX")
+    trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
+}
+
+# Starts Vostrel.exe in the work directory (where it keeps its settings file); sets E2E_PID.
+e2e_start_program() {
+    (cd "$E2E_WORK" && exec wine "$E2E_VOSTREL_EXE" >/dev/null 2>&1) &
+    E2E_PID=$!
+    E2E_PIDS+=("$E2E_PID")
+    e2e_log "started Vostrel.exe (pid $E2E_PID)"
+}
+
+e2e_running() { kill -0 "$1" 2>/dev/null; }
+
+# Waits for a started program to end; sets E2E_STATUS to its exit status. e2e_wait_exit PID TIMEOUT_MS
+e2e_wait_exit() {
+    local pid=$1
+    E2E_STATUS=
+    if ! e2e_poll "$2" eval '! e2e_running '"$pid"; then
+        return 1
+    fi
+    wait "$pid" 2>/dev/null
+    E2E_STATUS=$?
+    local kept=() p
+    for p in "${E2E_PIDS[@]}"; do [ "$p" != "$pid" ] && kept+=("$p"); done
+    E2E_PIDS=("${kept[@]+"${kept[@]}"}")
+    return 0
+}
+
+# Runs the UI driver; its key=value output goes to E2E_OUT (and stderr on failure).
+e2e_drive() {
+    local status
+    E2E_OUT=$(set -o pipefail; wine "$E2E_UIDRIVER_EXE" "$@" 2>/dev/null | tr -d '\r')
+    status=$?
+    if [ "$status" -ne 0 ]; then
+        printf '%s\n' "uidriver $*:" "$E2E_OUT" | sed 's/^/    /' >&2
+    fi
+    return "$status"
+}
+
+# The value of KEY in the last driver output.
+e2e_value() {
+    printf '%s\n' "$E2E_OUT" | sed -n "s/^$1=//p" | head -n 1
+}
+
+# Checks that the last driver output has KEY=VALUE. e2e_expect KEY VALUE WHAT
+e2e_expect() {
+    local actual
+    actual=$(e2e_value "$1")
+    if [ "$actual" != "$2" ]; then
+        e2e_fail "$3: $1 is '$actual', wanted '$2'"
+        return 1
+    fi
+}
+
+# Saves a screenshot of the main window as ARTIFACTS/NAME.png (and .bmp when convert is missing).
+e2e_screenshot() {
+    local bmp="$E2E_ARTIFACTS/$1.bmp"
+    e2e_drive screenshot "$(winepath -w "$bmp" 2>/dev/null)" || return 1
+    if command -v convert >/dev/null && convert "$bmp" "$E2E_ARTIFACTS/$1.png"; then
+        rm -f "$bmp"
+        e2e_log "screenshot $E2E_ARTIFACTS/$1.png"
+    else
+        e2e_log "screenshot $bmp"
+    fi
+}
+
+# Ends the scenario: 0 when every check passed.
+e2e_finish() {
+    if [ "$E2E_FAILURES" -ne 0 ]; then
+        e2e_log "$E2E_FAILURES check(s) failed"
+        exit 1
+    fi
+    e2e_log "all checks passed"
+    exit 0
+}

@@ -1,0 +1,61 @@
+#pragma once
+// The UI driver: finds the program's windows from another process and reads or drives them the way
+// a user would see and touch them. Every reading works across processes: texts and list entries by
+// window messages, pictures and fonts by comparing what is on the screen with a rendering of the
+// candidates (bitmap and font handles of another process mean nothing in this one).
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// ---- windows ----------------------------------------------------------------------------------
+// Visible top-level windows whose caption is exactly strTitle, in z-order.
+std::vector<HWND> FindTopWindows(const std::string& strTitle);
+std::string WindowText(HWND hwnd);
+std::string ComboEntry(HWND hCombo, int nIndex);   // "" when out of range
+int ComboCount(HWND hCombo);
+int ComboSelection(HWND hCombo);                  // -1 when nothing is selected
+// The full path of the executable that owns hwnd ("" when it cannot be read).
+std::string OwnerImagePath(HWND hwnd);
+// Polls fn every few milliseconds until it holds or nTimeoutMs has passed; returns the last result.
+template <class Fn> bool PollUntil(unsigned nTimeoutMs, Fn fn)
+{
+    const ULONGLONG nDeadline = GetTickCount64() + nTimeoutMs;
+    for (;;) {
+        if (fn())
+            return true;
+        if (GetTickCount64() >= nDeadline)
+            return false;
+        Sleep(25);
+    }
+}
+
+// ---- pixels -----------------------------------------------------------------------------------
+struct CImage {
+    int nWidth = 0;
+    int nHeight = 0;
+    std::vector<uint32_t> pixels;   // top-down rows, 0x00RRGGBB
+    bool Empty() const { return pixels.empty(); }
+    uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y) * nWidth + x]; }
+};
+
+// What the screen shows in rect (screen coordinates).
+CImage CaptureScreen(const RECT& rect);
+CImage CaptureWindow(HWND hwnd);
+// The bitmap's pixels (any format) as 32-bit RGB.
+CImage ImageOfBitmap(HBITMAP hBitmap);
+bool WriteBmp(const CImage& image, const std::string& strPath);
+
+// Which of the candidate bitmaps the picture control shows, drawn centred at real size.
+// 0 when none matches.
+int MatchPicture(HWND hPicture, const std::map<int, CImage>& candidates);
+
+struct CFontGuess {
+    std::string strFace;   // "" when no candidate matches
+    int nWeight = 0;
+    int nHeight = 0;
+};
+// Which font the static text control draws its text in, among a few candidate faces and weights.
+CFontGuess MatchStaticFont(HWND hStatic);

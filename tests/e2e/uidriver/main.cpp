@@ -1,0 +1,409 @@
+// uidriver.exe: drives the program's main window from another process for end-to-end tests.
+// Every command prints `key=value` lines and exits with 0 on success (or when a predicate holds)
+// and 1 otherwise; usage errors exit with 2.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "UiDriver.h"
+
+namespace {
+
+using CState = std::vector<std::pair<std::string, std::string>>;
+using CArgs = std::vector<std::string>;
+
+constexpr int kIdPortList = 1001;
+constexpr int kIdPicture = 1002;
+constexpr int kIdStatusLine = 1020;
+// Controls whose text and enabled state the state reports.
+constexpr int kReportedControls[] = {1008, 1012, 1017, 1020};
+constexpr int kFirstStatusBitmap = 130;
+constexpr int kLastStatusBitmap = 136;
+constexpr unsigned kActionTimeoutMs = 5000;
+
+std::string MainTitle()
+{
+    const char* pTitle = std::getenv("UIDRIVER_TITLE");
+    return pTitle && *pTitle ? pTitle : "Kavender";
+}
+
+void Print(const std::string& strKey, const std::string& strValue)
+{
+    std::printf("%s=%s\n", strKey.c_str(), strValue.c_str());
+    std::fflush(stdout);
+}
+
+void PrintState(const CState& state)
+{
+    for (const auto& [strKey, strValue] : state)
+        Print(strKey, strValue);
+}
+
+bool ParseInt(const std::string& str, long long& nValue)
+{
+    if (str.empty())
+        return false;
+    char* pEnd = nullptr;
+    nValue = std::strtoll(str.c_str(), &pEnd, 0);
+    return *pEnd == '\0';
+}
+
+HWND FindMain()
+{
+    const std::vector<HWND> found = FindTopWindows(MainTitle());
+    return found.empty() ? nullptr : found.front();
+}
+
+HWND RequireMain()
+{
+    HWND hwnd = FindMain();
+    if (!hwnd)
+        Print("error", "no window titled " + MainTitle());
+    return hwnd;
+}
+
+// A message box of another window: any visible top-level dialog with that caption.
+HWND FindBox(const std::string& strTitle)
+{
+    for (HWND hwnd : FindTopWindows(strTitle)) {
+        char szClass[64] = {};
+        GetClassNameA(hwnd, szClass, sizeof szClass);
+        if (std::string(szClass) == "#32770")
+            return hwnd;
+    }
+    return nullptr;
+}
+
+// The bitmaps the picture control may show, from the program's own executable.
+std::map<int, CImage> LoadStatusBitmaps(HWND hMain)
+{
+    std::map<int, CImage> bitmaps;
+    const char* pOverride = std::getenv("UIDRIVER_EXE");
+    const std::string strExe = pOverride && *pOverride ? pOverride : OwnerImagePath(hMain);
+    HMODULE hModule = LoadLibraryExA(strExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!hModule)
+        return bitmaps;
+    for (int nId = kFirstStatusBitmap; nId <= kLastStatusBitmap; ++nId) {
+        // Loaded as the program loads them, so the 3-D colour mapping agrees.
+        HANDLE hBitmap = LoadImageA(hModule, MAKEINTRESOURCEA(nId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS);
+        if (!hBitmap)
+            continue;
+        bitmaps[nId] = ImageOfBitmap(static_cast<HBITMAP>(hBitmap));
+        DeleteObject(hBitmap);
+    }
+    FreeLibrary(hModule);
+    return bitmaps;
+}
+
+CState ReadState(HWND hMain, const std::map<int, CImage>& bitmaps)
+{
+    CState state;
+    state.emplace_back("title", WindowText(hMain));
+    state.emplace_back("minimized", IsIconic(hMain) ? "1" : "0");
+    HWND hList = GetDlgItem(hMain, kIdPortList);
+    const int nIndex = ComboSelection(hList);
+    state.emplace_back("index1001", std::to_string(nIndex));
+    state.emplace_back("text1001", nIndex >= 0 ? ComboEntry(hList, nIndex) : "");
+    state.emplace_back("enabled1001", IsWindowEnabled(hList) ? "1" : "0");
+    for (int nId : kReportedControls) {
+        HWND hControl = GetDlgItem(hMain, nId);
+        state.emplace_back("text" + std::to_string(nId), WindowText(hControl));
+        state.emplace_back("enabled" + std::to_string(nId), IsWindowEnabled(hControl) ? "1" : "0");
+    }
+    // Pictures and fonts are read from the screen, which shows nothing useful while minimised.
+    const bool bVisible = !IsIconic(hMain);
+    state.emplace_back("picture", std::to_string(bVisible ? MatchPicture(GetDlgItem(hMain, kIdPicture), bitmaps) : 0));
+    const CFontGuess font = bVisible ? MatchStaticFont(GetDlgItem(hMain, kIdStatusLine)) : CFontGuess();
+    state.emplace_back("font1020", font.strFace.empty() ? "unknown" : font.strFace);
+    state.emplace_back("weight1020", std::to_string(font.nWeight));
+    return state;
+}
+
+// ---- commands -----------------------------------------------------------------------------------
+
+int CmdWaitWindow(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (!ParseInt(args[1], nTimeout))
+        return 2;
+    HWND hwnd = nullptr;
+    const bool bFound = PollUntil(static_cast<unsigned>(nTimeout), [&] {
+        const std::vector<HWND> found = FindTopWindows(args[0]);
+        hwnd = found.empty() ? nullptr : found.front();
+        return hwnd != nullptr;
+    });
+    Print("found", bFound ? "1" : "0");
+    if (bFound) {
+        DWORD nProcessId = 0;
+        GetWindowThreadProcessId(hwnd, &nProcessId);
+        Print("pid", std::to_string(nProcessId));
+    }
+    return bFound ? 0 : 1;
+}
+
+int CmdWaitGone(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (!ParseInt(args[1], nTimeout))
+        return 2;
+    const bool bGone = PollUntil(static_cast<unsigned>(nTimeout), [&] { return FindTopWindows(args[0]).empty(); });
+    Print("gone", bGone ? "1" : "0");
+    return bGone ? 0 : 1;
+}
+
+int CmdState(const CArgs&)
+{
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    PrintState(ReadState(hMain, LoadStatusBitmaps(hMain)));
+    return 0;
+}
+
+int CmdWaitState(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (args.size() < 2 || !ParseInt(args.back(), nTimeout))
+        return 2;
+    CState wanted;
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        const size_t nEquals = args[i].find('=');
+        if (nEquals == std::string::npos)
+            return 2;
+        wanted.emplace_back(args[i].substr(0, nEquals), args[i].substr(nEquals + 1));
+    }
+    HWND hMain = nullptr;
+    std::map<int, CImage> bitmaps;
+    CState state;
+    std::vector<std::string> mismatches;
+    const bool bMatched = PollUntil(static_cast<unsigned>(nTimeout), [&] {
+        if (!hMain || !IsWindow(hMain)) {
+            hMain = FindMain();
+            if (!hMain)
+                return false;
+            bitmaps = LoadStatusBitmaps(hMain);
+        }
+        state = ReadState(hMain, bitmaps);
+        mismatches.clear();
+        for (const auto& [strKey, strValue] : wanted) {
+            std::string strActual = "<no such key>";
+            for (const auto& [strStateKey, strStateValue] : state)
+                if (strStateKey == strKey)
+                    strActual = strStateValue;
+            if (strActual != strValue)
+                mismatches.push_back(strKey + ": wanted '" + strValue + "', is '" + strActual + "'");
+        }
+        return mismatches.empty();
+    });
+    PrintState(state);
+    for (const std::string& strMismatch : mismatches)
+        Print("mismatch", strMismatch);
+    Print("matched", bMatched ? "1" : "0");
+    return bMatched ? 0 : 1;
+}
+
+int CmdListEntry(const CArgs& args)
+{
+    long long nIndex = 0;
+    if (!ParseInt(args[0], nIndex))
+        return 2;
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    HWND hList = GetDlgItem(hMain, kIdPortList);
+    const int nCount = ComboCount(hList);
+    Print("count", std::to_string(nCount));
+    if (nIndex < 0 || nIndex >= nCount) {
+        Print("error", "index out of range");
+        return 1;
+    }
+    Print("entry", ComboEntry(hList, static_cast<int>(nIndex)));
+    return 0;
+}
+
+// Posts what a click on the button sends its dialog, so a long handler does not block the driver.
+// A disabled button cannot be clicked by a user, so it is refused.
+int CmdClick(const CArgs& args)
+{
+    long long nId = 0;
+    if (!ParseInt(args[0], nId))
+        return 2;
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    HWND hButton = GetDlgItem(hMain, static_cast<int>(nId));
+    if (!hButton || !IsWindowEnabled(hButton)) {
+        Print("clicked", "0");
+        Print("error", hButton ? "button is disabled" : "no such control");
+        return 1;
+    }
+    PostMessageA(hMain, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(nId), BN_CLICKED), reinterpret_cast<LPARAM>(hButton));
+    Print("clicked", "1");
+    return 0;
+}
+
+int CmdPost(const CArgs& args)
+{
+    long long nMsg = 0;
+    long long nWParam = 0;
+    long long nLParam = 0;
+    if (!ParseInt(args[0], nMsg) || (args.size() > 1 && !ParseInt(args[1], nWParam))
+        || (args.size() > 2 && !ParseInt(args[2], nLParam)))
+        return 2;
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    const bool bPosted = PostMessageA(hMain, static_cast<UINT>(nMsg), static_cast<WPARAM>(nWParam),
+                                      static_cast<LPARAM>(nLParam));
+    Print("posted", bPosted ? "1" : "0");
+    return bPosted ? 0 : 1;
+}
+
+int CmdWaitBox(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (!ParseInt(args[1], nTimeout))
+        return 2;
+    HWND hBox = nullptr;
+    const bool bFound = PollUntil(static_cast<unsigned>(nTimeout), [&] { return (hBox = FindBox(args[0])) != nullptr; });
+    Print("found", bFound ? "1" : "0");
+    if (!bFound)
+        return 1;
+    // A message box shows its text in the static control with id 0xFFFF.
+    Print("text", WindowText(GetDlgItem(hBox, 0xFFFF)));
+    Print("owned", GetWindow(hBox, GW_OWNER) ? "1" : "0");
+    DWORD nProcessId = 0;
+    GetWindowThreadProcessId(hBox, &nProcessId);
+    Print("pid", std::to_string(nProcessId));
+    return 0;
+}
+
+int CmdDismissBox(const CArgs& args)
+{
+    HWND hBox = FindBox(args[0]);
+    if (!hBox) {
+        Print("dismissed", "0");
+        return 1;
+    }
+    int nButton = GetDlgItem(hBox, IDOK) ? IDOK : IDCANCEL;
+    if (args.size() > 1) {
+        long long nId = 0;
+        if (!ParseInt(args[1], nId))
+            return 2;
+        nButton = static_cast<int>(nId);
+    }
+    PostMessageA(hBox, WM_COMMAND, MAKEWPARAM(nButton, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(hBox, nButton)));
+    const bool bGone = PollUntil(kActionTimeoutMs, [&] { return !IsWindow(hBox) || !IsWindowVisible(hBox); });
+    Print("dismissed", bGone ? "1" : "0");
+    return bGone ? 0 : 1;
+}
+
+int CmdCountWindows(const CArgs& args)
+{
+    Print("count", std::to_string(FindTopWindows(args[0]).size()));
+    return 0;
+}
+
+// Minimise, restore and close go through the system menu commands, as the caption buttons do.
+int SysCommandAndWait(WPARAM nCommand, const std::function<bool(HWND)>& reached, const char* pKey)
+{
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    PostMessageA(hMain, WM_SYSCOMMAND, nCommand, 0);
+    const bool bReached = PollUntil(kActionTimeoutMs, [&] { return reached(hMain); });
+    Print(pKey, bReached ? "1" : "0");
+    return bReached ? 0 : 1;
+}
+
+int CmdMinimize(const CArgs&)
+{
+    return SysCommandAndWait(SC_MINIMIZE, [](HWND hwnd) { return IsIconic(hwnd) != FALSE; }, "minimized");
+}
+
+int CmdRestore(const CArgs&)
+{
+    return SysCommandAndWait(SC_RESTORE, [](HWND hwnd) { return !IsIconic(hwnd); }, "restored");
+}
+
+int CmdClose(const CArgs&)
+{
+    return SysCommandAndWait(SC_CLOSE, [](HWND hwnd) { return !IsWindow(hwnd); }, "closed");
+}
+
+int CmdIsMinimized(const CArgs&)
+{
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    const bool bMinimized = IsIconic(hMain) != FALSE;
+    Print("minimized", bMinimized ? "1" : "0");
+    return bMinimized ? 0 : 1;
+}
+
+int CmdScreenshot(const CArgs& args)
+{
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    const CImage image = CaptureWindow(hMain);
+    const bool bWritten = WriteBmp(image, args[0]);
+    Print("written", bWritten ? "1" : "0");
+    Print("size", std::to_string(image.nWidth) + "x" + std::to_string(image.nHeight));
+    return bWritten ? 0 : 1;
+}
+
+struct CCommand {
+    const char* pName;
+    size_t nMinArgs;
+    const char* pUsage;
+    int (*pfnRun)(const CArgs& args);
+};
+
+const CCommand kCommands[] = {
+    {"wait-window", 2, "TITLE TIMEOUT_MS", CmdWaitWindow},
+    {"wait-gone", 2, "TITLE TIMEOUT_MS", CmdWaitGone},
+    {"state", 0, "", CmdState},
+    {"wait-state", 2, "KEY=VALUE... TIMEOUT_MS", CmdWaitState},
+    {"list-entry", 1, "INDEX", CmdListEntry},
+    {"click", 1, "CONTROL_ID", CmdClick},
+    {"post", 1, "MSG [WPARAM [LPARAM]]", CmdPost},
+    {"wait-box", 2, "TITLE TIMEOUT_MS", CmdWaitBox},
+    {"dismiss-box", 1, "TITLE [BUTTON_ID]", CmdDismissBox},
+    {"count-windows", 1, "TITLE", CmdCountWindows},
+    {"minimize", 0, "", CmdMinimize},
+    {"restore", 0, "", CmdRestore},
+    {"is-minimized", 0, "", CmdIsMinimized},
+    {"close", 0, "", CmdClose},
+    {"screenshot", 1, "FILE.bmp", CmdScreenshot},
+};
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: uidriver COMMAND [ARGS]\n");
+    for (const CCommand& command : kCommands)
+        std::fprintf(stderr, "  %s %s\n", command.pName, command.pUsage);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage();
+    const std::string strName = argv[1];
+    const CArgs args(argv + 2, argv + argc);
+    for (const CCommand& command : kCommands) {
+        if (strName != command.pName)
+            continue;
+        if (args.size() < command.nMinArgs)
+            return Usage();
+        const int nResult = command.pfnRun(args);
+        return nResult == 2 ? Usage() : nResult;
+    }
+    return Usage();
+}
