@@ -1,0 +1,357 @@
+// CMainDlg's window: the state and order of its initialisation, the single-instance guard, data
+// exchange, the status picture, the message map and the window's destruction. Headless window,
+// virtual clock, empty in-memory registry; the monitor's calls into the window are held back (strict
+// threading) so that what a test sees is the dialog's own doing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/AboutDlg.h"
+#include "app/MainDlg.h"
+#include "app/ToolApp.h"
+#include "discovery/memory/MemoryRegistry.h"
+#include "platform/InstanceLock.h"
+#include "tests/support/VirtualClock.h"
+#include "tests/unit/WorkDirScope.h"
+#include "ui/headless/HeadlessWindow.h"
+
+namespace {
+
+const char kInstanceLockName[] = "YARLOAUTORNRUN_TOOL,0x1a,0x1b,0x4f,0x03,0xa`,0x1e,0x5c,0x8d,0x8b,0x6d,0x76";
+
+// Where a lock file stands in for the named mutex, this test process gets a directory of its own,
+// so that other test runs or a running program on the machine neither stop these dialogs nor are
+// stopped by them. (A Windows mutex lives in the session's object namespace and ignores this.)
+class CPrivateLockDirectory : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        m_dir = CWorkDirScope::MakeUniqueDir("vostrel-lock");
+        static std::string s_strSetting;
+        s_strSetting = "XDG_RUNTIME_DIR=" + m_dir.string();
+        putenv(s_strSetting.data());
+    }
+    void TearDown() override
+    {
+        std::error_code error;
+        std::filesystem::remove_all(m_dir, error);
+    }
+
+private:
+    std::filesystem::path m_dir;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_pLockDirectory =
+    ::testing::AddGlobalTestEnvironment(new CPrivateLockDirectory);
+
+std::string Op(const char* szVerb, int nId, const std::string& strArg)
+{
+    return std::string(szVerb) + " " + std::to_string(nId) + " " + strArg;
+}
+
+// The window operations of writing the six fields to their controls, in the exchange's order.
+std::vector<std::string> FieldsToControls(const std::string& strLabel, const std::string& strStatus)
+{
+    return {Op("select", 1001, "0"), Op("text", 1003, ""),           Op("text", 1014, ""),
+            Op("text", 1016, ""),    Op("text", 1008, strLabel), Op("text", 1020, strStatus)};
+}
+
+std::vector<std::string> EnglishTexts()
+{
+    return {Op("text", 1008, "COM"),          Op("text", 1009, "Barcode"),
+            Op("text", 1010, "Read"),         Op("text", 1007, "Help"),
+            Op("text", 1006, "OK"),           Op("text", 1000, "Exit"),
+            Op("text", 1008, "Modem Port"),   Op("text", 1012, "Close autorun && Enter download"),
+            Op("text", 1013, "Reverse Port"), Op("text", 1015, "Uninstall Network")};
+}
+
+uintptr_t Clicked(int nId)
+{
+    return static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+}
+
+class MainDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}}); }
+
+    void TearDown() override
+    {
+        if (m_pDlg && Window().IsCreated() && !m_bDestroyed)
+            Window().Destroy();
+        m_pDlg.reset();
+    }
+
+    void Create()
+    {
+        Window().SetStrictThreading(true);
+        Window().Create();
+    }
+
+    void Destroy()
+    {
+        Window().Destroy();
+        m_bDestroyed = true;
+    }
+
+    CMainDlg& Dlg() { return *m_pDlg; }
+    CHeadlessWindow Window() { return HeadlessWindowOf(*m_pDlg); }
+
+    CWorkDirScope m_workDir;
+    CVirtualClock m_clock;
+    CMemoryRegistry m_registry;
+    std::unique_ptr<CMainDlg> m_pDlg;
+    bool m_bDestroyed = false;
+};
+
+// OnInitDialog: the window shows "NULL", "Modem port:", a bold Arial "Searching...", the Searching...
+// picture, both command buttons disabled, the focus in edit 1016.
+TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
+{
+    Create();
+
+    EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, 0);
+    EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), "NULL");
+    EXPECT_EQ(Window().Control(IDC_PORT_LABEL).strText, "Modem port:");
+    EXPECT_EQ(Window().Control(IDC_STATUS_LINE).strText, "Searching...");
+    EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_SEARCHING);
+    EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
+    EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
+    EXPECT_EQ(Window().Control(IDC_HIDDEN_1018).strText, "");
+    EXPECT_EQ(Window().Focus(), IDC_CODE);
+
+    const HeadlessControl status = Window().Control(IDC_STATUS_LINE);
+    ASSERT_TRUE(status.bHasFont);
+    EXPECT_EQ(status.font.strFace, "Arial");
+    EXPECT_EQ(status.font.nHeight, 15);
+    EXPECT_EQ(status.font.nWidth, 0);
+    EXPECT_EQ(status.font.nWeight, 700);
+    EXPECT_FALSE(status.font.bItalic || status.font.bUnderline || status.font.bStrikeOut);
+    EXPECT_EQ(status.font.nCharSet, 0u);
+    EXPECT_EQ(status.font.nPitchAndFamily, 32u);
+
+    EXPECT_TRUE(Dlg().m_pAtChannel != nullptr);
+    EXPECT_TRUE(Dlg().m_pSecondPort != nullptr);
+    EXPECT_TRUE(Dlg().HasMonitor());
+    EXPECT_EQ(Dlg().OnQueryDragIcon(), Dlg().GetIconHandle(IDR_MAINFRAME));
+}
+
+// OnInitDialog: fields to controls, icon, hidden 1018 cleared, buttons disabled, English texts, the
+// fields again (so "Modem Port" gives way to "Modem port:"), the monitor, then focus and font.
+TEST_F(MainDlgTest, InitialisationRunsItsStepsInOrder)
+{
+    Create();
+
+    std::vector<std::string> expected = FieldsToControls("Modem port:", "Searching...");
+    for (const std::string& str : {std::string("icon 128"), Op("text", 1018, ""), Op("enable", 1012, "0"),
+                                   Op("enable", 1017, "0")})
+        expected.push_back(str);
+    for (const std::string& str : EnglishTexts())
+        expected.push_back(str);
+    for (const std::string& str : FieldsToControls("Modem port:", "Searching..."))
+        expected.push_back(str);
+
+    const std::vector<std::string> log = Window().Log();
+    ASSERT_GE(log.size(), expected.size() + 2);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + static_cast<long>(expected.size())), expected);
+    // What the monitor's start does on the window's thread comes in between; focus and font close.
+    EXPECT_EQ(log[log.size() - 2], "focus 1016");
+    EXPECT_EQ(log.back(), "font 1020 Arial 700");
+}
+
+// OnInitDialog: with the name already taken, one owned "Error" box (MB_ICONHAND) is all that
+// happens before the process exits with status 0.
+TEST_F(MainDlgTest, SecondInstanceShowsOneOwnedErrorBoxAndExits)
+{
+    bool bAlreadyExists = false;
+    const InstanceLockHandle hFirst = CreateInstanceLock(kInstanceLockName, &bAlreadyExists);
+
+    EXPECT_EXIT(
+        {
+            CMainDlg second(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+            CHeadlessWindow window = HeadlessWindowOf(second);
+            window.SetBoxHandler([&](const HeadlessBox& box) {
+                std::fprintf(stderr, "box owned %d type %u caption %s ops before %zu text %s\n", box.bOwned ? 1 : 0,
+                             box.nType, box.strCaption.c_str(), window.Log().size() - 1, box.strText.c_str());
+                return ui::kIdOk;
+            });
+            window.Create();
+            std::fprintf(stderr, "initialisation went on\n");
+            std::exit(3);
+        },
+        ::testing::ExitedWithCode(0),
+        "box owned 1 type 16 caption Error ops before 0 text UI is running, Please close it and re-run this program!");
+
+    CloseInstanceLock(hFirst);
+}
+
+// ShowStatusPicture: a bitmap that loads replaces the picture and moves the focus to 1016; one that
+// does not load changes nothing at all.
+TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
+{
+    struct Case {
+        int nShow;
+        int nPicture;
+        std::vector<std::string> ops;
+    };
+    const Case cases[] = {
+        {IDB_READY, IDB_READY, {"picture 1002 130", "focus 1016"}},
+        {IDB_RUNNING, IDB_RUNNING, {"picture 1002 135", "focus 1016"}},
+        {IDB_PASS, IDB_RUNNING, {}},   // not loadable below
+        {999, IDB_RUNNING, {}},
+    };
+    Create();
+    Window().SetLoadableBitmaps({IDB_READY, IDB_SEARCHING, IDB_RUNNING});
+    for (const Case& c : cases) {
+        Window().ClearLog();
+        Dlg().ShowStatusPicture(c.nShow);
+        EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.nPicture) << "show " << c.nShow;
+        EXPECT_EQ(Window().Log(), c.ops) << "show " << c.nShow;
+    }
+}
+
+// OK: the controls go back into the fields (1003 cut to 20 characters, 1016 to 16, the list's index
+// into m_nModemPort), then the dialog ends with IDOK. Cancel ends with IDCANCEL and reads nothing.
+TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
+{
+    for (int nCommand : {ui::kIdOk, ui::kIdCancel}) {
+        m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+        m_bDestroyed = false;
+        Create();
+        Dlg().SetControlText(IDC_ENTRY, std::string(25, '7'));
+        Dlg().SetControlText(IDC_CODE, "ABCDEFGHIJKLMNOPQRST");
+        Dlg().SetControlText(IDC_HIDDEN_1014, "h");
+        Dlg().SetControlText(IDC_PORT_LABEL, "AT port:");
+        Dlg().SetControlText(IDC_STATUS_LINE, "Setting using AT port.");
+        Dlg().SelectListEntry(IDC_PORT_LIST, 107);
+
+        EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(nCommand), 0));
+
+        EXPECT_TRUE(Window().HasEnded());
+        EXPECT_EQ(Window().Result(), nCommand);
+        const bool bRead = nCommand == ui::kIdOk;
+        EXPECT_EQ(Dlg().m_strEntry, bRead ? std::string(20, '7') : "");
+        EXPECT_EQ(Dlg().m_strCode, bRead ? "ABCDEFGHIJKLMNOP" : "");
+        EXPECT_EQ(Dlg().m_strHidden1014, bRead ? "h" : "");
+        EXPECT_EQ(Dlg().m_strPortLabel.Get(), bRead ? "AT port:" : "Modem port:");
+        EXPECT_EQ(Dlg().m_strStatus.Get(), bRead ? "Setting using AT port." : "Searching...");
+        EXPECT_EQ(Dlg().m_nModemPort.load(), bRead ? 107 : 0);
+        Destroy();
+        m_pDlg.reset();
+    }
+}
+
+// Writing the fields selects the list entry whose index is the port: "COM 5", "COM100".
+TEST_F(MainDlgTest, WritingTheFieldsSelectsThePortsListEntry)
+{
+    Create();
+    const std::pair<int, const char*> cases[] = {{5, "COM 5"}, {99, "COM 99"}, {100, "COM100"}, {256, "COM256"}, {0, "NULL"}};
+    for (const auto& [nPort, szEntry] : cases) {
+        Dlg().m_nModemPort = nPort;
+        Dlg().UpdateData(false);
+        EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), szEntry);
+    }
+}
+
+// BN_CLICKED from hidden button 1000: the dialog closes, then the monitor is resumed once.
+TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
+{
+    Create();
+    Dlg().SuspendMonitor();
+    Dlg().SuspendMonitor();
+    ASSERT_EQ(Dlg().MonitorSuspendCount(), 2u);
+
+    EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_EXIT), 0));
+
+    EXPECT_TRUE(Window().HasEnded());
+    EXPECT_EQ(Window().Result(), ui::kIdCancel);
+    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
+    Dlg().ResumeMonitor();
+}
+
+// BN_CLICKED from hidden button 1007: the About box (template 100) runs modally until its OK.
+TEST_F(MainDlgTest, HelpButtonRunsTheAboutBoxModally)
+{
+    Create();
+    int nTemplate = 0;
+    std::thread user([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        CAboutDlg* pAbout = nullptr;
+        while (!(pAbout = CAboutDlg::Current()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!pAbout)
+            return;
+        nTemplate = pAbout->TemplateId();
+        pAbout->Dispatch(ui::kWmCommand, Clicked(ui::kIdOk), 0);
+    });
+
+    EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_HELP_BUTTON), 0));
+    user.join();
+
+    EXPECT_EQ(nTemplate, IDD_ABOUTBOX);
+    EXPECT_EQ(CAboutDlg::Current(), nullptr);
+    EXPECT_FALSE(Window().HasEnded());
+}
+
+// WM_PAINT draws the icon only while minimised; WM_QUERYDRAGICON answers m_hIcon; message 101 from
+// any sender refreshes the list, picture and readout.
+TEST_F(MainDlgTest, WindowMessagesReachTheirHandlers)
+{
+    Create();
+    Window().ClearLog();
+
+    EXPECT_TRUE(Dlg().Dispatch(ui::kWmPaint, 0, 0));
+    Window().SetMinimized(true);
+    EXPECT_TRUE(Dlg().Dispatch(ui::kWmPaint, 0, 0));
+    EXPECT_EQ(Window().Log(), std::vector<std::string>{"paint-icon 128"});
+
+    intptr_t nIcon = 0;
+    EXPECT_TRUE(Dlg().Dispatch(ui::kWmQueryDragIcon, 0, 0, &nIcon));
+    EXPECT_EQ(nIcon, Dlg().m_hIcon);
+
+    Dlg().m_strReadout = "readout";
+    Dlg().m_nModemPort = 12;
+    EXPECT_TRUE(Dlg().Dispatch(WM_STATUS_REFRESH, 0, 0));
+    EXPECT_EQ(Window().Control(IDC_READOUT).strText, "readout");
+    EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), "COM 12");
+}
+
+// WM_DESTROY: the monitor stays suspended and both port objects are gone.
+TEST_F(MainDlgTest, DestroyingTheWindowSuspendsTheMonitorAndDeletesThePorts)
+{
+    Create();
+    Destroy();
+
+    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Dlg().m_pAtChannel, nullptr);
+    EXPECT_EQ(Dlg().m_pSecondPort, nullptr);
+}
+
+// A dialog object that is gone lets the next one start: the name is free again.
+TEST_F(MainDlgTest, NextDialogStartsAfterThePreviousIsDestroyed)
+{
+    Create();
+    Destroy();
+    m_pDlg.reset();
+
+    bool bAlreadyExists = true;
+    const InstanceLockHandle hLock = CreateInstanceLock(kInstanceLockName, &bAlreadyExists);
+    EXPECT_FALSE(bAlreadyExists);
+    CloseInstanceLock(hLock);
+}
+
+// IsEnglishLanguage: only Chinese (PRC) keeps the Chinese texts of the hidden command.
+TEST(ToolAppTest, OnlyChinesePrcIsNotEnglish)
+{
+    const std::pair<unsigned short, int> cases[] = {{2052, 0}, {1033, 1}, {1028, 1}, {2057, 1}, {0, 1}, {0xFFFF, 1}};
+    for (const auto& [nLang, bEnglish] : cases)
+        EXPECT_EQ(IsEnglishLanguage(nLang), bEnglish) << nLang;
+}
+
+} // namespace
