@@ -177,6 +177,34 @@ TEST(CardModelTest, PauseSplitsAfterTheEcho)
     EXPECT_EQ(chunks[0].strBytes, "AT\r");
 }
 
+// Think time delays the answer, never the echo, and adds to the fault's own timing.
+TEST(CardModelTest, ReplyDelayHoldsBackTheAnswerOnly)
+{
+    struct {
+        CardFault fault;
+        bool bEcho;
+        std::vector<uint32_t> delays;
+    } const cases[] = {
+        {CardFault::None, true, {0, 200}},
+        {CardFault::None, false, {200}},
+        {CardFault::PauseMidReply, true, {0, 450}},
+        {CardFault::PauseMidReply, false, {200, 250}},
+        {CardFault::Dribble, false, {200, 250, 250, 250, 250, 250}},
+    };
+    for (const auto& c : cases) {
+        CardOptions options = WithFault(c.fault, -1, 250);
+        options.bEcho = c.bEcho;
+        options.nReplyDelayMs = 200;
+        CCardModel card(options);
+        const auto chunks = card.Receive("AT\r", 0);
+        EXPECT_EQ(Delays(chunks), c.delays) << static_cast<int>(c.fault) << " echo " << c.bEcho;
+        EXPECT_EQ(Joined(chunks), (c.bEcho ? "AT\r" : "") + std::string("\r\nOK\r\n"));
+        if (c.bEcho) {
+            EXPECT_EQ(chunks[0].strBytes, "AT\r");
+        }
+    }
+}
+
 TEST(CardModelTest, GarbageHoldsNoFramingBytes)
 {
     CardOptions options = WithFault(CardFault::Garbage);

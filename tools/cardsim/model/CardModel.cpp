@@ -100,7 +100,14 @@ void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector
         CarryOut(strKey);
 
     const std::string strEcho = m_options.bEcho ? strLine + "\r" : "";
-    const std::string strBytes = strEcho + reply.strBody;
+    for (CardChunk& chunk : Shape(strEcho, reply.strBody, bFault))
+        chunks.push_back(std::move(chunk));
+}
+
+std::vector<CardChunk> CCardModel::Shape(const std::string& strEcho, const std::string& strBody, bool bFault) const
+{
+    std::vector<CardChunk> chunks;
+    const std::string strBytes = strEcho + strBody;
     if (bFault && m_options.fault == CardFault::PauseMidReply) {
         // The pause falls after the echo, or after the opening CR LF when there is no echo.
         const size_t nSplit = std::min(strBytes.size(), strEcho.empty() ? size_t{2} : strEcho.size());
@@ -113,6 +120,24 @@ void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector
     } else if (!strBytes.empty()) {
         chunks.push_back({0, strBytes});
     }
+    if (m_options.nReplyDelayMs == 0 || strBody.empty())
+        return chunks;
+
+    // The echo goes out as the bytes come in; the answer waits for the card's think time.
+    size_t nOffset = 0;
+    for (auto it = chunks.begin(); it != chunks.end(); nOffset += it->strBytes.size(), ++it) {
+        if (nOffset + it->strBytes.size() <= strEcho.size())
+            continue;
+        if (nOffset < strEcho.size()) {
+            const size_t nEchoPart = strEcho.size() - nOffset;
+            CardChunk body{0, it->strBytes.substr(nEchoPart)};
+            it->strBytes.resize(nEchoPart);
+            it = chunks.insert(it + 1, std::move(body));
+        }
+        it->nDelayMs += m_options.nReplyDelayMs;
+        break;
+    }
+    return chunks;
 }
 
 CCardModel::Reply CCardModel::ScriptedOrTable(const std::string& strKey)

@@ -26,6 +26,7 @@ struct CardOptions {
     CardFault fault = CardFault::None;
     int nFaultCount = -1;                 // how many commands the fault applies to; -1: all
     uint32_t nPauseMs = 400;              // PauseMidReply, Dribble and Babble timing
+    uint32_t nReplyDelayMs = 0;           // think time: the answer starts this long after the echo
 };
 
 // A scripted reply for one command, overriding the table.
@@ -98,6 +99,7 @@ private:
     bool FaultActive() const;
     void CarryOut(const std::string& strKey);
     void Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks);
+    std::vector<CardChunk> Shape(const std::string& strEcho, const std::string& strBody, bool bFault) const;
 
     CardOptions m_options;
     std::vector<CardTranscriptLine> m_transcript;

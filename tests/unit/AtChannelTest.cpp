@@ -1,0 +1,290 @@
+// CAtChannel over the simulated card on a virtual clock: the poll that decides when a reply has
+// settled, the attempts, and the Response text that comes out.
+#include <gtest/gtest.h>
+
+#include "serial/AtChannel.h"
+#include "tests/support/VirtualClock.h"
+#include "tests/support/sim/SimSerial.h"
+
+namespace {
+
+constexpr int kPort = 5;
+
+CardOptions Card(bool bEcho, CardFault fault = CardFault::None, uint32_t nPauseMs = 400)
+{
+    CardOptions options;
+    options.bEcho = bEcho;
+    options.fault = fault;
+    options.nPauseMs = nPauseMs;
+    return options;
+}
+
+class AtChannelTest : public ::testing::Test {
+protected:
+    void TearDown() override { sim::UnplugAll(); }
+
+    // Plugs a card with these options and opens the channel's port on it.
+    std::shared_ptr<CSimCard> Connect(CardOptions options = {})
+    {
+        auto pCard = sim::Plug(kPort, m_clock, std::move(options));
+        EXPECT_NE(m_channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        return pCard;
+    }
+
+    // Poll cycles run so far: each is a pair of 150 ms sleeps, and nothing else sleeps.
+    size_t PollCycles() const
+    {
+        const auto waits = m_clock.Waits();
+        for (uint32_t n : waits)
+            EXPECT_EQ(n, 150u);
+        EXPECT_EQ(waits.size() % 2, 0u);
+        return waits.size() / 2;
+    }
+
+    CVirtualClock m_clock;
+    CAtChannel m_channel{m_clock};
+};
+
+// Constructor: 5000 ms and 3 attempts until the monitor sets its own.
+TEST_F(AtChannelTest, ConstructorDefaults)
+{
+    EXPECT_EQ(m_channel.GetTimeout(), 5000u);
+    EXPECT_EQ(m_channel.GetAttempts(), 3);
+    EXPECT_FALSE(m_channel.m_port.IsOpen());
+    EXPECT_EQ(m_channel.GetReply(), "");
+}
+
+// SetTimeout: stores the smaller of the value and 5000, always true.
+TEST_F(AtChannelTest, SetTimeoutCapsAt5000)
+{
+    for (auto [nSet, nStored] : {std::pair<uint32_t, uint32_t>{6000, 5000}, {0, 0}, {5000, 5000},
+                                 {4999, 4999}, {0xFFFFFFFF, 5000}}) {
+        EXPECT_NE(m_channel.SetTimeout(nSet), 0);
+        EXPECT_EQ(m_channel.GetTimeout(), nStored) << nSet;
+    }
+}
+
+// SetAttempts: 1..9 stored and true; anything else false and the old value kept.
+TEST_F(AtChannelTest, SetAttemptsAcceptsOneToNine)
+{
+    ASSERT_NE(m_channel.SetAttempts(4), 0);
+    for (int n : {0, 10, -1, INT32_MIN, INT32_MAX}) {
+        EXPECT_EQ(m_channel.SetAttempts(n), 0) << n;
+        EXPECT_EQ(m_channel.GetAttempts(), 4);
+    }
+    EXPECT_NE(m_channel.SetAttempts(1), 0);
+    EXPECT_EQ(m_channel.GetAttempts(), 1);
+    EXPECT_NE(m_channel.SetAttempts(9), 0);
+    EXPECT_EQ(m_channel.GetAttempts(), 9);
+}
+
+// Transact on a silent card: poll cycles per attempt run until their total exceeds the timeout.
+struct SilentCase {
+    uint32_t nTimeout;
+    int nAttempts;
+    size_t nCyclesPerAttempt;
+};
+
+class AtChannelSilentTest : public AtChannelTest, public ::testing::WithParamInterface<SilentCase> {};
+
+TEST_P(AtChannelSilentTest, RunsTheExactPollCycles)
+{
+    auto pCard = Connect(Card(true, CardFault::Silent));
+    m_channel.SetTimeout(GetParam().nTimeout);
+    m_channel.SetAttempts(GetParam().nAttempts);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(PollCycles(), GetParam().nCyclesPerAttempt * GetParam().nAttempts);
+    EXPECT_EQ(pCard->CountOf("AT"), GetParam().nAttempts);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeouts, AtChannelSilentTest,
+                         ::testing::Values(SilentCase{0, 1, 1}, SilentCase{0, 3, 1}, SilentCase{299, 1, 1},
+                                           SilentCase{300, 1, 2}, SilentCase{1000, 2, 4},
+                                           SilentCase{1200, 1, 5}, SilentCase{5000, 3, 17}));
+
+// With the monitor's settings a silent card costs 2.4 s and two sends of the probe.
+TEST_F(AtChannelTest, ProbeOfSilentCardWithMonitorSettings)
+{
+    auto pCard = Connect(Card(true, CardFault::Silent));
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(2);
+    EXPECT_EQ(m_channel.Probe(), 0);
+    EXPECT_EQ(m_clock.TotalWaited(), 2400u);
+    EXPECT_EQ(pCard->ReceivedBytes(), "AT\rAT\r");
+}
+
+// The time since the start is an unsigned 32-bit difference: the tick counter's wrap changes nothing.
+TEST_F(AtChannelTest, PollCountsAcrossTheTickWrap)
+{
+    for (uint32_t nStart : {0xFFFFFFFFu, 0xFFFFFF00u, 0xFFFFFC00u}) {
+        CVirtualClock clock(nStart);
+        CAtChannel channel(clock);
+        sim::Plug(kPort, clock, Card(true, CardFault::Silent));
+        ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        channel.SetTimeout(1000);
+        channel.SetAttempts(1);
+        EXPECT_EQ(channel.Exchange("AT"), "error");
+        EXPECT_EQ(clock.Waits().size(), 8u) << std::hex << nStart;
+    }
+}
+
+// An immediate answer settles in the first poll cycle.
+TEST_F(AtChannelTest, ImmediateAnswerTakesOnePollCycle)
+{
+    Connect(Card(true));
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(PollCycles(), 1u);
+    EXPECT_EQ(m_channel.GetReply(), "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\n");
+}
+
+// Success needs the first count of the last cycle: bytes first seen by its second count, after the
+// time is up, do not count, and the next attempt's Write discards them.
+TEST_F(AtChannelTest, BytesSeenOnlyAfterTimeUpDoNotCount)
+{
+    CardOptions options = Card(false);
+    options.nReplyDelayMs = 200;   // lands between the two counts of the first cycle
+    auto pCard = Connect(options);
+    m_channel.SetTimeout(0);
+    m_channel.SetAttempts(2);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(PollCycles(), 2u);
+    EXPECT_EQ(pCard->CountOf("AT"), 2);
+    // Only the second attempt's reply is left: the first was purged before the resend.
+    EXPECT_EQ(m_channel.m_port.GetInQueueCount(), 6);
+}
+
+TEST_F(AtChannelTest, LateBytesCountWhenTimeRemains)
+{
+    CardOptions options = Card(false);
+    options.nReplyDelayMs = 200;
+    Connect(options);
+    m_channel.SetTimeout(300);
+    EXPECT_EQ(m_channel.Exchange("AT"), "OK");
+    EXPECT_EQ(PollCycles(), 2u);
+}
+
+// A reply still growing when the time is up is accepted as far as it has arrived.
+TEST_F(AtChannelTest, GrowingReplyIsCutAtTheTimeout)
+{
+    auto pCard = Connect(Card(false, CardFault::Dribble, 100));
+    m_channel.SetTimeout(1000);
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(PollCycles(), 4u);
+    EXPECT_EQ(m_channel.GetReply(), "\r\nR2280-Y\r\n\r\n");
+    EXPECT_EQ(pCard->CountOf("AT+CGMM"), 1);
+}
+
+// A pause after the echo that spans a whole 150 ms window ends the attempt with the echo alone.
+struct PauseCase {
+    uint32_t nPauseMs;
+    std::string answer;
+};
+
+class AtChannelPauseTest : public AtChannelTest, public ::testing::WithParamInterface<PauseCase> {};
+
+TEST_P(AtChannelPauseTest, SettlesOnWhatArrivedBeforeTheQuietWindow)
+{
+    Connect(Card(true, CardFault::PauseMidReply, GetParam().nPauseMs));
+    m_channel.SetTimeout(1000);
+    EXPECT_EQ(m_channel.Exchange("AT"), GetParam().answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pauses, AtChannelPauseTest,
+                         ::testing::Values(PauseCase{100, "OK"}, PauseCase{200, "OK"}, PauseCase{400, "error"},
+                                           PauseCase{2000, "error"}));
+
+// Only the first 256 bytes of a reply are read and searched.
+TEST_F(AtChannelTest, OverlongReplyUsesTheFirst256Bytes)
+{
+    auto pCard = Connect(Card(true, CardFault::LongReply));
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(m_channel.GetReply().size(), 256u);
+    EXPECT_GT(m_channel.m_port.GetInQueueCount(), 0);   // the rest waits for the next Write's purge
+
+    pCard->SetOptions(Card(false));
+    pCard->Script("AT+CGMM", CardReply::Text(std::string(300, 'y')));
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "error");   // its closing pair lies past byte 256
+    EXPECT_EQ(m_channel.GetReply(), "\r\n" + std::string(254, 'y'));
+}
+
+// A NUL byte ends the reply text, as the receive buffer is read as a C string.
+TEST_F(AtChannelTest, ReplyTextEndsAtNul)
+{
+    auto pCard = Connect(Card(false));
+    pCard->Script("AT", CardReply::Text(std::string("O\0K", 3)));
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.GetReply(), "\r\nO");
+}
+
+// Exchange sends exactly the command and one CR, no LF.
+TEST_F(AtChannelTest, ExchangeSendsCommandAndOneCarriageReturn)
+{
+    auto pCard = Connect(Card(true));
+    for (const char* command : {"AT", "AT+YCDRUN=E", "AT+ysec?"})
+        m_channel.Exchange(command);
+    EXPECT_EQ(pCard->ReceivedBytes(), "AT\rAT+YCDRUN=E\rAT+ysec?\r");
+}
+
+// Probe: true when the answer to "AT" contains "OK"; the card's ERROR and silence are false.
+struct ProbeCase {
+    const char* name;
+    CardOptions options;
+    int bExpected;
+};
+
+class AtChannelProbeTest : public AtChannelTest, public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(AtChannelProbeTest, RecognisesOk)
+{
+    Connect(GetParam().options);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(2);
+    EXPECT_EQ(m_channel.Probe(), GetParam().bExpected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, AtChannelProbeTest,
+                         ::testing::Values(ProbeCase{"Ok", Card(false), 1},
+                                           ProbeCase{"EchoedOk", Card(true), 1},
+                                           ProbeCase{"Error", Card(false, CardFault::Error), 0},
+                                           ProbeCase{"Silence", Card(true, CardFault::Silent), 0},
+                                           ProbeCase{"EmptyLine", Card(true, CardFault::EmptyLine), 0},
+                                           ProbeCase{"Garbage", Card(true, CardFault::Garbage), 0},
+                                           ProbeCase{"Babble", Card(true, CardFault::Babble, 1000), 1}),
+                         [](const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
+
+// A failed transaction gives "error" even though the last good reply is still held.
+TEST_F(AtChannelTest, FailedTransactionKeepsTheEarlierReply)
+{
+    auto pCard = Connect(Card(true));
+    ASSERT_EQ(m_channel.Exchange("AT"), "OK");
+    pCard->SetOptions(Card(true, CardFault::Silent));
+    m_channel.SetTimeout(0);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.GetReply(), "AT\r\r\nOK\r\n");
+    EXPECT_EQ(m_channel.ExtractAnswer(), "OK");
+}
+
+// The card's own ERROR is an answer line; the channel's "error" means no framed line came.
+TEST_F(AtChannelTest, CardErrorDiffersFromChannelError)
+{
+    auto pCard = Connect(Card(true));
+    EXPECT_EQ(m_channel.Exchange("AT+UNKNOWN"), "ERROR");
+    pCard->SetOptions(Card(true, CardFault::EmptyLine));
+    EXPECT_EQ(m_channel.Exchange("AT+YCDRUN=E"), "");
+}
+
+// A closed port, or one whose card went away, fails every attempt without any waiting.
+TEST_F(AtChannelTest, ClosedOrVanishedPortCostsNoWaiting)
+{
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.Probe(), 0);
+    EXPECT_TRUE(m_clock.Waits().empty());
+
+    auto pCard = Connect(Card(true));
+    sim::Unplug(kPort);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_TRUE(m_clock.Waits().empty());
+    EXPECT_EQ(pCard->CountOf("AT"), 0);
+}
+
+} // namespace
