@@ -32,15 +32,19 @@ constexpr CModeTexts kExitDownloadTexts = {"Open autorun and exit download succe
                                            "Open autorun and exit download fail!"};
 
 // The done (or failed) picture, then a box with no owner; returns once the user has closed it.
-void ReportModeRun(CMainDlg& dlg, bool bSucceeded, const CModeTexts& texts)
+// Nothing is shown once the window has started closing (a worker may get there late).
+void ReportModeRun(CMainDlg& dlg, bool bSucceeded, const CModeTexts& texts,
+                   const std::function<bool()>& isClosing = [] { return false; })
 {
-    if (bSucceeded) {
-        dlg.ShowStatusPicture(IDB_PASS);
+    if (isClosing())
+        return;
+    dlg.ShowStatusPicture(bSucceeded ? IDB_PASS : IDB_FAIL);
+    if (isClosing())
+        return;
+    if (bSucceeded)
         dlg.MessageBoxEx(false, texts.pszSuccess, "Success", ui::kMbOk | ui::kMbIconInformation, kBoxLanguage);
-    } else {
-        dlg.ShowStatusPicture(IDB_FAIL);
+    else
         dlg.MessageBoxEx(false, texts.pszFail, "Error", ui::kMbIconHand, kBoxLanguage);
-    }
 }
 
 // std::thread reports a thread that cannot be created by throwing; the caller wants a result.
@@ -154,8 +158,8 @@ unsigned CMainDlg::RunEnterDownload()
     const std::string strFirst = SendWithReopen("AT+YCDRUN=E");
     waitUnlessClosing(kBetweenCommandsWait);
     const std::string strSecond = SendWithReopen("AT+YCDRUN=8");
-    if (!m_bClosing)
-        ReportModeRun(*this, ModeRunSucceeded(strFirst, {strSecond}), kEnterDownloadTexts);
+    ReportModeRun(*this, ModeRunSucceeded(strFirst, {strSecond}), kEnterDownloadTexts,
+                  [this] { return m_bClosing.load(); });
     waitUnlessClosing(kBeforeResumeWait);
     ResumeMonitor();   // matches the suspend of OnEnterDownload
     return 1;
