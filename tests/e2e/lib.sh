@@ -48,8 +48,19 @@ e2e_poll() {
     done
 }
 
+# A display is free when no live X server holds its lock (an X server replaces a stale lock).
 e2e_display_free() {
-    [ ! -e "/tmp/.X$1-lock" ] && [ ! -e "/tmp/.X11-unix/X$1" ]
+    local holder
+    [ -e "/tmp/.X$1-lock" ] || return 0
+    holder=$(tr -dc '0-9' < "/tmp/.X$1-lock" 2>/dev/null)
+    [ -n "$holder" ] && ! kill -0 "$holder" 2>/dev/null
+}
+
+# Our X server holds the display's lock and accepts connections (a stale socket file refuses them).
+e2e_x_ready() {
+    [ "$(tr -dc '0-9' < "/tmp/.X$1-lock" 2>/dev/null)" = "$E2E_XVFB_PID" ] || return 1
+    python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' \
+        "/tmp/.X11-unix/X$1" 2>/dev/null
 }
 
 e2e_start_xvfb() {
@@ -63,7 +74,7 @@ e2e_start_xvfb() {
     # 24-bit colour, so the 16-colour pictures reach the screen unchanged.
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     E2E_XVFB_PID=$!
-    if ! e2e_poll 10000 test -S "/tmp/.X11-unix/X$n"; then
+    if ! e2e_poll 10000 e2e_x_ready "$n"; then
         e2e_log "Xvfb :$n did not come up"
         return 1
     fi

@@ -27,6 +27,7 @@ HINSTANCE ResourceModule()
 struct CDialogImpl {
     std::atomic<HWND> hwnd{nullptr};
     std::atomic<DWORD> nWindowThread{0};
+    std::atomic<bool> bDestroyed{false};
     std::vector<HFONT> fonts;   // fonts set on controls; a control only borrows its font
 
     ~CDialogImpl()
@@ -97,6 +98,7 @@ INT_PTR CALLBACK CDialogImpl::DialogProc(HWND hwnd, UINT nMsg, WPARAM wParam, LP
     }
     if (nMsg == WM_NCDESTROY) {
         // From here on, calls from other threads find no window and do nothing.
+        pDialog->Impl()->bDestroyed = true;
         pDialog->Impl()->hwnd = nullptr;
         SetWindowLongPtrA(hwnd, DWLP_USER, 0);
         return FALSE;
@@ -171,7 +173,13 @@ std::string CDialog::GetControlText(int nId)
 
 void CDialog::SelectListEntry(int nId, int nIndex)
 {
-    CallOnWindowThread([&] { m_pImpl->SendToControl(nId, CB_SETCURSEL, static_cast<WPARAM>(nIndex), 0); });
+    CallOnWindowThread([&] {
+        // Windows clears the selection for an index beyond the list, Wine keeps the old one; -1
+        // clears it on both.
+        const LRESULT nCount = m_pImpl->SendToControl(nId, CB_GETCOUNT, 0, 0);
+        const bool bInRange = nIndex >= 0 && nIndex < nCount;
+        m_pImpl->SendToControl(nId, CB_SETCURSEL, bInRange ? static_cast<WPARAM>(nIndex) : static_cast<WPARAM>(-1), 0);
+    });
 }
 
 int CDialog::GetListSelection(int nId)
@@ -266,9 +274,12 @@ bool CDialog::IsMinimized()
 
 void CDialog::CallOnWindowThread(const std::function<void()>& fn)
 {
+    // Once the window is gone nothing runs: the state fn would touch may have gone with it.
+    if (m_pImpl->bDestroyed.load())
+        return;
     HWND hwnd = m_pImpl->hwnd.load();
     if (!hwnd || GetCurrentThreadId() == m_pImpl->nWindowThread.load()) {
-        fn();   // before the window exists or after it is gone the calls find no control
+        fn();   // before the window exists the calls find no control
         return;
     }
     // Blocks until the window's thread has run fn; a window destroyed meanwhile runs nothing
@@ -312,8 +323,10 @@ void CDialog::WaitPumping(const std::function<bool()>& done)
     constexpr DWORD kPollMilliseconds = 10;
     while (!done()) {
         MsgWaitForMultipleObjectsEx(0, nullptr, kPollMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        // done() is asked after every message, so a steady stream of messages cannot hold the
+        // wait open.
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (!done() && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
                 PostQuitMessage(static_cast<int>(msg.wParam));   // leave it for the outer loop
                 return;
