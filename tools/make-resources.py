@@ -195,7 +195,7 @@ def ico_file(sizes):
 
 def main():
     outdir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "res")
-    files = {"status%d.bmp" % rid: bmp_file(status_picture(*spec)) for rid, spec in STATUS_PICTURES.items()}
+    files = {"status%d.bmp" % rid: bmp_file(status_picture(*picture)) for rid, picture in STATUS_PICTURES.items()}
     files["notice136.bmp"] = bmp_file(notice_sign())
     files["Vostrel.ico"] = ico_file([32, 16])
     for name, data in files.items():

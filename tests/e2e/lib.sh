@@ -58,6 +58,7 @@ e2e_display_free() {
 
 # Our X server holds the display's lock and accepts connections (a stale socket file refuses them).
 e2e_x_ready() {
+    [ -r "/tmp/.X$1-lock" ] || return 1
     [ "$(tr -dc '0-9' < "/tmp/.X$1-lock" 2>/dev/null)" = "$E2E_XVFB_PID" ] || return 1
     python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' \
         "/tmp/.X11-unix/X$1" 2>/dev/null

@@ -185,7 +185,7 @@ TEST(Win32Dialog, ShowBitmapReplacesThePictureOnlyWhenTheBitmapLoads)
     dlg.DoModal();
 }
 
-// WM_SETFONT with a font made from the spec of the status line: the control keeps using it.
+// WM_SETFONT with the status line's bold Arial: the control keeps using exactly that font.
 TEST(Win32Dialog, SetControlFontGivesTheControlTheRequestedFont)
 {
     CTestDlg dlg([](CTestDlg& d) {
