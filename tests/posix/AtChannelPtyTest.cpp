@@ -1,0 +1,160 @@
+// CAtChannel over the POSIX serial port against the simulated card on a real pseudo-terminal, on
+// the real clock: the settle rule meets real byte timing here, which the unit tests only model.
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "serial/AtChannel.h"
+#include "tools/cardsim/pty/PtyCard.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(3000))
+{
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
+
+CardOptions WithFault(CardFault fault, uint32_t nPauseMs = 400, int nCount = -1)
+{
+    CardOptions options;
+    options.fault = fault;
+    options.nPauseMs = nPauseMs;
+    options.nFaultCount = nCount;
+    return options;
+}
+
+// A card on a pty, reached as Port number 31, and a channel opened on it the way the port monitor
+// opens it: 115200 8N1, 1000 ms, 2 attempts.
+class AtChannelPtyTest : public ::testing::Test {
+protected:
+    static constexpr int kPort = 31;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_card.Start());
+        setenv(("VOSTREL_COM" + std::to_string(kPort)).c_str(), m_card.SlavePath().c_str(), 1);
+        ASSERT_TRUE(m_channel.m_port.Open(kPort, 115200, 8, 1));
+        m_channel.SetTimeout(1000);
+        m_channel.SetAttempts(2);
+    }
+
+    CPtyCard m_card;
+    CAtChannel m_channel;
+};
+
+// Exchange: the card's first framed line, whether or not the card echoes the command.
+TEST_F(AtChannelPtyTest, ExchangeWithAndWithoutEcho)
+{
+    struct ExchangeCase {
+        const char* pszCommand;
+        const char* pszAnswer;
+    };
+    const ExchangeCase cases[] = {
+        {"AT", "OK"},
+        {"AT+CGMM", "R2280-Y"},
+        {"AT+ysec?", "+YSEC: 3,0"},
+        {"AT+NOSUCH", "ERROR"},
+    };
+    for (bool bEcho : {true, false}) {
+        CardOptions options;
+        options.bEcho = bEcho;
+        m_card.SetOptions(options);
+        for (const ExchangeCase& c : cases) {
+            SCOPED_TRACE(std::string(c.pszCommand) + (bEcho ? " echo" : " no echo"));
+            EXPECT_EQ(m_channel.Exchange(c.pszCommand), c.pszAnswer);
+        }
+        EXPECT_TRUE(m_channel.Probe());
+    }
+}
+
+// Exchange: the wire carries exactly the command's bytes and one CR, no LF.
+TEST_F(AtChannelPtyTest, ExactBytesOnTheWire)
+{
+    const size_t nBefore = m_card.ReceivedBytes().size();
+    ASSERT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(m_card.ReceivedBytes().substr(nBefore), "AT+CGMM\r");
+}
+
+// Transact: a reply that pauses for more than 150 ms after the echo settles at the pause and gives
+// "error"; the rest, arriving later, is discarded by the next command's write.
+TEST_F(AtChannelPtyTest, ReplyPausedAfterEchoGivesErrorAndIsDiscarded)
+{
+    m_card.SetOptions(WithFault(CardFault::PauseMidReply, 400, 1));
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.GetReply(), "AT\r");
+    ASSERT_TRUE(PollUntil([&] { return m_channel.m_port.GetInQueueCount() == 6; })) << "the rest: CR LF OK CR LF";
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+}
+
+// Transact: bytes dribbled faster than the settle sleep keep the count moving; the reply is read
+// whole once they stop.
+TEST_F(AtChannelPtyTest, DribbledReplyIsReadWhole)
+{
+    m_card.SetOptions(WithFault(CardFault::Dribble, 30));
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(m_channel.GetReply(), "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\n");
+}
+
+// Probe: a silent card with 1000 ms and 2 attempts gives false after about 2.4 s; the card hears
+// the command twice, about 1.2 s apart.
+TEST_F(AtChannelPtyTest, SilentCardCostsTwoAttempts)
+{
+    m_card.SetOptions(WithFault(CardFault::Silent));
+    const size_t nBefore = m_card.Transcript().size();
+    const auto start = Clock::now();
+    EXPECT_FALSE(m_channel.Probe());
+    const auto nElapsedMs = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(nElapsedMs, 2390);
+    EXPECT_LE(nElapsedMs, 3000);
+
+    const auto transcript = m_card.Transcript();
+    ASSERT_EQ(transcript.size(), nBefore + 2);
+    EXPECT_EQ(transcript[nBefore].strLine, "AT");
+    EXPECT_EQ(transcript[nBefore + 1].strLine, "AT");
+    const uint64_t nGapMs = transcript[nBefore + 1].nTimeMs - transcript[nBefore].nTimeMs;
+    EXPECT_GE(nGapMs, 1150u);
+    EXPECT_LE(nGapMs, 1450u);
+}
+
+// Transact: of a reply over 256 bytes only the first 256 are read; the rest is discarded by the
+// next write, so the next exchange is clean.
+TEST_F(AtChannelPtyTest, LongReplyIsCutAt256Bytes)
+{
+    m_card.SetOptions(WithFault(CardFault::LongReply, 400, 1));
+    EXPECT_EQ(m_channel.Exchange("AT"), "OK");
+    EXPECT_EQ(m_channel.GetReply().size(), 256u);
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+}
+
+// Exchange: bytes that hold no framed line give "error"; a card that went away gives "error" at
+// once, without the reply wait.
+TEST_F(AtChannelPtyTest, NoFramedLineOrNoDeviceGivesError)
+{
+    m_card.SetOptions(WithFault(CardFault::Garbage));
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+
+    m_card.Unplug();
+    // The hang-up reaches the slave side once the card's thread lets go of the master; an empty
+    // line is ignored by a card that is still there.
+    ASSERT_TRUE(PollUntil([&] { return m_channel.m_port.Write("\r", 1) == 0; }));
+    const auto start = Clock::now();
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_FALSE(m_channel.Probe());
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
+}
+
+} // namespace
