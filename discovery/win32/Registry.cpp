@@ -1,8 +1,51 @@
-// STUB: to be replaced by the Win32 registry.
-#include "discovery/memory/MemoryRegistry.h"
+// The real registry, HKEY_LOCAL_MACHINE only, through the ANSI calls. A RegKey carries the HKEY.
+#include <windows.h>
+
+#include "discovery/Registry.h"
+
+namespace {
+
+HKEY ToHkey(RegKey key)
+{
+    return reinterpret_cast<HKEY>(key);
+}
+
+class CWin32Registry final : public IRegistry {
+public:
+    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    {
+        if (pKey == nullptr)
+            return false;
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, strPath.c_str(), 0, nAccess, &hKey) != ERROR_SUCCESS)
+            return false;
+        *pKey = reinterpret_cast<RegKey>(hKey);
+        return true;
+    }
+
+    bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override
+    {
+        if (pSize == nullptr)
+            return false;
+        DWORD dwType = 0;   // asked for because the call wants it; the caller ignores types
+        DWORD dwSize = *pSize;
+        const LONG nResult = RegQueryValueExA(ToHkey(key), strName.c_str(), nullptr, &dwType,
+                                              static_cast<LPBYTE>(pData), &dwSize);
+        *pSize = dwSize;   // on ERROR_MORE_DATA, the size the value needs
+        return nResult == ERROR_SUCCESS;
+    }
+
+    void CloseKey(RegKey key) override
+    {
+        if (key != 0)
+            RegCloseKey(ToHkey(key));
+    }
+};
+
+}  // namespace
 
 IRegistry& SystemRegistry()
 {
-    static CMemoryRegistry registry;
+    static CWin32Registry registry;
     return registry;
 }
