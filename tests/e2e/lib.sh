@@ -89,6 +89,8 @@ e2e_cleanup() {
         kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     done
     E2E_PIDS=()
+    # Cards and driver entries go before the display: regedit wants the prefix as it was.
+    e2e_forget_cards
     if [ -n "$E2E_XVFB_PID" ]; then
         kill "$E2E_XVFB_PID" 2>/dev/null && wait "$E2E_XVFB_PID" 2>/dev/null
         E2E_XVFB_PID=
@@ -193,3 +195,119 @@ e2e_finish() {
     e2e_log "all checks passed"
     exit 0
 }
+
+# ---- simulated cards and their driver entries ------------------------------------------------------
+#   VOSTREL_CARDSIM   the native cardsim (default: build/native/cardsim beside the sources)
+# A card NAME keeps its files in the work directory: NAME.transcript ("<ms> <command line>" per
+# command received), NAME.state ("autorun=A download=D") and NAME.ctl (control FIFO, see cardsim --help).
+
+E2E_CARDSIM=${VOSTREL_CARDSIM:-$E2E_SOURCE_DIR/build/native/cardsim}
+E2E_LINKS=()          # dosdevices links made by the scenario itself
+E2E_REG_SERVICES=()   # driver services given entries, removed again at the end
+readonly E2E_INSTANCE_ROOT='USB\VID_1E0E&PID_9001'
+
+# Starts a card reached by the program as COM<N>. e2e_start_card NAME N [CARDSIM OPTIONS...]
+e2e_start_card() {
+    local name=$1 com=$2
+    shift 2
+    local out="$E2E_WORK/$name.out"
+    if [ ! -x "$E2E_CARDSIM" ]; then
+        e2e_log "missing $E2E_CARDSIM (build the native cardsim target or set VOSTREL_CARDSIM)"
+        return 1
+    fi
+    mkdir -p "$WINEPREFIX/dosdevices"
+    # Wine's own com links (to /dev/ttyS*) would otherwise be taken over and not given back.
+    rm -f "$WINEPREFIX/dosdevices/com$com"
+    "$E2E_CARDSIM" --link "$WINEPREFIX/dosdevices/com$com" --transcript "$E2E_WORK/$name.transcript" \
+        --state "$E2E_WORK/$name.state" --control "$E2E_WORK/$name.ctl" "$@" >"$out" 2>&1 &
+    local pid=$!
+    E2E_PIDS+=("$pid")
+    printf -v "E2E_CARD_PID_$name" '%s' "$pid"
+    if ! e2e_poll 10000 grep -q '^cardsim: listening on ' "$out"; then
+        e2e_log "card $name did not start:"
+        cat "$out" >&2
+        return 1
+    fi
+    e2e_log "card $name on COM$com ($(sed -n 's/^cardsim: listening on //p' "$out" | tail -n 1)) $*"
+}
+
+# The pseudo-terminal a card listens on now.
+e2e_card_device() { sed -n 's/^cardsim: listening on //p' "$E2E_WORK/$1.out" | tail -n 1; }
+
+# Sends one control line to a running card. e2e_card NAME "fault silent"
+e2e_card() { printf '%s\n' "$2" >"$E2E_WORK/$1.ctl"; }
+
+# Moves a card to another COM link, as a card that comes back under a new number. e2e_relink NAME N
+e2e_relink() {
+    local link="$WINEPREFIX/dosdevices/com$2"
+    rm -f "$link"
+    ln -s "$(e2e_card_device "$1")" "$link" && E2E_LINKS+=("$link")
+}
+
+# How many times the card received exactly LINE. e2e_sent NAME LINE
+e2e_sent() {
+    awk -v line="$2" '{ sub(/^[0-9]+ /, ""); sub(/\r$/, "") } $0 == line { n++ } END { print n + 0 }' \
+        "$E2E_WORK/$1.transcript" 2>/dev/null || echo 0
+}
+
+# The card's command lines in order, one per line, without their times.
+e2e_transcript() { sed 's/^[0-9]* //' "$E2E_WORK/$1.transcript" 2>/dev/null; }
+
+e2e_card_state() { cat "$E2E_WORK/$1.state" 2>/dev/null; }
+
+# Checks how often the card received LINE. e2e_expect_sent NAME LINE COUNT WHAT
+e2e_expect_sent() {
+    local n
+    n=$(e2e_sent "$1" "$2")
+    [ "$n" = "$3" ] || e2e_fail "$4: '$2' sent $n time(s), wanted $3"
+}
+
+# Writes driver entries as a card's USB drivers leave them: each SERVICE lists one instance whose
+# port is COM<N>. One regedit call for all pairs. e2e_register_card SERVICE N [SERVICE N]...
+e2e_register_card() {
+    local reg="$E2E_WORK/entries.reg" svc com inst
+    {
+        echo REGEDIT4
+        while [ $# -ge 2 ]; do
+            svc=$1 com=$2
+            shift 2
+            inst="$E2E_INSTANCE_ROOT\\$svc"
+            echo
+            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Enum]"
+            echo '"Count"=dword:00000001'
+            echo "\"0\"=\"${inst//\\/\\\\}\""
+            echo
+            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$inst\\Device Parameters]"
+            echo "\"PortName\"=\"COM$com\""
+            E2E_REG_SERVICES+=("$svc")
+        done
+    } >"$reg"
+    wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
+}
+
+# Removes the driver entries written by e2e_register_card (the services did not exist before).
+e2e_unregister_cards() {
+    [ ${#E2E_REG_SERVICES[@]} -eq 0 ] && return 0
+    local reg="$E2E_WORK/remove.reg" svc
+    {
+        echo REGEDIT4
+        for svc in "${E2E_REG_SERVICES[@]}"; do
+            echo
+            echo "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$svc]"
+        done
+        echo
+        echo "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$E2E_INSTANCE_ROOT]"
+    } >"$reg"
+    wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
+    E2E_REG_SERVICES=()
+}
+
+e2e_forget_cards() {
+    local link
+    for link in "${E2E_LINKS[@]}"; do rm -f "$link"; done
+    E2E_LINKS=()
+    [ -n "$E2E_WORK" ] && [ -d "$E2E_WORK" ] && e2e_unregister_cards
+}
+
+# Milliseconds since the epoch, for the figures.
+e2e_now_ms() { date +%s%3N; }

@@ -42,6 +42,12 @@ void PrintState(const CState& state)
         Print(strKey, strValue);
 }
 
+// How long a wait took, for the timing figures.
+void PrintElapsed(ULONGLONG nStart)
+{
+    Print("elapsed_ms", std::to_string(GetTickCount64() - nStart));
+}
+
 bool ParseInt(const std::string& str, long long& nValue)
 {
     if (str.empty())
@@ -130,12 +136,14 @@ int CmdWaitWindow(const CArgs& args)
     if (!ParseInt(args[1], nTimeout))
         return 2;
     HWND hwnd = nullptr;
+    const ULONGLONG nStart = GetTickCount64();
     const bool bFound = PollUntil(static_cast<unsigned>(nTimeout), [&] {
         const std::vector<HWND> found = FindTopWindows(args[0]);
         hwnd = found.empty() ? nullptr : found.front();
         return hwnd != nullptr;
     });
     Print("found", bFound ? "1" : "0");
+    PrintElapsed(nStart);
     if (bFound) {
         DWORD nProcessId = 0;
         GetWindowThreadProcessId(hwnd, &nProcessId);
@@ -179,6 +187,7 @@ int CmdWaitState(const CArgs& args)
     std::map<int, CImage> bitmaps;
     CState state;
     std::vector<std::string> mismatches;
+    const ULONGLONG nStart = GetTickCount64();
     const bool bMatched = PollUntil(static_cast<unsigned>(nTimeout), [&] {
         if (!hMain || !IsWindow(hMain)) {
             hMain = FindMain();
@@ -202,6 +211,7 @@ int CmdWaitState(const CArgs& args)
     for (const std::string& strMismatch : mismatches)
         Print("mismatch", strMismatch);
     Print("matched", bMatched ? "1" : "0");
+    PrintElapsed(nStart);
     return bMatched ? 0 : 1;
 }
 
@@ -262,14 +272,13 @@ int CmdPost(const CArgs& args)
     return bPosted ? 0 : 1;
 }
 
-int CmdWaitBox(const CArgs& args)
+// Waits for the box titled strTitle and prints what it says; nStart is when the wait began.
+int WaitAndReportBox(const std::string& strTitle, unsigned nTimeoutMs, ULONGLONG nStart)
 {
-    long long nTimeout = 0;
-    if (!ParseInt(args[1], nTimeout))
-        return 2;
     HWND hBox = nullptr;
-    const bool bFound = PollUntil(static_cast<unsigned>(nTimeout), [&] { return (hBox = FindBox(args[0])) != nullptr; });
+    const bool bFound = PollUntil(nTimeoutMs, [&] { return (hBox = FindBox(strTitle)) != nullptr; });
     Print("found", bFound ? "1" : "0");
+    PrintElapsed(nStart);
     if (!bFound)
         return 1;
     // A message box shows its text in the static control with id 0xFFFF.
@@ -279,6 +288,46 @@ int CmdWaitBox(const CArgs& args)
     GetWindowThreadProcessId(hBox, &nProcessId);
     Print("pid", std::to_string(nProcessId));
     return 0;
+}
+
+int CmdWaitBox(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (!ParseInt(args[1], nTimeout))
+        return 2;
+    return WaitAndReportBox(args[0], static_cast<unsigned>(nTimeout), GetTickCount64());
+}
+
+// Clicks and times the command up to its box in one process: a second driver start under Wine
+// would add its own start-up to the figure.
+int CmdClickWaitBox(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (!ParseInt(args[2], nTimeout))
+        return 2;
+    const ULONGLONG nStart = GetTickCount64();
+    const int nClicked = CmdClick({args[0]});
+    if (nClicked != 0)
+        return nClicked;
+    return WaitAndReportBox(args[1], static_cast<unsigned>(nTimeout), nStart);
+}
+
+// Posts the click notification of a control whatever its state: the only way to reach the hidden
+// and disabled buttons whose handlers the dialog still routes.
+int CmdNotify(const CArgs& args)
+{
+    long long nId = 0;
+    if (!ParseInt(args[0], nId))
+        return 2;
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    HWND hControl = GetDlgItem(hMain, static_cast<int>(nId));
+    const bool bPosted = PostMessageA(hMain, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(nId), BN_CLICKED),
+                                      reinterpret_cast<LPARAM>(hControl));
+    Print("posted", bPosted ? "1" : "0");
+    Print("control", hControl ? "1" : "0");
+    return bPosted ? 0 : 1;
 }
 
 int CmdDismissBox(const CArgs& args)
@@ -372,6 +421,8 @@ const CCommand kCommands[] = {
     {"click", 1, "CONTROL_ID", CmdClick},
     {"post", 1, "MSG [WPARAM [LPARAM]]", CmdPost},
     {"wait-box", 2, "TITLE TIMEOUT_MS", CmdWaitBox},
+    {"click-wait-box", 3, "CONTROL_ID TITLE TIMEOUT_MS", CmdClickWaitBox},
+    {"notify", 1, "CONTROL_ID", CmdNotify},
     {"dismiss-box", 1, "TITLE [BUTTON_ID]", CmdDismissBox},
     {"count-windows", 1, "TITLE", CmdCountWindows},
     {"minimize", 0, "", CmdMinimize},
