@@ -311,3 +311,13 @@ e2e_forget_cards() {
 
 # Milliseconds since the epoch, for the figures.
 e2e_now_ms() { date +%s%3N; }
+
+# How many processes run the program of this build (Wine shows a Windows path in the command line).
+e2e_exe_processes() {
+    local win n=0 f
+    win=$(winepath -w "$E2E_VOSTREL_EXE" 2>/dev/null)
+    for f in /proc/[0-9]*/cmdline; do
+        tr '\0' ' ' <"$f" 2>/dev/null | grep -qiF -e "$E2E_VOSTREL_EXE" -e "${win:-$E2E_VOSTREL_EXE}" && n=$((n + 1))
+    done
+    echo "$n"
+}
