@@ -1,0 +1,314 @@
+// The monitor's suspend gate, alone and with the monitor thread running: real threads, the virtual
+// clock, no fixed sleeps (polls with deadlines; a short observation window where something must
+// NOT happen).
+#include "tests/unit/MonitorHarness.h"
+
+#include <algorithm>
+#include <atomic>
+
+using namespace monitor_test;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// True when flag stayed false for the whole window.
+bool StaysFalse(const std::atomic<bool>& flag, std::chrono::milliseconds window = 50ms)
+{
+    const auto end = std::chrono::steady_clock::now() + window;
+    while (std::chrono::steady_clock::now() < end) {
+        if (flag)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return !flag;
+}
+
+// A registry without keys that records nothing: a monitor spinning through discovery stays small.
+class CNoRegistry final : public IRegistry {
+public:
+    bool OpenKey(const std::string&, uint32_t, RegKey*) override { return false; }
+    bool QueryValue(RegKey, const std::string&, void*, uint32_t*) override { return false; }
+    void CloseKey(RegKey) override {}
+};
+
+// The monitor is held inside one chosen wait until the test lets it go. Shared with the hook so
+// that it outlives a test body that ends early.
+// It also notes the virtual time at which each wait begins.
+struct CHold {
+    CSignal reached;
+    CSignal release;
+    std::atomic<bool> bTaken{false};
+    std::mutex mutex;
+    std::vector<uint32_t> starts;
+
+    void At(uint32_t nMs, uint32_t nWanted, uint32_t nNow)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            starts.push_back(nNow);
+        }
+        if (nMs == nWanted && !bTaken.exchange(true)) {
+            reached.Raise();
+            release.WaitFor(20s);
+        }
+    }
+};
+
+class MonitorThreadTest : public MonitorTestBase {
+protected:
+    void TearDown() override
+    {
+        if (m_pHold)
+            m_pHold->release.Raise();
+        MonitorTestBase::TearDown();
+    }
+
+    std::shared_ptr<CHold> HoldAt(uint32_t nWanted)
+    {
+        m_pHold = std::make_shared<CHold>();
+        m_clock.SetHook([pHold = m_pHold, nWanted, &clock = m_clock.Virtual()](uint32_t nMs) {
+            pHold->At(nMs, nWanted, clock.GetTickCount());
+        });
+        return m_pHold;
+    }
+
+    size_t WaitCount() const { return m_clock.Waits().size(); }
+
+    CNoRegistry m_noRegistry;
+    std::shared_ptr<CHold> m_pHold;
+};
+
+} // namespace
+
+// CMonitorGate::Suspend/Resume: suspensions nest, a resume at count 0 does nothing.
+TEST(MonitorGate, CountingRules)
+{
+    struct Case {
+        const char* pszOps;
+        unsigned nCount;
+    };
+    const Case cases[] = {
+        {"S", 1}, {"SS", 2}, {"SSR", 1}, {"SSRR", 0}, {"R", 0}, {"RRS", 1}, {"SRR", 0}, {"SRRS", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszOps);
+        CMonitorGate gate;
+        for (const char* p = c.pszOps; *p; ++p)
+            *p == 'S' ? gate.Suspend() : gate.Resume();
+        EXPECT_EQ(gate.Count(), c.nCount);
+    }
+}
+
+// CMonitorGate::Pass waits while suspended and goes on at the last resume, from any thread.
+TEST(MonitorGate, PassWaitsForTheLastResume)
+{
+    CMonitorGate gate;
+    gate.Suspend();
+    gate.Suspend();
+    std::atomic<bool> bPassed{false};
+    std::thread monitor([&] {
+        EXPECT_TRUE(gate.Pass());
+        bPassed = true;
+    });
+    std::thread([&] { gate.Resume(); }).join();
+    EXPECT_TRUE(StaysFalse(bPassed));
+    std::thread([&] { gate.Resume(); }).join();
+    monitor.join();
+    EXPECT_TRUE(bPassed);
+}
+
+// CMonitorGate::Suspend returns only once the step in hand has been left; no new step starts then.
+TEST(MonitorGate, SuspendWaitsForTheStepInHand)
+{
+    CMonitorGate gate;
+    ASSERT_TRUE(gate.EnterStep());
+    std::atomic<bool> bSuspended{false};
+    std::thread suspender([&] {
+        gate.Suspend();
+        bSuspended = true;
+    });
+    ASSERT_TRUE(Eventually([&] { return gate.Count() == 1; }));
+    EXPECT_TRUE(StaysFalse(bSuspended));
+    gate.LeaveStep();
+    suspender.join();
+
+    std::atomic<bool> bEntered{false};
+    std::thread monitor([&] {
+        CMonitorStep step(gate);
+        bEntered = static_cast<bool>(step);
+    });
+    EXPECT_TRUE(StaysFalse(bEntered));
+    gate.Resume();
+    monitor.join();
+    EXPECT_TRUE(bEntered);
+}
+
+// CMonitorGate::Shutdown: waiting and later Pass and EnterStep give false; a suspender waiting for
+// a lease is let go.
+TEST(MonitorGate, ShutdownReleasesEveryWaiter)
+{
+    CMonitorGate gate;
+    gate.Suspend();
+    std::atomic<int> nRefused{0};
+    std::thread passer([&] { nRefused += gate.Pass() ? 0 : 1; });
+    std::thread stepper([&] { nRefused += gate.EnterStep() ? 0 : 1; });
+    gate.Shutdown();
+    passer.join();
+    stepper.join();
+    EXPECT_EQ(nRefused, 2);
+    EXPECT_FALSE(gate.Pass());
+    EXPECT_FALSE(CMonitorStep(gate));
+
+    CMonitorGate leased;
+    ASSERT_TRUE(leased.EnterStep());
+    std::thread suspender([&] { leased.Suspend(); });
+    ASSERT_TRUE(Eventually([&] { return leased.Count() == 1; }));
+    leased.Shutdown();
+    suspender.join();
+}
+
+// StartMonitor: the readout is cleared and the flag reset before the thread runs; the thread first
+// disables button 1012. Suspend and resume do nothing before the start; a second start is harmless.
+TEST_F(MonitorThreadTest, StartMonitor)
+{
+    CreateDialog(&m_noRegistry);
+    Dlg().SuspendMonitor();
+    EXPECT_EQ(Dlg().MonitorSuspendCount(), 0u);
+    Dlg().m_bConnected = 1;
+
+    EXPECT_EQ(Dlg().StartMonitor(), 1);
+    EXPECT_TRUE(Dlg().HasMonitor());
+    EXPECT_EQ(Dlg().m_bConnected.load(), 0);
+    ASSERT_TRUE(Eventually([&] { return WindowOps().size() >= 2; }));
+    EXPECT_EQ(WindowOps(), (std::vector<std::string>{"text 1004 ", "enable 1012 0"}));
+    EXPECT_EQ(Dlg().StartMonitor(), 1);
+}
+
+// Two suspends and one resume keep the monitor stopped; the second resume, from another thread,
+// lets it go on.
+TEST_F(MonitorThreadTest, TwoSuspendsNeedTwoResumes)
+{
+    CreateDialog(&m_noRegistry);
+    Dlg().StartMonitor();
+    ASSERT_TRUE(Eventually([&] { return WaitCount() > 0; }));
+    Dlg().SuspendMonitor();
+    Dlg().SuspendMonitor();
+    std::thread([&] { Dlg().ResumeMonitor(); }).join();
+    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
+
+    // A wait already past the gate when the suspension came may still be recorded; nothing more.
+    const size_t nStopped = WaitCount();
+    std::atomic<bool> bMoved{false};
+    std::thread watcher([&] {
+        const auto end = std::chrono::steady_clock::now() + 50ms;
+        while (std::chrono::steady_clock::now() < end && !bMoved)
+            bMoved = WaitCount() > nStopped + 1;
+    });
+    watcher.join();
+    EXPECT_FALSE(bMoved);
+
+    std::thread([&] { Dlg().ResumeMonitor(); }).join();
+    EXPECT_TRUE(Eventually([&] { return WaitCount() > nStopped + 12; }));
+}
+
+// A suspend that arrives while the monitor probes returns only after that probe has ended.
+TEST_F(MonitorThreadTest, SuspendDuringProbeReturnsAfterTheProbe)
+{
+    AddModemCard(m_registry);
+    CardOptions silent;
+    silent.fault = CardFault::Silent;
+    sim::Plug(5, m_clock, silent);
+    std::shared_ptr<CHold> pHold = HoldAt(150);   // the first poll sleep of the first probe
+    CreateDialog();
+    Dlg().StartMonitor();
+    ASSERT_TRUE(pHold->reached.WaitFor(20s));
+
+    std::vector<uint32_t> seenOnReturn;
+    std::thread suspender([&] {
+        Dlg().SuspendMonitor();
+        seenOnReturn = m_clock.Waits();
+    });
+    ASSERT_TRUE(Eventually([&] { return Dlg().MonitorSuspendCount() == 1; }));
+    pHold->release.Raise();
+    suspender.join();
+
+    // The whole silent probe (16 poll sleeps) and nothing after it.
+    EXPECT_EQ(std::count(seenOnReturn.begin(), seenOnReturn.end(), 150u), 16);
+    ASSERT_FALSE(seenOnReturn.empty());
+    EXPECT_EQ(seenOnReturn.back(), 150u);
+    Dlg().ResumeMonitor();
+}
+
+// Suspended in the final wait and resumed 10 s later, the monitor begins the next pass at once.
+TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
+{
+    AddModemCard(m_registry);   // found, but no device on COM5: a pass without probe waits
+    std::shared_ptr<CHold> pHold = HoldAt(1000);
+    CreateDialog();
+    Dlg().StartMonitor();
+    ASSERT_TRUE(pHold->reached.WaitFor(20s));
+    const std::vector<uint32_t> pass = {200, 200, 500, 500, 500, 1000};
+
+    Dlg().SuspendMonitor();   // no step under way: returns at once
+    m_clock.Virtual().Advance(10000);
+    const size_t nOpens = m_registry.Opens().size();
+    pHold->release.Raise();
+    ASSERT_TRUE(Eventually([&] { return WaitCount() >= pass.size(); }));
+    EXPECT_EQ(m_clock.Waits(), pass);
+    EXPECT_EQ(m_registry.Opens().size(), nOpens);
+
+    const uint32_t nResumedAt = m_clock.GetTickCount();
+    Dlg().ResumeMonitor();
+    ASSERT_TRUE(Eventually([&] { return WaitCount() >= 2 * pass.size(); }));
+    // The next pass follows with no wait in between and no time lost: its first wait is the one
+    // after the modem port's reopen.
+    const std::vector<uint32_t> waits = m_clock.Waits();
+    EXPECT_EQ(std::vector<uint32_t>(waits.begin() + pass.size(), waits.begin() + 2 * pass.size()), pass);
+    EXPECT_GT(m_registry.Opens().size(), nOpens);
+    std::lock_guard<std::mutex> lock(pHold->mutex);
+    EXPECT_EQ(pHold->starts.at(pass.size()), nResumedAt);
+}
+
+// 10,000 suspend/resume pairs from each of two threads against a running monitor: no deadlock,
+// the count ends at 0 and the monitor still runs.
+TEST_F(MonitorThreadTest, ManySuspendResumePairs)
+{
+    CreateDialog(&m_noRegistry);
+    Dlg().StartMonitor();
+    auto pairs = [&] {
+        for (int n = 0; n < 10000; ++n) {
+            Dlg().SuspendMonitor();
+            Dlg().ResumeMonitor();
+        }
+    };
+    std::thread first(pairs);
+    std::thread second(pairs);
+    first.join();
+    second.join();
+    EXPECT_EQ(Dlg().MonitorSuspendCount(), 0u);
+    const uint64_t nElapsed = m_clock.Virtual().Elapsed();
+    EXPECT_TRUE(Eventually([&] { return m_clock.Virtual().Elapsed() > nElapsed + 10 * 2100; }));
+}
+
+// The window's destruction while the monitor runs: it suspends the monitor (waiting for a step in
+// hand), then deletes the port objects, which the monitor never touches again. Repeated at
+// different points of the passes; ASan and TSan check the "never".
+TEST_F(MonitorThreadTest, DestroyWhileTheMonitorRuns)
+{
+    AddModemCard(m_registry);
+    sim::Plug(5, m_clock);
+    sim::Plug(6, m_clock);
+    for (size_t nRound = 0; nRound < 24; ++nRound) {
+        SCOPED_TRACE(nRound);
+        m_clock.Virtual().ClearWaits();
+        CreateDialog();
+        Dlg().StartMonitor();
+        ASSERT_TRUE(Eventually([&] { return WaitCount() >= nRound; }));
+        Window().Destroy();
+        EXPECT_FALSE(Dlg().m_pAtChannel);
+        EXPECT_FALSE(Dlg().m_pSecondPort);
+        EXPECT_GE(Dlg().MonitorSuspendCount(), 1u);
+        m_pDlg.reset();   // joins the monitor
+    }
+}
