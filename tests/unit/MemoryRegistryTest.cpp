@@ -140,6 +140,7 @@ TEST(MemoryRegistryTest, ConcurrentUse)
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
         threads.emplace_back([&registry, i] {
+            const std::string strName = std::to_string(i);
             for (int n = 0; n < 200; ++n) {
                 RegKey key = 0;
                 if (registry.OpenKey(kKey, kKeyAllAccess, &key)) {
@@ -147,7 +148,7 @@ TEST(MemoryRegistryTest, ConcurrentUse)
                     registry.QueryValue(key, "Count", &nValue, &nSize);
                     registry.CloseKey(key);
                 }
-                registry.SetDword(kKey, "V" + std::to_string(i), static_cast<uint32_t>(n));
+                registry.SetDword(kKey, strName, static_cast<uint32_t>(n));
             }
         });
     }
