@@ -180,11 +180,12 @@ struct WindowAtBox {
     std::thread::id thread;
 };
 
-using ModeWindowTest = CommandTest;
+class ModeWindowTest : public CommandTest, public ::testing::WithParamInterface<Sequence> {};
 
-// The close command shows its box from the worker, with the done picture up, both buttons disabled
-// and the monitor suspended; after the box the monitor is resumed and the buttons stay disabled.
-TEST_F(ModeWindowTest, CloseHoldsTheMonitorAndButtonsUntilAfterTheBox)
+// Both commands show their box with the done picture up, both buttons disabled and the monitor
+// suspended (the close command from its worker, the open command from the window's thread); after
+// the box the monitor is resumed and the buttons stay disabled until a monitor pass enables them.
+TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
 {
     WindowAtBox atBox;
     Window().SetBoxHandler([&](const HeadlessBox& box) {
@@ -192,39 +193,31 @@ TEST_F(ModeWindowTest, CloseHoldsTheMonitorAndButtonsUntilAfterTheBox)
                  Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, m_pDlg->MonitorSuspendCount(), box.thread};
         return ui::kIdOk;
     });
-    RunEnterDownload();
+    if (GetParam() == Sequence::Close)
+        RunEnterDownload();
+    else
+        m_pDlg->OnExitDownload();
+
     EXPECT_EQ(atBox.nPicture, IDB_PASS);
     EXPECT_FALSE(atBox.bEnterEnabled);
     EXPECT_FALSE(atBox.bExitEnabled);
     EXPECT_EQ(atBox.nSuspends, m_nSuspendsBefore + 1);
-    EXPECT_EQ(atBox.thread, m_workers.IdOf(0));
+    EXPECT_EQ(atBox.thread, GetParam() == Sequence::Close ? m_workers.IdOf(0) : std::this_thread::get_id());
     EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 }
 
-// The open command runs and shows its box on the window's thread, the monitor suspended meanwhile.
-TEST_F(ModeWindowTest, OpenHoldsTheMonitorAndButtonsUntilAfterTheBox)
-{
-    WindowAtBox atBox;
-    Window().SetBoxHandler([&](const HeadlessBox& box) {
-        atBox = {Window().Control(IDC_STATUS_PICTURE).nBitmap, Window().Control(IDC_ENTER_DOWNLOAD).bEnabled,
-                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, m_pDlg->MonitorSuspendCount(), box.thread};
-        return ui::kIdOk;
-    });
-    m_pDlg->OnExitDownload();
-    EXPECT_EQ(atBox.nPicture, IDB_PASS);
-    EXPECT_FALSE(atBox.bEnterEnabled);
-    EXPECT_FALSE(atBox.bExitEnabled);
-    EXPECT_EQ(atBox.nSuspends, m_nSuspendsBefore + 1);
-    EXPECT_EQ(atBox.thread, std::this_thread::get_id());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
-    EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
-}
+INSTANTIATE_TEST_SUITE_P(Sequences, ModeWindowTest, ::testing::Values(Sequence::Close, Sequence::Open),
+                         [](const ::testing::TestParamInfo<Sequence>& info) {
+                             return info.param == Sequence::Close ? "Close" : "Open";
+                         });
+
+using ModeStartTest = CommandTest;
 
 // OnEnterDownload suspends the monitor before its first wait, so no monitor pass can enable the
 // buttons while the click is being handled and let a second command start.
-TEST_F(ModeWindowTest, CloseSuspendsTheMonitorBeforeItsFirstWait)
+TEST_F(ModeStartTest, CloseSuspendsTheMonitorBeforeItsFirstWait)
 {
     const std::thread::id windowThread = std::this_thread::get_id();
     std::vector<unsigned> suspendsAtWindowWaits;
@@ -240,7 +233,7 @@ TEST_F(ModeWindowTest, CloseSuspendsTheMonitorBeforeItsFirstWait)
 
 // A worker that cannot be started: failure picture and box, 1000 ms, the monitor resumed, nothing
 // sent to the card.
-TEST_F(ModeWindowTest, CloseReportsAWorkerThatCannotStart)
+TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
 {
     m_workers.Refuse();
     m_pDlg->OnEnterDownload();
@@ -299,7 +292,6 @@ TEST_F(ModeClosingTest, DestroyWaitsForTheWorkerWithoutHangingOrCrashing)
 
     EXPECT_EQ(m_pDlg->m_pAtChannel, nullptr);
     EXPECT_TRUE(Window().Boxes().empty());
-    EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_RUNNING);
 }
 
 } // namespace
