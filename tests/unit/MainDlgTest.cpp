@@ -247,18 +247,6 @@ TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
     }
 }
 
-// Writing the fields selects the list entry whose index is the port: "COM 5", "COM100".
-TEST_F(MainDlgTest, WritingTheFieldsSelectsThePortsListEntry)
-{
-    Create();
-    const std::pair<int, const char*> cases[] = {{5, "COM 5"}, {99, "COM 99"}, {100, "COM100"}, {256, "COM256"}, {0, "NULL"}};
-    for (const auto& [nPort, szEntry] : cases) {
-        Dlg().m_nModemPort = nPort;
-        Dlg().UpdateData(false);
-        EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), szEntry);
-    }
-}
-
 // BN_CLICKED from hidden button 1000: the dialog closes, then the monitor is resumed once.
 TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
 {
