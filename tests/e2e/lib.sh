@@ -115,9 +115,11 @@ e2e_setup() {
             exit 1
         fi
     done
+    # The display first: a Wine desktop started by a process without one (wineboot, reg) stays
+    # without a display driver for as long as it lives, and windows created on it never appear.
+    e2e_start_xvfb || exit 1
     "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || exit 1
     e2e_unmanaged_windows
-    e2e_start_xvfb || exit 1
     mkdir -p "$E2E_ARTIFACTS"
     E2E_WORK=$(mktemp -d "$E2E_BUILD_DIR/e2e-work.XXXXXX")
     trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
