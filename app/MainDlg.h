@@ -118,6 +118,7 @@ private:
     CMonitorGate m_gate;
     std::thread m_monitorThread;
     std::atomic<bool> m_bMonitorStarted{false};
+    std::atomic<bool> m_bMonitorEnded{false};   // the monitor's thread function has returned
 
     // The close command's worker: counted so that destruction can wait for it.
     std::mutex m_workerMutex;

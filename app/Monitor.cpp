@@ -50,10 +50,11 @@ int CMainDlg::StartMonitor()
 
 void CMainDlg::MonitorThreadProc(CMainDlg* pDlg)
 {
-    if (!pDlg->MonitorWindowCall([pDlg] { pDlg->EnableControl(IDC_ENTER_DOWNLOAD, false); }))
-        return;
-    while (pDlg->RunMonitorPass()) {
+    if (pDlg->MonitorWindowCall([pDlg] { pDlg->EnableControl(IDC_ENTER_DOWNLOAD, false); })) {
+        while (pDlg->RunMonitorPass()) {
+        }
     }
+    pDlg->m_bMonitorEnded = true;
 }
 
 // One call is either one discovery round that found nothing (the window is not touched, and the
@@ -231,9 +232,15 @@ void CMainDlg::ResumeMonitor()
         m_gate.Resume();
 }
 
+// Called on the window's thread. The monitor may be inside a window call that it made just before
+// the shutdown; the window's messages keep flowing until it has ended, so that call is answered
+// (a destroyed window answers it without running anything) and the join cannot hang on it.
 void CMainDlg::ShutdownMonitor()
 {
     m_gate.Shutdown();
-    if (m_monitorThread.joinable())
-        m_monitorThread.join();
+    if (!m_monitorThread.joinable())
+        return;
+    while (!m_bMonitorEnded.load())
+        WaitPumping([this] { return m_bMonitorEnded.load(); });
+    m_monitorThread.join();
 }

@@ -312,3 +312,16 @@ TEST_F(MonitorThreadTest, DestroyWhileTheMonitorRuns)
         m_pDlg.reset();   // joins the monitor
     }
 }
+
+// The dialog's destruction while the monitor waits for the window's thread to carry out a window
+// call: the window's messages keep flowing until the monitor has ended, so the join cannot hang.
+TEST_F(MonitorThreadTest, DestructionAnswersAPendingWindowCall)
+{
+    AddModemCard(m_registry);   // no device on COM5: each pass ends in the searching show step
+    CreateDialog();
+    Window().SetStrictThreading(true);
+    Dlg().StartMonitor();
+    ASSERT_TRUE(Eventually([&] { return Window().Pump() > 0; }));   // the monitor's first call
+    ASSERT_TRUE(Eventually([&] { return WaitCount() >= 5; }));      // on its way to the show step
+    m_pDlg.reset();
+}
