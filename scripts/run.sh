@@ -20,8 +20,8 @@ Builds the tool, registers a data card in the tool's own Wine prefix and runs Vo
   --help                 show this text
 
 With a display ($DISPLAY answering) the window appears and you work with it; the script waits for
-the program to end. Without one, a scripted session runs: wait for Ready!, "Close autorun && Enter
-download", "Open autorun && Exit download", close; screenshots (OUT/*.png) and a summary of every
+the program to end. Without one, a scripted session runs: wait for Ready!, "Close autorun & Enter
+download", "Open autorun & Exit download", close; screenshots (OUT/*.png) and a summary of every
 step with its time; the exit status is non-zero when a step failed.
 
 The Wine prefix is $VOSTREL_WINEPREFIX, or ${XDG_DATA_HOME:-~/.local/share}/vostrel/wineprefix.
@@ -232,11 +232,11 @@ start_program
 step "start: the window appears" e2e_drive wait-window Kavender 60000
 step "Ready! on COM 5, both buttons enabled" ready
 step "screenshot ready.png" shot ready
-step "Close autorun && Enter download: Success box" box 1012 "Close autorun and enter download success!"
+step "Close autorun & Enter download: Success box" box 1012 "Close autorun and enter download success!"
 step "screenshot close-success.png" shot close-success
 step "dismiss the box" dismiss
 step "Ready! again" ready
-step "Open autorun && Exit download: Success box" box 1017 "Open autorun and exit download success!"
+step "Open autorun & Exit download: Success box" box 1017 "Open autorun and exit download success!"
 step "screenshot open-success.png" shot open-success
 step "dismiss the box" dismiss
 step "Ready! again" ready
