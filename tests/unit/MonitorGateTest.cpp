@@ -100,24 +100,6 @@ TEST(MonitorGate, CountingRules)
     }
 }
 
-// CMonitorGate::Pass waits while suspended and goes on at the last resume, from any thread.
-TEST(MonitorGate, PassWaitsForTheLastResume)
-{
-    CMonitorGate gate;
-    gate.Suspend();
-    gate.Suspend();
-    std::atomic<bool> bPassed{false};
-    std::thread monitor([&] {
-        EXPECT_TRUE(gate.Pass());
-        bPassed = true;
-    });
-    std::thread([&] { gate.Resume(); }).join();
-    EXPECT_TRUE(StaysFalse(bPassed));
-    std::thread([&] { gate.Resume(); }).join();
-    monitor.join();
-    EXPECT_TRUE(bPassed);
-}
-
 // CMonitorGate::Suspend returns only once the step in hand has been left; no new step starts then.
 TEST(MonitorGate, SuspendWaitsForTheStepInHand)
 {
