@@ -105,6 +105,8 @@ TEST_F(AtChannelPtyTest, ReplyPausedAfterEchoGivesErrorAndIsDiscarded)
 TEST_F(AtChannelPtyTest, DribbledReplyIsReadWhole)
 {
     m_card.SetOptions(WithFault(CardFault::Dribble, 30));
+    // The whole dribble takes about 750 ms; a loaded machine must not push it past the answer wait.
+    m_channel.SetTimeout(5000);
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
     EXPECT_EQ(m_channel.GetReply(), "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\n");
 }
