@@ -8,6 +8,15 @@
 // request-record types of that platform.
 #include "SerialPortFields.h"
 
+// Port numbers a device path can name: at most eight digits, so the path and mode-string buffers
+// of every back end hold them.
+constexpr int kMaxSerialPortNumber = 99999999;
+
+inline bool IsSerialPortNumber(int nPort)
+{
+    return nPort >= 1 && nPort <= kMaxSerialPortNumber;
+}
+
 class CSerialPort {
 public:
     CSerialPort();

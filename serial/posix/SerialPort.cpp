@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int kMaxPortNumber = 99999999;
 constexpr int kWriteTimeoutMs = 10000;
 
 std::string EnvValue(const std::string& strName)
@@ -164,7 +163,7 @@ int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
     if (m_bOpen)
         return 1;
-    if (nPort < 1 || nPort > kMaxPortNumber)
+    if (!IsSerialPortNumber(nPort))
         return 0;
 
     const std::string strPath = DevicePathForPort(nPort);

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int kMaxPortNumber = 99999999;   // eight digits: the path and mode buffers are sized for it
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kEventMask = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK;
@@ -63,7 +62,7 @@ int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
     if (m_bOpen)
         return 1;
-    if (nPort < 1 || nPort > kMaxPortNumber)
+    if (!IsSerialPortNumber(nPort))
         return 0;
 
     // The device namespace prefix makes COM10 and above reachable.

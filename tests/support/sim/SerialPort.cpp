@@ -4,12 +4,6 @@
 
 #include "SimSerial.h"
 
-namespace {
-
-constexpr int kMaxPortNumber = 99999999;   // the device path holds at most eight digits
-
-} // namespace
-
 CSerialPort::CSerialPort() : m_hComm(nullptr), m_ovRead{}, m_ovWrite{}, m_bOpen(0) {}
 
 CSerialPort::~CSerialPort()
@@ -21,7 +15,7 @@ int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
     if (m_bOpen)
         return 1;
-    if (nPort < 1 || nPort > kMaxPortNumber)
+    if (!IsSerialPortNumber(nPort))
         return 0;
     std::shared_ptr<CSimCard> pCard = sim::Find(nPort);
     if (!pCard || !pCard->Attach({nPort, nBaud, nDataBits, nStopBits}))
