@@ -18,6 +18,7 @@
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
+#include "tests/unit/WorkDirScope.h"
 #include "ui/headless/HeadlessWindow.h"
 
 // Polls until done() holds; false when the deadline passes first.
@@ -219,6 +220,7 @@ protected:
         return lines;
     }
 
+    CWorkDirScope m_workDir;   // the dialog's settings file lands here, not where the tests run
     CPerThreadClock m_clock;
     CMemoryRegistry m_registry;
     CTestWorkers m_workers;
