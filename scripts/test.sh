@@ -26,6 +26,11 @@ run_ctest() {   # build-dir label
     failed=$((failed + f))
     [ "$f" -gt 0 ] && failures+=("$label")
     rm -f "$log"
+    # Each ctest entry is a whole test program; say how many test cases they ran.
+    local cases
+    cases=$(grep -hoE '^\[  PASSED  \] [0-9]+ test' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null |
+        awk '{ n += $4 } END { print n + 0 }')
+    echo "=== $label: $p test programs passed, $f failed ($cases test cases passed)"
 }
 
 dir_of() {
