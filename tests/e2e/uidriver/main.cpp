@@ -234,8 +234,15 @@ int CmdListEntry(const CArgs& args)
     return 0;
 }
 
-// Posts what a click on the button sends its dialog, so a long handler does not block the driver.
-// A disabled button cannot be clicked by a user, so it is refused.
+// Posts the WM_COMMAND that a click on control nId sends its dialog; posted, not sent, so a long
+// handler does not block the driver.
+bool PostClick(HWND hMain, long long nId, HWND hControl)
+{
+    return PostMessageA(hMain, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(nId), BN_CLICKED),
+                        reinterpret_cast<LPARAM>(hControl)) != FALSE;
+}
+
+// A click as a user makes it: a disabled button cannot be clicked, so it is refused.
 int CmdClick(const CArgs& args)
 {
     long long nId = 0;
@@ -250,7 +257,7 @@ int CmdClick(const CArgs& args)
         Print("error", hButton ? "button is disabled" : "no such control");
         return 1;
     }
-    PostMessageA(hMain, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(nId), BN_CLICKED), reinterpret_cast<LPARAM>(hButton));
+    PostClick(hMain, nId, hButton);
     Print("clicked", "1");
     return 0;
 }
@@ -323,8 +330,7 @@ int CmdNotify(const CArgs& args)
     if (!hMain)
         return 1;
     HWND hControl = GetDlgItem(hMain, static_cast<int>(nId));
-    const bool bPosted = PostMessageA(hMain, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(nId), BN_CLICKED),
-                                      reinterpret_cast<LPARAM>(hControl));
+    const bool bPosted = PostClick(hMain, nId, hControl);
     Print("posted", bPosted ? "1" : "0");
     Print("control", hControl ? "1" : "0");
     return bPosted ? 0 : 1;
