@@ -1,0 +1,307 @@
+// CMainDlg::FindModemPort and FindAtPort over an in-memory registry decoded from the input: which
+// driver services have an Enum key, their Count of any size, instance values of any bytes and
+// length, and Device Parameters\PortName of any bytes. After each call no key is open, every open
+// asked for KEY_ALL_ACCESS, and the result and the dialog's fields are exactly what a separate
+// reading of the same registry predicts.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/MainDlg.h"
+#include "discovery/PortDiscovery.h"
+#include "discovery/memory/MemoryRegistry.h"
+
+namespace {
+
+// Every service of the three lists once, in the modem, diagnostic, AT lists' order.
+constexpr std::array<const char*, 15> kAllServices = {
+    "YARLOusbmdm6k", "ONDAusbmdm6k", "qcusbmdm6k", "HSPADataCardusbmdm", "zgdccmdm", "zgdcmdm",
+    "YARLOusbser6k", "HSPADataCardusbser", "ONDAusbser6k", "qcusbser6k", "zgdccdiag", "zgdcdiag",
+    "YARLOusbnmea", "zgdccat", "zgdcat"};
+
+constexpr int kMaxRecords = 48;
+constexpr uint32_t kKeyRead = 0x20019;   // what a user without administrator rights gets
+
+std::string EnumPath(const char* pszService)
+{
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\") + pszService + "\\Enum";
+}
+
+std::string PortPath(const std::string& strInstance)
+{
+    return "SYSTEM\\CurrentControlSet\\Enum\\" + strInstance + "\\Device Parameters";
+}
+
+std::string CanonicalInstance(int nIndex)
+{
+    return "USB\\VID_12D1&PID_1001&MI_0" + std::to_string(nIndex) + "\\7&1A2B3C&0&000" + std::to_string(nIndex);
+}
+
+// A value's bytes around a well-formed text: terminated, unterminated, any short bytes, or a text
+// padded to the edges of the 1024-byte buffer.
+std::vector<uint8_t> ValueBytes(FuzzedDataProvider& input, const std::string& strCanonical)
+{
+    std::vector<uint8_t> bytes(strCanonical.begin(), strCanonical.end());
+    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+        bytes.push_back(0);
+        break;
+    case 1:
+        break;
+    case 2: {
+        const std::string strRaw = input.ConsumeRandomLengthString(64);
+        bytes.assign(strRaw.begin(), strRaw.end());
+        break;
+    }
+    default: {
+        const size_t nLength = input.ConsumeIntegralInRange<size_t>(1018, 1030);
+        bytes.resize(nLength, input.ConsumeIntegral<uint8_t>());
+        if (input.ConsumeBool())
+            bytes.back() = 0;
+        break;
+    }
+    }
+    return bytes;
+}
+
+std::string PortNameText(FuzzedDataProvider& input)
+{
+    if (input.ConsumeBool())
+        return "COM" + std::to_string(input.ConsumeIntegral<int16_t>());
+    return input.ConsumeRandomLengthString(24);
+}
+
+void Decode(FuzzedDataProvider& input, CMemoryRegistry& registry)
+{
+    for (int nRecord = 0; nRecord < kMaxRecords && input.remaining_bytes() > 0; ++nRecord) {
+        const int nKind = input.ConsumeIntegralInRange<int>(0, 5);
+        const char* pszService = kAllServices[input.ConsumeIntegralInRange<size_t>(0, kAllServices.size() - 1)];
+        const std::string strEnum = EnumPath(pszService);
+        switch (nKind) {
+        case 0:   // the driver is installed, nothing listed
+            registry.AddKey(strEnum);
+            break;
+        case 1:   // a plausible Count
+            registry.SetDword(strEnum, "Count", input.ConsumeIntegralInRange<uint32_t>(0, 4));
+            break;
+        case 2: {   // Count of any size and bits
+            const std::string strRaw = input.ConsumeBytesAsString(input.ConsumeIntegralInRange<size_t>(0, 8));
+            registry.SetBytes(strEnum, "Count", std::vector<uint8_t>(strRaw.begin(), strRaw.end()));
+            break;
+        }
+        case 3: {   // an instance value, named as Count - 1 would name it
+            const std::string strName = std::to_string(input.ConsumeIntegralInRange<int>(-1, 3));
+            registry.SetBytes(strEnum, strName, ValueBytes(input, CanonicalInstance(input.ConsumeIntegralInRange<int>(0, 3))));
+            break;
+        }
+        case 4: {   // an instance's port name
+            const std::string strPort = PortPath(CanonicalInstance(input.ConsumeIntegralInRange<int>(0, 3)));
+            registry.SetBytes(strPort, "PortName", ValueBytes(input, PortNameText(input)));
+            break;
+        }
+        default:   // an instance's port key without a port name
+            registry.AddKey(PortPath(CanonicalInstance(input.ConsumeIntegralInRange<int>(0, 3))));
+            break;
+        }
+    }
+}
+
+// ---- the prediction: the same registry read by plain rules --------------------------------------
+
+struct CFound {
+    std::string strInstance;
+    uint32_t nCount;
+};
+
+std::optional<std::string> ReadText(CMemoryRegistry& registry, RegKey key, const std::string& strName)
+{
+    std::vector<char> buffer(kValueBufferSize, '\0');
+    uint32_t nSize = kValueBufferSize;
+    if (!registry.QueryValue(key, strName, buffer.data(), &nSize))
+        return std::nullopt;
+    const auto itEnd = buffer.begin() + nSize;
+    const auto itNul = std::find(buffer.begin(), itEnd, '\0');
+    if (itNul == itEnd && nSize == kValueBufferSize)
+        return std::nullopt;   // no room left for the terminator
+    return std::string(buffer.begin(), itNul);
+}
+
+std::optional<CFound> PredictService(CMemoryRegistry& registry, const char* pszService)
+{
+    RegKey key = 0;
+    if (!registry.OpenKey(EnumPath(pszService), kKeyAllAccess, &key))
+        return std::nullopt;
+    uint8_t count[4] = {};
+    uint32_t nSize = sizeof(count);
+    std::optional<std::string> strInstance;
+    uint32_t nCount = 0;
+    if (registry.QueryValue(key, "Count", count, &nSize)) {
+        nCount = count[0] | count[1] << 8 | count[2] << 16 | static_cast<uint32_t>(count[3]) << 24;
+        const long long nLast = static_cast<long long>(nCount) - 1;
+        strInstance = ReadText(registry, key, std::to_string(nLast > INT32_MAX ? nLast - 0x100000000LL : nLast));
+    }
+    registry.CloseKey(key);
+    if (!strInstance)
+        return std::nullopt;
+    return CFound{*strInstance, nCount};
+}
+
+template <size_t N>
+std::optional<CFound> PredictSearch(CMemoryRegistry& registry, const std::array<const char*, N>& services)
+{
+    for (const char* pszService : services)
+        if (std::optional<CFound> found = PredictService(registry, pszService))
+            return found;
+    return std::nullopt;
+}
+
+std::optional<int> PredictPort(CMemoryRegistry& registry, const std::string& strInstance)
+{
+    RegKey key = 0;
+    if (!registry.OpenKey(PortPath(strInstance), kKeyAllAccess, &key))
+        return std::nullopt;
+    const std::optional<std::string> strName = ReadText(registry, key, "PortName");
+    registry.CloseKey(key);
+    if (!strName)
+        return std::nullopt;
+    if (strName->size() <= 3)
+        return 0;
+    errno = 0;
+    const long long nValue = std::strtoll(strName->c_str() + 3, nullptr, 10);
+    if (errno == ERANGE || nValue < INT32_MIN || nValue > INT32_MAX)
+        return std::nullopt;
+    return static_cast<int>(nValue);
+}
+
+struct CFields {
+    int nResult;
+    int nModemPort;
+    int nSecondPort;
+    std::string strLabel;
+    std::string strStatus;
+    bool operator==(const CFields&) const = default;
+};
+
+CFields PredictModem(CMemoryRegistry& registry, CFields fields)
+{
+    fields.nResult = 0;
+    const std::optional<CFound> modem = PredictSearch(registry, kModemServices);
+    if (!modem)
+        return fields;
+    if (modem->nCount != 0) {
+        if (const std::optional<int> nPort = PredictPort(registry, modem->strInstance)) {
+            fields.nModemPort = *nPort;
+            fields.strLabel = "Modem port:";
+            fields.strStatus = "Setting using Modem port.";
+        }
+    }
+    const std::optional<CFound> diag = PredictSearch(registry, kDiagServices);
+    if (!diag)
+        return fields;
+    if (diag->nCount == 0) {
+        fields.nResult = 1;
+        return fields;
+    }
+    if (const std::optional<int> nPort = PredictPort(registry, diag->strInstance)) {
+        fields.nSecondPort = *nPort;
+        fields.nResult = 1;
+    }
+    return fields;
+}
+
+CFields PredictAt(CMemoryRegistry& registry, CFields fields)
+{
+    fields.nResult = 0;
+    const std::optional<CFound> at = PredictSearch(registry, kAtServices);
+    if (!at)
+        return fields;
+    fields.nResult = 1;
+    if (at->nCount != 0) {
+        if (const std::optional<int> nPort = PredictPort(registry, at->strInstance)) {
+            fields.nModemPort = *nPort;
+            fields.strLabel = "AT port:";
+            fields.strStatus = "Setting using AT port.";
+        }
+    }
+    return fields;
+}
+
+// ---- the checks ---------------------------------------------------------------------------------
+
+CFields Read(const CMainDlg& dlg, int nResult)
+{
+    return {nResult, dlg.m_nModemPort.load(), dlg.m_nSecondPort.load(), dlg.m_strPortLabel.Get(),
+            dlg.m_strStatus.Get()};
+}
+
+[[noreturn]] void Fail(const char* pszCall, const char* pszWhat, const CFields& got, const CFields& want)
+{
+    std::fprintf(stderr,
+                 "%s: %s\n  got  result %d, modem %d, second %d, \"%s\", \"%s\"\n"
+                 "  want result %d, modem %d, second %d, \"%s\", \"%s\"\n",
+                 pszCall, pszWhat, got.nResult, got.nModemPort, got.nSecondPort, got.strLabel.c_str(),
+                 got.strStatus.c_str(), want.nResult, want.nModemPort, want.nSecondPort, want.strLabel.c_str(),
+                 want.strStatus.c_str());
+    std::abort();
+}
+
+// Runs one discovery call and checks it against the prediction made from the fields before it.
+template <typename Call, typename Predict>
+void Check(const char* pszCall, CMainDlg& dlg, CMemoryRegistry& registry, size_t nMaxOpens, Call call,
+           Predict predict)
+{
+    const CFields before = Read(dlg, 0);
+    const size_t nOpensBefore = registry.Opens().size();
+    const int nResult = call();
+    const CFields got = Read(dlg, nResult);
+    const std::vector<CMemoryRegistry::OpenRecord> opens = registry.Opens();
+
+    if (registry.OpenKeyCount() != 0)
+        Fail(pszCall, "a registry key was left open", got, got);
+    if (opens.size() - nOpensBefore > nMaxOpens)
+        Fail(pszCall, "more opens than its lists and port lookups allow", got, got);
+    for (size_t n = nOpensBefore; n < opens.size(); ++n)
+        if (opens[n].nAccess != kKeyAllAccess)
+            Fail(pszCall, "an open asked for other access than KEY_ALL_ACCESS", got, got);
+    const CFields want = predict(registry, before);
+    if (got != want)
+        Fail(pszCall, "result or fields differ from the prediction", got, want);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    FuzzedDataProvider input(pData, nSize);
+    const bool bAdmin = input.ConsumeIntegral<uint8_t>() != 0xA5;
+    CMemoryRegistry registry;
+    Decode(input, registry);
+    if (!bAdmin)
+        registry.SetGrantedAccess(kKeyRead);
+
+    CToolEnv env;
+    env.pRegistry = &registry;
+    CMainDlg dlg(nullptr, env);
+    dlg.m_nModemPort = -41;
+    dlg.m_nSecondPort = -42;
+    dlg.m_strPortLabel.Set("old label");
+    dlg.m_strStatus.Set("old status");
+
+    Check("FindModemPort", dlg, registry, kModemServices.size() + kDiagServices.size() + 2,
+          [&] { return dlg.FindModemPort(); }, PredictModem);
+    Check("FindAtPort", dlg, registry, kAtServices.size() + 1, [&] { return dlg.FindAtPort(); }, PredictAt);
+    // No cache: a second search over the same registry comes to the same result.
+    Check("FindModemPort again", dlg, registry, kModemServices.size() + kDiagServices.size() + 2,
+          [&] { return dlg.FindModemPort(); }, PredictModem);
+    return 0;
+}
