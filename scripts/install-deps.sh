@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ googletest            # native build and tests
+    clang libclang-rt-14-dev llvm               # fuzz targets: libFuzzer, sanitizer runtimes, llvm-symbolizer
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # the Windows program
     wine64 wine                                 # running it
     xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control

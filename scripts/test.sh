@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the native build (plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer) and the Windows build under Wine, with its end-to-end scenarios.
-# Installs what it needs first. Usage: scripts/test.sh [native|asan|tsan|windows ...]
+# and under ThreadSanitizer), the libFuzzer targets for a bounded time each (FUZZ_SECONDS, default 30,
+# at most 60) and the Windows build under Wine, with its end-to-end scenarios.
+# Installs what it needs first. Usage: scripts/test.sh [native|asan|tsan|fuzz|windows ...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -9,7 +10,7 @@ root=$PWD
 scripts/install-deps.sh || { echo "could not install the build dependencies" >&2; exit 1; }
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(native asan tsan windows)
+[ ${#builds[@]} -eq 0 ] && builds=(native asan tsan fuzz windows)
 
 passed=0
 failed=0
@@ -38,8 +39,39 @@ dir_of() {
         native) echo native ;;
         native-asan) echo asan ;;
         native-tsan) echo tsan ;;
+        fuzz) echo fuzz ;;
         windows) echo windows ;;
     esac
+}
+
+# Each fuzz target counts as one test. It runs on an empty output corpus in a temporary directory
+# with the committed seeds as a second, read-only corpus, so the run never writes into the tree; a
+# failing target's directory is kept and its crash input named.
+run_fuzzers() {   # build-dir
+    local dir=$1 seconds=${FUZZ_SECONDS:-30} p=0 f=0 target work crash
+    [[ $seconds =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] || seconds=30
+    [ "$seconds" -gt 60 ] && seconds=60
+    for target in ExtractAnswerFuzz PortNameFuzz DiscoveryFuzz; do
+        work=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-fuzz-$target.XXXXXX")
+        mkdir "$work/corpus" "$work/artifacts"
+        if (cd "$work" && timeout $((seconds + 120)) "$root/$dir/fuzz/$target" -max_total_time="$seconds" \
+                -timeout=10 -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
+                corpus "$root/fuzz/corpus/$target" >"$work/log" 2>&1); then
+            p=$((p + 1))
+            echo "=== fuzz: $target passed ($(grep -oE 'number_of_executed_units: *[0-9]+' "$work/log" |
+                grep -oE '[0-9]+$') runs in ${seconds} s, $(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$work/log" | tail -n 1))"
+            rm -rf "$work"
+        else
+            f=$((f + 1))
+            tail -n 40 "$work/log"
+            crash=$(find "$work/artifacts" -type f | head -n 1)
+            echo "=== fuzz: $target FAILED; crash input: ${crash:-none written}; log: $work/log"
+        fi
+    done
+    passed=$((passed + p))
+    failed=$((failed + f))
+    [ "$f" -gt 0 ] && failures+=("fuzz")
+    echo "=== fuzz: $p fuzz targets passed, $f failed"
 }
 
 configure_and_build() {   # preset label [extra cmake args...]
@@ -65,6 +97,8 @@ for b in "${builds[@]}"; do
         tsan)
             export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
             configure_and_build native-tsan tsan && run_ctest build/tsan tsan ;;
+        fuzz)
+            configure_and_build fuzz fuzz && run_fuzzers build/fuzz ;;
         windows)
             # The Windows tests talk to the simulated card, which is a native program.
             if [ ! -x build/native/cardsim ]; then
