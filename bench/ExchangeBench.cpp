@@ -2,7 +2,7 @@
 // pseudo-terminal: an answered Exchange, whose floor is the settle rule's two 150 ms sleeps, and a
 // Probe of a silent card with the monitor's settings, which should cost 2 x 4 poll cycles.
 //
-// usage: bench_exchange [ROUNDS]   (default 20 answered exchanges; silent probes: ROUNDS / 5, min 3)
+// usage: bench_exchange [ROUNDS [SILENT_ROUNDS]]   (default 20 answered exchanges; silent probes: ROUNDS / 5, min 3)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,7 @@ constexpr double kSilentProbeMs = 2400;
 int main(int argc, char** argv)
 {
     const int nRounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    const int nSilentRounds = std::max(3, nRounds / 5);
+    const int nSilentRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : std::max(3, nRounds / 5);
 
     CPtyCard card;
     if (!card.Start()) {
@@ -43,11 +43,13 @@ int main(int argc, char** argv)
     std::printf("POSIX serial port, simulated card on %s (echo on)\n", card.SlavePath().c_str());
     const SBenchResult answered = MeasureRounds(nRounds, 2, [&] { return channel.Exchange("AT") == "OK"; });
     PrintResult("answered Exchange(\"AT\")", answered, kSettleFloorMs);
+    PrintFigure("exchange", "native", answered, kSettleFloorMs);
 
     CardOptions silent;
     silent.fault = CardFault::Silent;
     card.SetOptions(silent);
     const SBenchResult silentProbe = MeasureRounds(nSilentRounds, 0, [&] { return !channel.Probe(); });
     PrintResult("silent Probe (1000 ms, 2 attempts)", silentProbe, kSilentProbeMs);
+    PrintFigure("silent-probe", "native", silentProbe, kSilentProbeMs);
     return answered.nFailures + silentProbe.nFailures == 0 ? 0 : 1;
 }

@@ -3,7 +3,7 @@
 // card with the monitor's settings, which should cost 2 x 4 poll cycles.
 //
 // Run through scripts/with-cardsim.sh with an answering card named ECHO and a silent one named
-// SILENT (see bench/README.md). usage: bench_exchange_win.exe [ROUNDS]
+// SILENT (see bench/README.md). usage: bench_exchange_win.exe [ROUNDS [SILENT_ROUNDS]]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -38,7 +38,7 @@ bool OpenLikeMonitor(CAtChannel& channel, int nPort)
 int main(int argc, char** argv)
 {
     const int nRounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
-    const int nSilentRounds = std::max(3, nRounds / 5);
+    const int nSilentRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : std::max(3, nRounds / 5);
 
     CAtChannel answering;
     CAtChannel silent;
@@ -51,7 +51,9 @@ int main(int argc, char** argv)
                 CardComNumber("ECHO"), CardComNumber("SILENT"));
     const SBenchResult answered = MeasureRounds(nRounds, 2, [&] { return answering.Exchange("AT") == "OK"; });
     PrintResult("answered Exchange(\"AT\")", answered, kSettleFloorMs);
+    PrintFigure("exchange", "Wine", answered, kSettleFloorMs);
     const SBenchResult silentProbe = MeasureRounds(nSilentRounds, 0, [&] { return !silent.Probe(); });
     PrintResult("silent Probe (1000 ms, 2 attempts)", silentProbe, kSilentProbeMs);
+    PrintFigure("silent-probe", "Wine", silentProbe, kSilentProbeMs);
     return answered.nFailures + silentProbe.nFailures == 0 ? 0 : 1;
 }
