@@ -32,6 +32,19 @@ template <class Fn> bool PollUntil(unsigned nTimeoutMs, Fn fn)
     }
 }
 
+// ---- processes --------------------------------------------------------------------------------
+// Figures of another process as the system reports them; -1 where the system gives none (or 0 for a
+// process that surely has some, which the caller judges).
+struct CProcessStats {
+    DWORD nProcessId = 0;
+    bool bOpened = false;          // OpenProcess succeeded
+    long long nHandles = -1;       // GetProcessHandleCount
+    long long nThreads = -1;       // threads in a toolhelp snapshot
+    long long nWorkingSet = -1;    // bytes
+    long long nPrivateBytes = -1;  // bytes
+};
+CProcessStats ReadProcessStats(DWORD nProcessId);
+
 // ---- pixels -----------------------------------------------------------------------------------
 struct CImage {
     int nWidth = 0;

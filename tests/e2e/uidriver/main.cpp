@@ -305,6 +305,29 @@ int CmdWaitBox(const CArgs& args)
     return WaitAndReportBox(args[0], static_cast<unsigned>(nTimeout), GetTickCount64());
 }
 
+// Waits for the first of several boxes, for a command that may end either way.
+int CmdWaitAnyBox(const CArgs& args)
+{
+    long long nTimeout = 0;
+    if (!ParseInt(args[0], nTimeout))
+        return 2;
+    const ULONGLONG nStart = GetTickCount64();
+    std::string strFound;
+    PollUntil(static_cast<unsigned>(nTimeout), [&] {
+        for (size_t i = 1; i < args.size() && strFound.empty(); ++i)
+            if (FindBox(args[i]))
+                strFound = args[i];
+        return !strFound.empty();
+    });
+    if (strFound.empty()) {
+        Print("found", "0");
+        PrintElapsed(nStart);
+        return 1;
+    }
+    Print("title", strFound);
+    return WaitAndReportBox(strFound, 0, nStart);
+}
+
 // Clicks and times the command up to its box in one process: a second driver start under Wine
 // would add its own start-up to the figure.
 int CmdClickWaitBox(const CArgs& args)
@@ -411,6 +434,87 @@ int CmdScreenshot(const CArgs& args)
     return bWritten ? 0 : 1;
 }
 
+// The figures a soak run watches for leaks, of the process that owns the main window. A figure the
+// system does not report (none, or 0 for a process that surely has some) is printed as "unsupported".
+int CmdProcessStats(const CArgs&)
+{
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    DWORD nProcessId = 0;
+    GetWindowThreadProcessId(hMain, &nProcessId);
+    const CProcessStats stats = ReadProcessStats(nProcessId);
+    const auto figure = [](long long nValue) { return nValue > 0 ? std::to_string(nValue) : std::string("unsupported"); };
+    Print("pid", std::to_string(stats.nProcessId));
+    Print("opened", stats.bOpened ? "1" : "0");
+    Print("handles", figure(stats.nHandles));
+    Print("threads", figure(stats.nThreads));
+    Print("working_set", figure(stats.nWorkingSet));
+    Print("private_bytes", figure(stats.nPrivateBytes));
+    return stats.bOpened ? 0 : 1;
+}
+
+// Milliseconds since 1970 by the system clock, so that a script can line samples up with its own
+// events.
+long long EpochMs()
+{
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long nTicks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    constexpr unsigned long long kEpochOffset = 116444736000000000ULL;   // 1601 to 1970 in 100 ns
+    return static_cast<long long>((nTicks - kEpochOffset) / 10000);
+}
+
+// One line per sample, tab-separated: "sample", the time, then key=value fields. One long-lived
+// driver keeps the sampling steady where starting a driver per sample would cost a second each.
+void PrintSample(HWND hMain, const std::map<int, CImage>& bitmaps)
+{
+    std::string strLine = "sample\t" + std::to_string(EpochMs());
+    if (!hMain) {
+        std::printf("%s\tmain=0\n", strLine.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    HWND hList = GetDlgItem(hMain, kIdPortList);
+    const int nIndex = ComboSelection(hList);
+    const auto field = [&](const std::string& strKey, const std::string& strValue) {
+        strLine += "\t" + strKey + "=" + strValue;
+    };
+    field("main", "1");
+    field("picture", std::to_string(IsIconic(hMain) ? 0 : MatchPicture(GetDlgItem(hMain, kIdPicture), bitmaps)));
+    field("enabled1012", IsWindowEnabled(GetDlgItem(hMain, 1012)) ? "1" : "0");
+    field("enabled1017", IsWindowEnabled(GetDlgItem(hMain, 1017)) ? "1" : "0");
+    field("index1001", std::to_string(nIndex));
+    field("text1001", nIndex >= 0 ? ComboEntry(hList, nIndex) : "");
+    field("text1020", WindowText(GetDlgItem(hMain, kIdStatusLine)));
+    field("box", FindBox("Success") ? "Success" : FindBox("Error") ? "Error" : "none");
+    std::printf("%s\n", strLine.c_str());
+    std::fflush(stdout);
+}
+
+int CmdWatchState(const CArgs& args)
+{
+    long long nInterval = 0;
+    long long nDuration = 0;
+    if (!ParseInt(args[0], nInterval) || !ParseInt(args[1], nDuration) || nInterval <= 0 || nDuration < 0)
+        return 2;
+    HWND hMain = nullptr;
+    std::map<int, CImage> bitmaps;
+    const ULONGLONG nStart = GetTickCount64();
+    for (ULONGLONG nNext = nStart; nNext <= nStart + static_cast<ULONGLONG>(nDuration);
+         nNext += static_cast<ULONGLONG>(nInterval)) {
+        const ULONGLONG nNow = GetTickCount64();
+        if (nNow < nNext)
+            Sleep(static_cast<DWORD>(nNext - nNow));
+        if (!hMain || !IsWindow(hMain)) {
+            hMain = FindMain();
+            bitmaps = hMain ? LoadStatusBitmaps(hMain) : std::map<int, CImage>();
+        }
+        PrintSample(hMain, bitmaps);
+    }
+    return 0;
+}
+
 struct CCommand {
     const char* pName;
     size_t nMinArgs;
@@ -427,6 +531,7 @@ const CCommand kCommands[] = {
     {"click", 1, "CONTROL_ID", CmdClick},
     {"post", 1, "MSG [WPARAM [LPARAM]]", CmdPost},
     {"wait-box", 2, "TITLE TIMEOUT_MS", CmdWaitBox},
+    {"wait-any-box", 2, "TIMEOUT_MS TITLE...", CmdWaitAnyBox},
     {"click-wait-box", 3, "CONTROL_ID TITLE TIMEOUT_MS", CmdClickWaitBox},
     {"notify", 1, "CONTROL_ID", CmdNotify},
     {"dismiss-box", 1, "TITLE [BUTTON_ID]", CmdDismissBox},
@@ -436,6 +541,8 @@ const CCommand kCommands[] = {
     {"is-minimized", 0, "", CmdIsMinimized},
     {"close", 0, "", CmdClose},
     {"screenshot", 1, "FILE.bmp", CmdScreenshot},
+    {"process-stats", 0, "", CmdProcessStats},
+    {"watch-state", 2, "INTERVAL_MS DURATION_MS", CmdWatchState},
 };
 
 int Usage()
