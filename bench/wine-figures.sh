@@ -2,7 +2,7 @@
 # The Wine half of the benchmark table: Vostrel.exe under Wine on a private Xvfb display against
 # simulated cards (modem COM5, diagnostic COM6), and the exchange benchmark on the Win32 port.
 # Prints one tab-separated line per figure for bench/run.sh:
-#   figure <key> Wine <measured> <runs> <ideal ms or -> <unexpected runs>
+#   figure <key> Wine <measured> <runs> <ideal ms or -> <unexpected runs> [<more>]
 # Progress goes to stderr.
 #
 # Environment: the e2e harness's (tests/e2e/lib.sh: E2E_BUILD_DIR, E2E_DISPLAY, VOSTREL_CARDSIM, ...),
@@ -33,7 +33,7 @@ exchange_figures() {
     local exe=${BENCH_EXCHANGE_EXE:-$E2E_BUILD_DIR/bench_exchange_win.exe}
     e2e_log "exchange benchmark ($RUNS answered exchanges, $RUNS silent probes)"
     local out status=0
-    out=$("$E2E_SOURCE_DIR/scripts/with-cardsim.sh" --card ECHO "" --card SILENT "--fault silent" -- \
+    out=$(set -o pipefail; "$E2E_SOURCE_DIR/scripts/with-cardsim.sh" --card ECHO "" --card SILENT "--fault silent" -- \
         "$exe" "$RUNS" "$RUNS" | tr -d '\r') || status=$?
     printf '%s\n' "$out" | grep -v '^figure' >&2
     printf '%s\n' "$out" | grep '^figure'
@@ -112,24 +112,39 @@ pass_periods() {
         if (start && NR >= first) { if (have) print $1 - prev; prev = $1; have = 1 } }' "$E2E_WORK/MODEM.transcript"
 }
 
+# User and system time of a whole process (every thread), in clock ticks; 0 for no process.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/${1:-0}/stat" 2>/dev/null || echo 0; }
+
+# The wineserver of this prefix (it serves every Wine process of the prefix).
+prefix_wineserver_pid() {
+    local p
+    for p in $(pgrep wineserver); do
+        tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && { echo "$p"; return; }
+    done
+}
+
 running_figures() {
-    local pid hz c0 c1 t0 t1 first rss periods
+    local pid server hz c0 c1 s0 s1 t0 t1 first rss periods
     pid=$(vostrel_pid)
     if [ -z "$pid" ]; then
         e2e_fail "no process runs Vostrel.exe"
         return
     fi
     e2e_drive wait-state "${READY[@]}" 30000 || e2e_fail "not ready before the CPU figure"
-    e2e_log "monitoring for $CPU_S s (pid $pid)"
+    server=$(prefix_wineserver_pid)
+    e2e_log "monitoring for $CPU_S s: pid $pid ($(tr '\0' ' ' <"/proc/$pid/cmdline")), wineserver pid ${server:-?}"
     hz=$(getconf CLK_TCK)
     first=$(( $(wc -l <"$E2E_WORK/MODEM.transcript") + 1 ))
-    c0=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    c0=$(cpu_ticks "$pid")
+    s0=$(cpu_ticks "$server")
     t0=$(e2e_now_ms)
     e2e_poll $((CPU_S * 1000)) false
-    c1=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+    c1=$(cpu_ticks "$pid")
+    s1=$(cpu_ticks "$server")
     t1=$(e2e_now_ms)
-    figure cpu "$(awk -v c=$((c1 - c0)) -v hz="$hz" -v ms=$((t1 - t0)) 'BEGIN { printf "%.3f", 100 * c / hz / (ms / 1000) }')" \
-        1 - 0
+    share() { awk -v c="$1" -v hz="$hz" -v ms=$((t1 - t0)) 'BEGIN { printf "%.3f", 100 * c / hz / (ms / 1000) }'; }
+    # The program's own threads; the wineserver's share (its serial and wait requests) beside it.
+    figure cpu "$(share $((c1 - c0)))" 1 - 0 "$(share $((s1 - s0)))"
     rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
     figure rss "${rss:-0}" 1 - 0
     mapfile -t periods < <(pass_periods "$first")
