@@ -164,6 +164,7 @@ const FaultCase kFaults[] = {
     {"PauseAfterOpeningPair", CardFault::PauseMidReply, false, {0, 250}, "\r\nOK\r\n"},
     {"Dribble", CardFault::Dribble, false, {0, 250, 250, 250, 250, 250}, "\r\nOK\r\n"},
     {"BabbleAnswersNormally", CardFault::Babble, true, {0}, "AT\r\r\nOK\r\n"},
+    {"FloodAnswersNormally", CardFault::Flood, true, {0}, "AT\r\r\nOK\r\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Faults, CardFaultTest, ::testing::ValuesIn(kFaults),
@@ -251,6 +252,59 @@ TEST(CardModelTest, BabbleSendsLinesEveryPeriodWhileActive)
 
     card.Receive("AT\r", 1000001);               // the one babbling command is used up
     EXPECT_TRUE(card.Idle(2000000).empty());
+}
+
+// The pause can fall at any byte of echo and reply; past the end there is nothing left to pause.
+TEST(CardModelTest, PauseAtAChosenByte)
+{
+    const std::string strWhole = "AT\r\r\nOK\r\n";
+    for (size_t nAt : {size_t{1}, size_t{4}, size_t{8}, size_t{9}, size_t{50}}) {
+        CardOptions options = WithFault(CardFault::PauseMidReply, -1, 250);
+        options.nPauseAt = nAt;
+        CCardModel card(options);
+        const auto chunks = card.Receive("AT\r", 0);
+        EXPECT_EQ(Joined(chunks), strWhole) << nAt;
+        EXPECT_EQ(chunks[0].strBytes, strWhole.substr(0, nAt)) << nAt;
+        const std::vector<uint32_t> delays = nAt < strWhole.size() ? std::vector<uint32_t>{0, 250} : std::vector<uint32_t>{0};
+        EXPECT_EQ(Delays(chunks), delays);
+    }
+}
+
+// A raw reply is sent byte for byte with no echo of its own; an ERROR line in it refuses the command.
+TEST(CardModelTest, RawReplyIsSentAsGiven)
+{
+    const std::string strNuls("\0\r\nOK\r\n\0", 8);
+    CCardModel card;
+    card.Script("AT+YCDRUN=E", CardReply::Bytes(strNuls), 1);
+    EXPECT_EQ(Joined(card.Receive("AT+YCDRUN=E\r", 0)), strNuls);
+    EXPECT_FALSE(card.AutorunEnabled());
+
+    card.Script("AT+YCDRUN=F", CardReply::Bytes("\r\n^RSSI:12\r\n\r\nERROR\r\n"), 1);
+    card.Receive("AT+YCDRUN=F\r", 0);
+    EXPECT_FALSE(card.AutorunEnabled());
+
+    card.Script("AT", CardReply::Bytes(std::string(10000, 'z')), 1);
+    EXPECT_EQ(Joined(card.Receive("AT\r", 0)).size(), 10000u);
+}
+
+// A flooding card starts its stream once its answer is out and keeps it at line rate, without
+// CR, LF or NUL, bounded per call, until new options stop it.
+TEST(CardModelTest, FloodNeverStopsUntilTheOptionsChange)
+{
+    CardOptions options = WithFault(CardFault::Flood);
+    options.nReplyDelayMs = 100;
+    CCardModel card(options);
+    EXPECT_TRUE(card.Idle(50).empty());               // no answer yet, no stream
+    card.Receive("AT\r", 1000);                        // answered at 1100
+    EXPECT_TRUE(card.Idle(1100).empty());
+    const std::string str = Joined(card.Idle(1110));
+    EXPECT_EQ(str.size(), 10 * CCardModel::kFloodBytesPerMs);
+    EXPECT_EQ(str.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+    EXPECT_EQ(Joined(card.Idle(1210)).size(), 100 * CCardModel::kFloodBytesPerMs);
+    EXPECT_LE(Joined(card.Idle(100000000)).size(), 8192u);
+
+    card.SetOptions(CardOptions{});
+    EXPECT_TRUE(card.Idle(100000100).empty());
 }
 
 TEST(CardModelTest, QuietCardHasNothingToSayWhenIdle)

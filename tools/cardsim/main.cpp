@@ -24,7 +24,7 @@ const char kUsage[] =
     "  --no-echo             do not echo command lines\n"
     "  --model NAME          answer AT+CGMM with NAME (default R2280-Y)\n"
     "  --no-sim              answer AT+ysec? with no SIM card present\n"
-    "  --fault KIND          silent, empty, error, pause, dribble, garbage, long or babble\n"
+    "  --fault KIND          silent, empty, error, pause, dribble, garbage, long, babble or flood\n"
     "  --fault-count N       apply the fault to the next N commands only (default -1: all)\n"
     "  --pause MS            timing of the pause, dribble and babble faults (default 400)\n"
     "  --reply-delay MS      think time between the echo and the answer (default 0)\n"
@@ -69,7 +69,7 @@ std::optional<CardFault> ParseFault(const std::string& str)
                   {"empty", CardFault::EmptyLine},    {"error", CardFault::Error},
                   {"pause", CardFault::PauseMidReply}, {"dribble", CardFault::Dribble},
                   {"garbage", CardFault::Garbage},    {"long", CardFault::LongReply},
-                  {"babble", CardFault::Babble}};
+                  {"babble", CardFault::Babble},      {"flood", CardFault::Flood}};
     for (const auto& kind : kKinds) {
         if (str == kind.name)
             return kind.fault;

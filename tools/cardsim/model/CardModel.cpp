@@ -12,6 +12,10 @@ const char kBabbleLine[] = "\r\n^RSSI: 17\r\n";
 // A babbling card that was not listened to for a long while does not make up all its lines.
 constexpr int kMaxBabbleBurst = 16;
 constexpr size_t kLongPadding = 300;
+// What a flooding card sends: no CR, LF or NUL, so the stream frames no line and ends no text.
+const char kFloodPattern[] = "0123456789abcdef";
+// Longer than any input queue: a stream that was not taken for a while is not made up in full.
+constexpr uint64_t kMaxFloodBurst = 8192;
 
 std::string Upper(std::string str)
 {
@@ -30,6 +34,12 @@ std::string InfoThenOk(const std::string& strInfo)
     return Framed(strInfo) + Framed("OK");
 }
 
+// The line a raw reply answers with, as far as the card's state cares: it only needs to tell ERROR.
+std::string ExtractLine(const std::string& strBytes)
+{
+    return strBytes.find("\r\nERROR\r\n") != std::string::npos ? "ERROR" : "";
+}
+
 bool IsFinalResult(const std::string& strLine)
 {
     return strLine == "OK" || strLine == "ERROR";
@@ -44,6 +54,7 @@ void CCardModel::SetOptions(const CardOptions& options)
     m_options = options;
     m_nFaultsUsed = 0;
     m_bBabbleStarted = false;
+    m_bFlooding = false;
 }
 
 std::vector<CardChunk> CCardModel::Receive(const std::string& strBytes, uint64_t nNowMs)
@@ -99,9 +110,16 @@ void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector
     if (reply.strLine != "ERROR")
         CarryOut(strKey);
 
-    const std::string strEcho = m_options.bEcho ? strLine + "\r" : "";
-    for (CardChunk& chunk : Shape(strEcho, reply.strBody, bFault))
+    const std::string strEcho = m_options.bEcho && !reply.bRaw ? strLine + "\r" : "";
+    uint64_t nAnsweredMs = nNowMs;
+    for (CardChunk& chunk : Shape(strEcho, reply.strBody, bFault)) {
+        nAnsweredMs += chunk.nDelayMs;
         chunks.push_back(std::move(chunk));
+    }
+    if (bFault && m_options.fault == CardFault::Flood && !m_bFlooding) {
+        m_bFlooding = true;
+        m_nFloodSentMs = nAnsweredMs;
+    }
 }
 
 std::vector<CardChunk> CCardModel::Shape(const std::string& strEcho, const std::string& strBody, bool bFault) const
@@ -110,7 +128,8 @@ std::vector<CardChunk> CCardModel::Shape(const std::string& strEcho, const std::
     const std::string strBytes = strEcho + strBody;
     if (bFault && m_options.fault == CardFault::PauseMidReply) {
         // The pause falls after the echo, or after the opening CR LF when there is no echo.
-        const size_t nSplit = std::min(strBytes.size(), strEcho.empty() ? size_t{2} : strEcho.size());
+        const size_t nDefaultSplit = strEcho.empty() ? size_t{2} : strEcho.size();
+        const size_t nSplit = std::min(strBytes.size(), m_options.nPauseAt ? m_options.nPauseAt : nDefaultSplit);
         chunks.push_back({0, strBytes.substr(0, nSplit)});
         if (nSplit < strBytes.size())
             chunks.push_back({m_options.nPauseMs, strBytes.substr(nSplit)});
@@ -152,6 +171,8 @@ CCardModel::Reply CCardModel::ScriptedOrTable(const std::string& strKey)
             return {true, {}, {}};
         case CardReply::EmptyLine:
             return {false, "", Framed("")};
+        case CardReply::Raw:
+            return {false, ExtractLine(reply.strLine), reply.strLine, true};
         case CardReply::Line:
             break;
         }
@@ -201,6 +222,8 @@ void CCardModel::CarryOut(const std::string& strKey)
 
 std::vector<CardChunk> CCardModel::Idle(uint64_t nNowMs)
 {
+    if (m_options.fault == CardFault::Flood)
+        return Flood(nNowMs);
     if (m_options.fault != CardFault::Babble || !FaultActive()) {
         m_bBabbleStarted = false;
         return {};
@@ -219,6 +242,20 @@ std::vector<CardChunk> CCardModel::Idle(uint64_t nNowMs)
     if (m_nNextBabbleMs <= nNowMs)
         m_nNextBabbleMs = nNowMs + nPeriod;
     return chunks;
+}
+
+std::vector<CardChunk> CCardModel::Flood(uint64_t nNowMs)
+{
+    if (!m_bFlooding || nNowMs <= m_nFloodSentMs)
+        return {};
+    const uint64_t nBytes = std::min((nNowMs - m_nFloodSentMs) * kFloodBytesPerMs, kMaxFloodBurst);
+    m_nFloodSentMs = nNowMs;
+    std::string str;
+    str.reserve(static_cast<size_t>(nBytes));
+    const size_t nPattern = sizeof kFloodPattern - 1;
+    for (uint64_t i = 0; i < nBytes; ++i)
+        str += kFloodPattern[i % nPattern];
+    return {{0, std::move(str)}};
 }
 
 void CCardModel::Script(const std::string& strCommand, CardReply reply, int nTimes)

@@ -17,6 +17,8 @@ enum class CardFault {
     Garbage,         // answers with bytes that hold no framed line
     LongReply,       // answers with a reply longer than 256 bytes (the answer line comes first)
     Babble,          // answers normally, and also sends unsolicited lines every nPauseMs
+    Flood,           // answers normally, then never stops sending: bytes without CR, LF or NUL at
+                     // line rate (kFloodBytesPerMs) from each answer on, until the options change
 };
 
 struct CardOptions {
@@ -27,17 +29,23 @@ struct CardOptions {
     int nFaultCount = -1;                 // how many commands the fault applies to; -1: all
     uint32_t nPauseMs = 400;              // PauseMidReply, Dribble and Babble timing
     uint32_t nReplyDelayMs = 0;           // think time: the answer starts this long after the echo
+    size_t nPauseAt = 0;                  // PauseMidReply: the pause falls after this many bytes of
+                                          // echo and reply; 0: after the echo (or the opening CR LF)
 };
 
 // A scripted reply for one command, overriding the table.
 struct CardReply {
-    enum Kind { Line, EmptyLine, Silent };
+    enum Kind { Line, EmptyLine, Silent, Raw };
     Kind kind = Line;
-    std::string strLine;                  // Line: the answer line ("OK", "ERROR", "R2281-Y", ...)
+    std::string strLine;                  // Line: the answer line ("OK", "ERROR", "R2281-Y", ...);
+                                          // Raw: every byte the card sends, echo included
 
     static CardReply Text(std::string str) { return {Line, std::move(str)}; }
     static CardReply Empty() { return {EmptyLine, {}}; }
     static CardReply None() { return {Silent, {}}; }
+    // Exactly these bytes in place of the echo and the answer (NULs, bare lines, unsolicited lines
+    // around the answer, any length); the command counts as carried out unless they hold an ERROR line.
+    static CardReply Bytes(std::string str) { return {Raw, std::move(str)}; }
 };
 
 // Bytes the card sends, nDelayMs after the previous chunk of the same reply (the first chunk's
@@ -87,12 +95,15 @@ public:
     bool DownloadMode() const { return m_bDownload; }
 
     static constexpr size_t kMaxLineLength = 512;
+    // 115200 baud at 10 bits a character is 11.52 bytes a millisecond.
+    static constexpr uint64_t kFloodBytesPerMs = 11;
 
 private:
     struct Reply {
         bool bSilent = false;
         std::string strLine;   // the answer line (decides whether a mode command took effect)
         std::string strBody;   // the bytes after the echo
+        bool bRaw = false;     // strBody is all the card sends: no echo before it
     };
     Reply ScriptedOrTable(const std::string& strKey);
     bool TakeFault();
@@ -100,6 +111,7 @@ private:
     void CarryOut(const std::string& strKey);
     void Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks);
     std::vector<CardChunk> Shape(const std::string& strEcho, const std::string& strBody, bool bFault) const;
+    std::vector<CardChunk> Flood(uint64_t nNowMs);
 
     CardOptions m_options;
     std::vector<CardTranscriptLine> m_transcript;
@@ -114,4 +126,6 @@ private:
     int m_nFaultsUsed = 0;
     uint64_t m_nNextBabbleMs = 0;
     bool m_bBabbleStarted = false;
+    bool m_bFlooding = false;             // a flooding card has answered: its stream has begun
+    uint64_t m_nFloodSentMs = 0;          // the stream has been sent up to this time
 };
