@@ -115,6 +115,7 @@ struct CPtyCard::State {
     void Serve();
     void ReceiveLocked(const char* pBytes, size_t nLength);
     void FlushLocked(uint64_t nNow);
+    void WriteSomeLocked(std::string& strBytes);
     int PollTimeoutLocked(uint64_t nNow) const;
     void ClosePtyLocked();
 };
@@ -182,19 +183,33 @@ void CPtyCard::State::ReceiveLocked(const char* pBytes, size_t nLength)
 
 void CPtyCard::State::FlushLocked(uint64_t nNow)
 {
-    for (CardChunk& chunk : model.Idle(nNow))
-        pending.emplace(nNow, std::move(chunk.strBytes));
     const auto itDue = pending.upper_bound(nNow);
     for (auto it = pending.begin(); it != itDue; ++it)
         strUnsent += it->second;
     pending.erase(pending.begin(), itDue);
     if (strUnsent.size() > kMaxUnsentBytes)
         strUnsent.erase(0, strUnsent.size() - kMaxUnsentBytes);
+    WriteSomeLocked(strUnsent);
 
-    while (!strUnsent.empty()) {
-        const ssize_t n = write(pty.nMaster, strUnsent.data(), strUnsent.size());
+    // Unsolicited output (babble, flood) goes out on the line whether or not the host reads: what
+    // the pty cannot take at once is lost, as bytes are when a receiver has overflowed, instead of
+    // piling up here to pour out after the host's next purge.
+    bool bTaken = strUnsent.empty();
+    for (CardChunk& chunk : model.Idle(nNow)) {
+        if (!bTaken)
+            break;
+        WriteSomeLocked(chunk.strBytes);
+        bTaken = chunk.strBytes.empty();
+    }
+}
+
+// Writes as much of strBytes as the pty takes now and removes that from it.
+void CPtyCard::State::WriteSomeLocked(std::string& strBytes)
+{
+    while (!strBytes.empty()) {
+        const ssize_t n = write(pty.nMaster, strBytes.data(), strBytes.size());
         if (n > 0)
-            strUnsent.erase(0, static_cast<size_t>(n));
+            strBytes.erase(0, static_cast<size_t>(n));
         else if (!(n < 0 && errno == EINTR))
             break;   // the pty is full (EAGAIN) or hung up: try again on the next round
     }
