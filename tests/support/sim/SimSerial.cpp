@@ -56,6 +56,12 @@ void CSimCard::SetFailOpen(bool bFail)
     m_bFailOpen = bFail;
 }
 
+void CSimCard::PullDuringNextWrite()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bPullDuringWrite = true;
+}
+
 void CSimCard::SetOptions(const CardOptions& options)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -125,6 +131,15 @@ int CSimCard::Transmit(const void* pData, int nLength)
     PurgeLocked();
     const std::string strBytes = nLength > 0 ? std::string(static_cast<const char*>(pData), static_cast<size_t>(nLength))
                                              : std::string();
+    if (m_bPullDuringWrite) {
+        // Half the bytes left the host before the device vanished; the card never acts on them.
+        m_strReceived += strBytes.substr(0, strBytes.size() / 2);
+        m_bPullDuringWrite = false;
+        m_bPlugged = false;
+        m_pending.clear();
+        m_strInput.clear();
+        return 0;
+    }
     m_strReceived += strBytes;
     uint64_t nAt = std::max(nNow, m_nOutputFreeAt);
     for (CardChunk& chunk : m_model.Receive(strBytes, nNow)) {

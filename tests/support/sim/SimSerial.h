@@ -36,6 +36,9 @@ public:
     int PurgeCount() const;              // purges: one by each successful Open, each Write, each Close
     std::string ReceivedBytes() const;   // every byte written to the card, in order
     void SetFailOpen(bool bFail);        // Open fails (device present but unusable)
+    // The card is pulled out in the middle of the next write: the first half of its bytes go out on
+    // the line, the write returns 0, and from then on the card behaves as unplugged.
+    void PullDuringNextWrite();
 
     // The model, locked: safe while another thread uses a port on the card.
     void SetOptions(const CardOptions& options);
@@ -76,6 +79,7 @@ private:
     bool m_bOpen = false;
     bool m_bPlugged = true;
     bool m_bFailOpen = false;
+    bool m_bPullDuringWrite = false;
 };
 
 // The handle of an open simulated port. It keeps its card alive after an unplug, so that a port
