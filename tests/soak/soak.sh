@@ -90,41 +90,46 @@ soak_linux_figures() {
     ls "/proc/$pid/fd" 2>/dev/null | wc -l
 }
 
-soak_median() { tr ' ' '\n' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# The median of numbers on one line; "unsupported" when any reading was.
+soak_median() {
+    tr ' ' '\n' | sort -n | awk '!/^[0-9]+$/ { bad = 1 } { v[NR] = $1 } END { print bad ? "unsupported" : v[int((NR + 1) / 2)] }'
+}
 
 # Records the process's figures as WHEN (first, end). Taken only while the window shows Ready! and
-# no command runs; descriptors and threads are read five times within half a second and the median
-# kept, since the monitor closes and reopens the modem port twice a pass.
+# no command runs; each figure is the median of three readings, since the monitor closes and reopens
+# the ports twice a pass and a single reading may fall between.
 soak_stats() {
-    local when=$1 handles working private threads src_h src_t src_w src_p
-    if ! e2e_drive process-stats; then
-        e2e_fail "process-stats at $when"
-        return 1
-    fi
-    handles=$(e2e_value handles) threads=$(e2e_value threads)
-    working=$(e2e_value working_set) private=$(e2e_value private_bytes)
-    local fds=() lthreads=() rss=() k line
-    for k in 1 2 3 4 5; do
+    local when=$1 src_h src_t src_w src_p k line
+    local handles=() threads=() working=() private=() fds=() lthreads=() rss=()
+    for k in 1 2 3; do
+        if ! e2e_drive process-stats; then
+            e2e_fail "process-stats at $when"
+            return 1
+        fi
+        handles+=("$(e2e_value handles)") threads+=("$(e2e_value threads)")
+        working+=("$(e2e_value working_set)") private+=("$(e2e_value private_bytes)")
         line=$(soak_linux_figures "$SOAK_PID" | tr '\n' ' ')
         read -r t r f <<<"$line"
         lthreads+=("$t") rss+=("$r") fds+=("$f")
-        sleep 0.1
     done
-    src_h=GetProcessHandleCount src_t=Toolhelp32 src_w=GetProcessMemoryInfo src_p=GetProcessMemoryInfo
+    handles=$(echo "${handles[*]}" | soak_median) threads=$(echo "${threads[*]}" | soak_median)
+    working=$(echo "${working[*]}" | soak_median) private=$(echo "${private[*]}" | soak_median)
+    src_h="Windows, $(e2e_value handles_source)" src_t="Windows, Toolhelp32"
+    src_w="Windows, GetProcessMemoryInfo WorkingSetSize" src_p="Windows, GetProcessMemoryInfo $(e2e_value private_bytes_source)"
+    # Where Wine gives no figure, Linux's view of the same process stands in.
     if [ "$handles" = unsupported ]; then
-        handles=$(echo "${fds[*]}" | soak_median) src_h="/proc/fd (Wine gives no handle count)"
+        handles=$(echo "${fds[*]}" | soak_median) src_h="Linux, /proc/PID/fd (no Windows handle count)"
     fi
-    if [ "$threads" = unsupported ]; then
-        threads=$(echo "${lthreads[*]}" | soak_median) src_t="/proc Threads"
-    fi
-    [ "$working" = unsupported ] && working=$(echo "${rss[*]}" | soak_median) src_w="/proc VmRSS"
-    [ "$private" = unsupported ] && private=unsupported src_p="not reported by Wine"
+    [ "$threads" = unsupported ] && threads=$(echo "${lthreads[*]}" | soak_median) src_t="Linux, /proc Threads"
+    [ "$working" = unsupported ] && working=$(echo "${rss[*]}" | soak_median) src_w="Linux, /proc VmRSS"
+    [ "$private" = unsupported ] && src_p="not reported by Wine"
     {
         echo "$when handles $handles $src_h"
         echo "$when threads $threads $src_t"
         echo "$when working_set $working $src_w"
         echo "$when private_bytes $private $src_p"
-        echo "$when vmrss $(echo "${rss[*]}" | soak_median) /proc VmRSS"
+        echo "$when vmrss $(echo "${rss[*]}" | soak_median) Linux, /proc VmRSS"
+        echo "$when fds $(echo "${fds[*]}" | soak_median) Linux, /proc/PID/fd"
     } >>"$STATS"
     e2e_log "figures at $when: handles=$handles threads=$threads working_set=$working private=$private"
 }

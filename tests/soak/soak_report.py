@@ -149,7 +149,7 @@ def judge_periods(periods, samples, commands, received, args, failures):
 
 def judge_stats(stats, failures):
     rows = []
-    for figure in ("handles", "threads", "working_set", "private_bytes", "vmrss"):
+    for figure in ("handles", "threads", "working_set", "private_bytes", "vmrss", "fds"):
         first, end = stats.get(("first", figure)), stats.get(("end", figure))
         if not first or not end:
             failures.append(f"{figure}: not measured at both moments")
@@ -161,7 +161,7 @@ def judge_stats(stats, failures):
             continue
         a, b = int(first[0]), int(end[0])
         allowed = a * TOLERANCE
-        if figure in ("handles", "threads"):
+        if figure in ("handles", "threads", "fds"):
             allowed = max(allowed, COUNT_SLACK)
         ok = abs(b - a) <= allowed
         change = f"{(b - a) * 100.0 / a:+.1f}%" if a else "-"

@@ -4,6 +4,10 @@
 
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -46,6 +50,40 @@ long long CountThreads(DWORD nProcessId)
     return nThreads;
 }
 
+// The handle count from the system's process list: a second source for systems whose
+// GetProcessHandleCount answers only for the calling process. -1 when it is not there either.
+long long HandleCountFromProcessList(DWORD nProcessId)
+{
+    using FnQuery = LONG(WINAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    const auto pfnQuery = hNtdll ? reinterpret_cast<FnQuery>(reinterpret_cast<void*>(
+                                       GetProcAddress(hNtdll, "NtQuerySystemInformation")))
+                                 : nullptr;
+    if (!pfnQuery)
+        return -1;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004L);
+    std::vector<unsigned char> buffer(1 << 16);
+    ULONG nNeeded = 0;
+    LONG nStatus = kInfoLengthMismatch;
+    // The list may grow between the calls; a few rounds with room to spare settle it.
+    for (int nRound = 0; nRound < 8 && nStatus == kInfoLengthMismatch; ++nRound) {
+        nStatus = pfnQuery(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &nNeeded);
+        if (nStatus == kInfoLengthMismatch)
+            buffer.resize(std::max<size_t>(buffer.size() * 2, nNeeded + 4096));
+    }
+    if (nStatus < 0)
+        return -1;
+    for (size_t nOffset = 0; nOffset + sizeof(SYSTEM_PROCESS_INFORMATION) <= buffer.size();) {
+        const auto* pInfo = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.data() + nOffset);
+        if (reinterpret_cast<ULONG_PTR>(pInfo->UniqueProcessId) == nProcessId)
+            return pInfo->HandleCount;
+        if (pInfo->NextEntryOffset == 0)
+            break;
+        nOffset += pInfo->NextEntryOffset;
+    }
+    return -1;
+}
+
 } // namespace
 
 CProcessStats ReadProcessStats(DWORD nProcessId)
@@ -58,16 +96,23 @@ CProcessStats ReadProcessStats(DWORD nProcessId)
         return stats;
     stats.bOpened = true;
     DWORD nHandles = 0;
-    if (GetProcessHandleCount(process.Get(), &nHandles))
+    if (GetProcessHandleCount(process.Get(), &nHandles) && nHandles > 0) {
         stats.nHandles = nHandles;
+        stats.pszHandleSource = "GetProcessHandleCount";
+    } else if ((stats.nHandles = HandleCountFromProcessList(nProcessId)) > 0) {
+        stats.pszHandleSource = "SystemProcessInformation";
+    }
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
     if (GetProcessMemoryInfo(process.Get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
         stats.nWorkingSet = static_cast<long long>(counters.WorkingSetSize);
         stats.nPrivateBytes = static_cast<long long>(counters.PrivateUsage);
+        stats.pszPrivateSource = "PrivateUsage";
         // The commit charge is reported twice; some systems fill in only the older field.
-        if (stats.nPrivateBytes <= 0)
+        if (stats.nPrivateBytes <= 0) {
             stats.nPrivateBytes = static_cast<long long>(counters.PagefileUsage);
+            stats.pszPrivateSource = "PagefileUsage";
+        }
     }
     return stats;
 }

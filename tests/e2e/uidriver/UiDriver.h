@@ -38,10 +38,12 @@ template <class Fn> bool PollUntil(unsigned nTimeoutMs, Fn fn)
 struct CProcessStats {
     DWORD nProcessId = 0;
     bool bOpened = false;          // OpenProcess succeeded
-    long long nHandles = -1;       // GetProcessHandleCount
+    long long nHandles = -1;
+    const char* pszHandleSource = "none";   // which call gave nHandles
     long long nThreads = -1;       // threads in a toolhelp snapshot
     long long nWorkingSet = -1;    // bytes
     long long nPrivateBytes = -1;  // bytes
+    const char* pszPrivateSource = "none";
 };
 CProcessStats ReadProcessStats(DWORD nProcessId);
 

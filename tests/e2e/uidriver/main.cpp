@@ -448,9 +448,11 @@ int CmdProcessStats(const CArgs&)
     Print("pid", std::to_string(stats.nProcessId));
     Print("opened", stats.bOpened ? "1" : "0");
     Print("handles", figure(stats.nHandles));
+    Print("handles_source", stats.pszHandleSource);
     Print("threads", figure(stats.nThreads));
     Print("working_set", figure(stats.nWorkingSet));
     Print("private_bytes", figure(stats.nPrivateBytes));
+    Print("private_bytes_source", stats.pszPrivateSource);
     return stats.bOpened ? 0 : 1;
 }
 
