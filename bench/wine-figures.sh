@@ -19,7 +19,13 @@ readonly CLOSE_WAITS_MS=5000    # click to box: 2000 (window) + 2000 (worker) + 
 readonly OPEN_WAITS_MS=2000     # click to box: 1000 before each of the two switches
 READY=("picture=130" "enabled1012=1" "enabled1017=1")
 
-figure() { printf 'figure\t%s\tWine\t%s\t%s\t%s\t%s\n' "$@"; }
+figure() {   # KEY MEASURED RUNS IDEAL UNEXPECTED [MORE]
+    local key=$1
+    shift
+    printf 'figure\t%s\tWine' "$key"
+    printf '\t%s' "$@"
+    printf '\n'
+}
 
 # The median of the numbers given.
 median() {
@@ -163,6 +169,9 @@ command_run() {   # BUTTON WAITS_MS; sets COMMAND_MS and COMMAND_IDEAL_MS
     COMMAND_MS=$(e2e_value elapsed_ms)
     after=$(wc -l <"$E2E_WORK/MODEM.transcript")
     COMMAND_IDEAL_MS=$(($2 + (after - before) * EXCHANGE_MS))
+    # Where the time went: the card's own span from the command's first line to its last.
+    e2e_log "button $1: click to box $COMMAND_MS ms (ideal $COMMAND_IDEAL_MS ms); the card got $((after - before))" \
+        "lines over $(awk -v b="$before" 'NR > b { t[++n] = $1 } END { print t[n] - t[1] }' "$E2E_WORK/MODEM.transcript") ms"
     e2e_drive dismiss-box Success
 }
 
