@@ -17,6 +17,12 @@ windows=${BENCH_WINDOWS_DIR:-$src/build/bench-windows}
 export BENCH_RUNS=${BENCH_RUNS:-3}
 export BENCH_CPU_S=${BENCH_CPU_S:-60}
 readonly RATIO_GOAL=1.05 CPU_GOAL=0.5 SIZE_GOAL=2000000
+for setting in BENCH_RUNS BENCH_CPU_S; do
+    if ! [[ ${!setting} =~ ^[1-9][0-9]{0,5}$ ]]; then
+        echo "bench/run.sh: $setting must be a whole number from 1 up, not '${!setting}'" >&2
+        exit 2
+    fi
+done
 
 logs="$native/bench-logs"
 mkdir -p "$logs"
