@@ -2,7 +2,8 @@
 // driver services have an Enum key, their Count of any size, instance values of any bytes and
 // length, and Device Parameters\PortName of any bytes. After each call no key is open, every open
 // asked for KEY_ALL_ACCESS, and the result and the dialog's fields are exactly what a separate
-// reading of the same registry predicts.
+// reading of the same registry predicts. Some inputs also make one value read run out of memory:
+// the call must still close every key and write nothing the rules do not allow.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -13,8 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/MainDlg.h"
@@ -236,6 +239,37 @@ CFields PredictAt(CMemoryRegistry& registry, CFields fields)
     return fields;
 }
 
+// ---- running out of memory ------------------------------------------------------------------------
+
+// Passes every call on, but throws bad_alloc from the Nth value read (never when N is 0), as the
+// allocation of a value's text would when memory runs out.
+class CFailingRegistry final : public IRegistry {
+public:
+    CFailingRegistry(CMemoryRegistry& inner, unsigned nThrowAt) : m_inner(inner), m_nThrowAt(nThrowAt) {}
+    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    {
+        return m_inner.OpenKey(strPath, nAccess, pKey);
+    }
+    bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override
+    {
+        if (++m_nQueries == m_nThrowAt) {
+            m_bThrew = true;
+            throw std::bad_alloc();
+        }
+        return m_inner.QueryValue(key, strName, pData, pSize);
+    }
+    void CloseKey(RegKey key) override { m_inner.CloseKey(key); }
+
+    // True once, for the call during which the read threw.
+    bool TakeThrew() { return std::exchange(m_bThrew, false); }
+
+private:
+    CMemoryRegistry& m_inner;
+    unsigned m_nThrowAt;
+    unsigned m_nQueries = 0;
+    bool m_bThrew = false;
+};
+
 // ---- the checks ---------------------------------------------------------------------------------
 
 CFields Read(const CMainDlg& dlg, int nResult)
@@ -264,11 +298,30 @@ std::vector<std::string> PathsOpened(const CMemoryRegistry& registry, size_t nFr
     return paths;
 }
 
+// After a call that ran out of memory part way: it reports no modem and diagnostic pair, reports an
+// AT port only when there is one, each field is either as before or as predicted, and the keys
+// opened are the start of the prediction's.
+void CheckCutShort(const char* pszCall, const CFields& before, const CFields& got, const CFields& want,
+                   const std::vector<std::string>& opened, const std::vector<std::string>& predicted)
+{
+    const bool bAt = std::string(pszCall) == "FindAtPort";
+    if (got.nResult != 0 && !(bAt && got.nResult == 1 && want.nResult == 1))
+        Fail(pszCall, "out of memory: result", got, want);
+    if ((got.nModemPort != before.nModemPort && got.nModemPort != want.nModemPort) ||
+        (got.nSecondPort != before.nSecondPort && got.nSecondPort != want.nSecondPort) ||
+        (got.strLabel != before.strLabel && got.strLabel != want.strLabel) ||
+        (got.strStatus != before.strStatus && got.strStatus != want.strStatus))
+        Fail(pszCall, "out of memory: a field written that the rules do not write", got, want);
+    if (opened.size() > predicted.size() || !std::equal(opened.begin(), opened.end(), predicted.begin()))
+        Fail(pszCall, "out of memory: keys opened differ from the prediction's", got, want);
+}
+
 // Runs one discovery call and checks it against the prediction made from the fields before it:
 // the same result and fields, and the same keys opened in the same order (so no service after the
 // first found one is looked at).
 template <typename Call, typename Predict>
-void Check(const char* pszCall, CMainDlg& dlg, CMemoryRegistry& registry, Call call, Predict predict)
+void Check(const char* pszCall, CMainDlg& dlg, CMemoryRegistry& registry, CFailingRegistry& failing, Call call,
+           Predict predict)
 {
     const CFields before = Read(dlg, 0);
     const size_t nOpensBefore = registry.Opens().size();
@@ -282,10 +335,15 @@ void Check(const char* pszCall, CMainDlg& dlg, CMemoryRegistry& registry, Call c
         if (open.nAccess != kKeyAllAccess)
             Fail(pszCall, "an open asked for other access than KEY_ALL_ACCESS", got, got);
     const CFields want = predict(registry, before);
+    const std::vector<std::string> opened = PathsOpened(registry, nOpensBefore, nOpensAfter);
+    const std::vector<std::string> predicted = PathsOpened(registry, nOpensAfter, registry.Opens().size());
+    if (failing.TakeThrew()) {
+        CheckCutShort(pszCall, before, got, want, opened, predicted);
+        return;
+    }
     if (got != want)
         Fail(pszCall, "result or fields differ from the prediction", got, want);
-    if (PathsOpened(registry, nOpensBefore, nOpensAfter) !=
-        PathsOpened(registry, nOpensAfter, registry.Opens().size()))
+    if (opened != predicted)
         Fail(pszCall, "keys opened differ from the prediction's", got, want);
 }
 
@@ -300,17 +358,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     if (!bAdmin)
         registry.SetGrantedAccess(kKeyRead);
 
+    // Inputs longer than the records they decode to also pick a value read that runs out of memory.
+    CFailingRegistry failing(registry, input.ConsumeIntegralInRange<unsigned>(0, 40));
     CToolEnv env;
-    env.pRegistry = &registry;
+    env.pRegistry = &failing;
     CMainDlg dlg(nullptr, env);
     dlg.m_nModemPort = -41;
     dlg.m_nSecondPort = -42;
     dlg.m_strPortLabel.Set("old label");
     dlg.m_strStatus.Set("old status");
 
-    Check("FindModemPort", dlg, registry, [&] { return dlg.FindModemPort(); }, PredictModem);
-    Check("FindAtPort", dlg, registry, [&] { return dlg.FindAtPort(); }, PredictAt);
+    Check("FindModemPort", dlg, registry, failing, [&] { return dlg.FindModemPort(); }, PredictModem);
+    Check("FindAtPort", dlg, registry, failing, [&] { return dlg.FindAtPort(); }, PredictAt);
     // No cache: a second search over the same registry comes to the same result.
-    Check("FindModemPort again", dlg, registry, [&] { return dlg.FindModemPort(); }, PredictModem);
+    Check("FindModemPort again", dlg, registry, failing, [&] { return dlg.FindModemPort(); }, PredictModem);
     return 0;
 }
