@@ -70,6 +70,8 @@ public:
     void OnExitDownload();
     // One command step: up to three exchanges, reopening the port after each empty answer.
     std::string SendWithReopen(const std::string& strCommand);
+    // One exchange of a mode command run; notes a command that never reached the port.
+    std::string ExchangeInRun(const std::string& strCommand);
 
     // ---- hidden service commands -----------------------------------------------------------------
     void OnReversePort();
@@ -125,4 +127,6 @@ private:
     std::condition_variable m_workerDone;
     int m_nWorkers = 0;
     std::atomic<bool> m_bClosing{false};
+    // A mode command run had a command that could not be written: the card has gone away.
+    std::atomic<bool> m_bRunUnsent{false};
 };

@@ -85,11 +85,19 @@ bool ModeRunSucceeded(const std::string& strFirst, const std::vector<std::string
     return true;
 }
 
+std::string CMainDlg::ExchangeInRun(const std::string& strCommand)
+{
+    const std::string strAnswer = ExchangeOrError(m_pAtChannel.get(), strCommand);
+    if (!m_pAtChannel || !m_pAtChannel->WasSent())
+        m_bRunUnsent = true;
+    return strAnswer;
+}
+
 std::string CMainDlg::SendWithReopen(const std::string& strCommand)
 {
     std::string strAnswer;
     for (int nTry = 0; nTry < kTriesPerStep && !m_bClosing; ++nTry) {
-        strAnswer = ExchangeOrError(m_pAtChannel.get(), strCommand);
+        strAnswer = ExchangeInRun(strCommand);
         // Only an empty line means the port needs reopening; "ERROR" and a silent card ("error")
         // are answers of their own and end the step.
         if (!strAnswer.empty())
@@ -154,11 +162,14 @@ unsigned CMainDlg::RunEnterDownload()
             Clock().Sleep(nMilliseconds);
     };
 
+    m_bRunUnsent = false;
     waitUnlessClosing(kWorkerFirstWait);
     const std::string strFirst = SendWithReopen("AT+YCDRUN=E");
     waitUnlessClosing(kBetweenCommandsWait);
     const std::string strSecond = SendWithReopen("AT+YCDRUN=8");
-    ReportModeRun(*this, ModeRunSucceeded(strFirst, {strSecond}), kEnterDownloadTexts,
+    // A silent card after its first command may be switching modes; a command that could not even be
+    // written went nowhere, and the run did not do what it reports.
+    ReportModeRun(*this, ModeRunSucceeded(strFirst, {strSecond}) && !m_bRunUnsent, kEnterDownloadTexts,
                   [this] { return m_bClosing.load(); });
     waitUnlessClosing(kBeforeResumeWait);
     ResumeMonitor();   // matches the suspend of OnEnterDownload
@@ -184,6 +195,7 @@ void CMainDlg::OnExitDownload()
     EnableControl(IDC_EXIT_DOWNLOAD, false);
     ShowStatusPicture(IDB_RUNNING);
     SuspendMonitor();
+    m_bRunUnsent = false;
     Clock().Sleep(kBetweenCommandsWait);
     const std::string strFirst = SendWithReopen("AT+YCDRUN=F");
     Clock().Sleep(kBetweenCommandsWait);
@@ -195,10 +207,10 @@ void CMainDlg::OnExitDownload()
     std::string strModelSwitch;
     bool bModelSwitchSent = false;
     for (int nPass = 0; nPass < kModelPasses; ++nPass) {
-        strModel = ExchangeOrError(m_pAtChannel.get(), "AT+CGMM");
+        strModel = ExchangeInRun("AT+CGMM");
         if (!NamesSwitchableModel(strModel))
             continue;
-        strModelSwitch = ExchangeOrError(m_pAtChannel.get(), "AT+YCDRUN=N");
+        strModelSwitch = ExchangeInRun("AT+YCDRUN=N");
         bModelSwitchSent = true;
         if (strModelSwitch != "ERROR")
             break;
@@ -207,7 +219,7 @@ void CMainDlg::OnExitDownload()
     if (bModelSwitchSent)
         laterAnswers.push_back(strModelSwitch);
 
-    ReportModeRun(*this, ModeRunSucceeded(strFirst, laterAnswers), kExitDownloadTexts);
+    ReportModeRun(*this, ModeRunSucceeded(strFirst, laterAnswers) && !m_bRunUnsent, kExitDownloadTexts);
     Clock().Sleep(kBeforeResumeWait);
     ResumeMonitor();
 }

@@ -64,10 +64,12 @@ int CAtChannel::Transact()
 {
     const int nLength = static_cast<int>(m_strCommand.size());
     int nAttempt = 0;
+    m_bSent = false;
     for (; nAttempt < m_nAttempts; ++nAttempt) {
         // Write purges whatever arrived since the last exchange, so each attempt starts clean.
         if (m_port.Write(m_strCommand.data(), nLength) != nLength)
             continue;
+        m_bSent = true;
         const uint32_t nStart = m_clock.GetTickCount();
         int nFirst = 0;
         for (;;) {

@@ -22,6 +22,9 @@ public:
     std::string ExtractAnswer() const;   // the Response text cut from m_strReply
     std::string Exchange(const std::string& strCommand);
     int Probe();                         // true when the answer to "AT" contains "OK"
+    // Whether the last transaction's command reached the port at least once: "error" alone cannot
+    // tell a silent card from one whose port has gone away.
+    int WasSent() const { return m_bSent ? 1 : 0; }
 
     uint32_t GetTimeout() const { return m_nTimeout; }
     int GetAttempts() const { return m_nAttempts; }
@@ -35,6 +38,7 @@ private:
     std::string m_strReply;
     uint32_t m_nTimeout;
     int m_nAttempts;
+    bool m_bSent = false;
 };
 
 // The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".
