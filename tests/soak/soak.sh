@@ -36,6 +36,8 @@ if [ "$TOGGLE_MS" -le $((PASS_MS + 2 * SOAK_SAMPLE_MS)) ]; then
 fi
 
 e2e_setup
+# The prefix's wineserver goes too (the harness starts it persistent): run the soak alone on its tree.
+trap 'e2e_cleanup; rm -rf "$E2E_WORK"; wineserver -k 2>/dev/null' EXIT
 SOAK_DIR=$E2E_ARTIFACTS/soak
 rm -rf "$SOAK_DIR"
 mkdir -p "$SOAK_DIR"
