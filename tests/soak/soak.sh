@@ -5,12 +5,13 @@
 # the window about once a second; at the end every period is judged, the card's probes are counted,
 # and the process's handles, threads and memory at the end are compared with the first minute's.
 #
-# Not part of the default test run. Build the windows preset (Vostrel and uidriver) and the native
-# cardsim, then:
-#   E2E_BUILD_DIR=$PWD/build/windows VOSTREL_CARDSIM=$PWD/build/native/cardsim tests/soak/soak.sh
-# Environment: SOAK_MINUTES (default 10), SOAK_TOGGLE_S (7), SOAK_SAMPLE_MS (1000),
-# SOAK_COMMAND_EVERY (2: a command in every second plugged period), and those of tests/e2e/lib.sh. Records go to $E2E_ARTIFACTS/soak; the summary table goes to stdout.
-# Exit status 0 only when every check passed.
+# Not part of the default test run. Build the Vostrel and uidriver targets of the windows preset and
+# the native cardsim, then run tests/soak/soak.sh (build/windows and build/native/cardsim by default;
+# elsewhere set E2E_BUILD_DIR to an absolute path and VOSTREL_CARDSIM). Environment: SOAK_MINUTES
+# (default 10), SOAK_TOGGLE_S (7), SOAK_SAMPLE_MS (1000), SOAK_COMMAND_EVERY (2: a command in every
+# second plugged period, the others stay quiet so that they are judged by their samples), and those
+# of tests/e2e/lib.sh. Records go to $E2E_ARTIFACTS/soak, the summary table to stdout; the judgement
+# itself is tested by tests/soak/test_soak_report.py. Exit status 0 only when every check passed.
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 
 SOAK_MINUTES=${SOAK_MINUTES:-10}
