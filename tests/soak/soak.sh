@@ -5,13 +5,27 @@
 # the window about once a second; at the end every period is judged, the card's probes are counted,
 # and the process's handles, threads and memory at the end are compared with the first minute's.
 #
-# Not part of the default test run. Build the Vostrel and uidriver targets of the windows preset and
-# the native cardsim, then run tests/soak/soak.sh (build/windows and build/native/cardsim by default;
-# elsewhere set E2E_BUILD_DIR to an absolute path and VOSTREL_CARDSIM). Environment: SOAK_MINUTES
+# Not part of the default test run. tests/soak/soak.sh builds what it needs into build/native and
+# build/windows; to run it on other build trees set E2E_BUILD_DIR to an absolute path and
+# VOSTREL_CARDSIM, and it builds nothing. Environment: SOAK_MINUTES
 # (default 10), SOAK_TOGGLE_S (7), SOAK_SAMPLE_MS (1000), SOAK_COMMAND_EVERY (2: a command in every
 # second plugged period, the others stay quiet so that they are judged by their samples), and those
 # of tests/e2e/lib.sh. Records go to $E2E_ARTIFACTS/soak, the summary table to stdout; the judgement
 # itself is tested by tests/soak/test_soak_report.py. Exit status 0 only when every check passed.
+# With the default build trees, build what the soak runs first (the log is shown when that fails).
+if [ -z "${E2E_BUILD_DIR:-}" ]; then
+    soak_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+    "$soak_root/scripts/install-deps.sh" >/dev/null || { echo "soak: could not install the dependencies" >&2; exit 1; }
+    soak_log=$(mktemp)
+    if ! (cd "$soak_root" && cmake --preset native && cmake --build build/native --target cardsim &&
+            cmake --preset windows -DVOSTREL_CARDSIM="$soak_root/build/native/cardsim" &&
+            cmake --build build/windows --target Vostrel uidriver) >"$soak_log" 2>&1; then
+        tail -n 40 "$soak_log"
+        echo "soak: the build failed" >&2
+        exit 1
+    fi
+    rm -f "$soak_log"
+fi
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 
 SOAK_MINUTES=${SOAK_MINUTES:-10}
