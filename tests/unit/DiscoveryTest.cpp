@@ -15,6 +15,7 @@
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
+#include "tests/unit/DiscoveryFields.h"
 
 namespace {
 
@@ -66,22 +67,7 @@ private:
     CMemoryRegistry& m_inner;
 };
 
-// What the dialog's discovery fields hold; the fixture starts them at values discovery never writes.
-struct Fields {
-    int nModemPort;
-    int nSecondPort;
-    std::string strLabel;
-    std::string strStatus;
-    bool operator==(const Fields&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Fields& f)
-{
-    return os << "{" << f.nModemPort << ", " << f.nSecondPort << ", \"" << f.strLabel << "\", \"" << f.strStatus
-              << "\"}";
-}
-
-const Fields kUntouched{41, 42, "old label", "old status"};
+using namespace discovery_test;
 
 class DiscoveryTest : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // well-behaved driver writes: values of the wrong type or size, Counts at the ends of the 32-bit
 // range, strings at the edge of the 1024-byte value buffer, odd instance paths and port names.
 // Every row states the result, the fields that change, the keys opened, and that none stays open.
+#include "tests/unit/DiscoveryFields.h"
 #include "tests/unit/MonitorHarness.h"
 
 #include <algorithm>
@@ -106,21 +107,7 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
     return all;
 }
 
-struct Fields {
-    int nModemPort;
-    int nSecondPort;
-    std::string strLabel;
-    std::string strStatus;
-    bool operator==(const Fields&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Fields& f)
-{
-    return os << "{" << f.nModemPort << ", " << f.nSecondPort << ", \"" << f.strLabel << "\", \"" << f.strStatus
-              << "\"}";
-}
-
-const Fields kUntouched{41, 42, "old label", "old status"};
+using namespace discovery_test;
 
 Fields Modem(int nPort, int nSecond = kUntouched.nSecondPort)
 {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/FileBytes.h"
 #include "app/MainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/File.h"
@@ -21,7 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using Bytes = file_bytes::Bytes;
 
 const char kFileName[] = "Vostrel.cfg";
 
@@ -33,17 +34,8 @@ Bytes Sequence(size_t nCount)
     return bytes;
 }
 
-void WriteBytes(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using file_bytes::ReadBytes;
+using file_bytes::WriteBytes;
 
 class SettingsFileTest : public ::testing::Test {
 protected:

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/unit/FileBytes.h"
 #include "app/MainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/System.h"
@@ -24,7 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using Bytes = file_bytes::Bytes;
 
 const char kFileName[] = "Vostrel.cfg";
 constexpr uint8_t kBefore = 0xEE;   // what the record holds before loading
@@ -45,17 +46,8 @@ Bytes Overlaid(const Bytes& fileBytes)
     return record;
 }
 
-void WriteBytes(const fs::path& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using file_bytes::ReadBytes;
+using file_bytes::WriteBytes;
 
 bool CanRead(const fs::path& path)
 {
