@@ -19,8 +19,8 @@ inline bool IsSerialPortNumber(int nPort)
 
 class CSerialPort {
 public:
-    CSerialPort();
-    ~CSerialPort();
+    CSerialPort() = default;
+    ~CSerialPort() { Close(); }
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
@@ -39,8 +39,11 @@ public:
     int IsOpen() const { return m_bOpen; }
 
 private:
-    SerialHandle m_hComm;
-    SerialRequest m_ovRead;
-    SerialRequest m_ovWrite;
-    int m_bOpen;
+    // The platform's part of Open, called on a closed object with a valid port number.
+    int OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits);
+
+    SerialHandle m_hComm = kNoSerialHandle;
+    SerialRequest m_ovRead{};
+    SerialRequest m_ovWrite{};
+    int m_bOpen = 0;
 };

@@ -152,20 +152,8 @@ bool WaitWritable(int fd, std::chrono::steady_clock::time_point deadline)
 
 } // namespace
 
-CSerialPort::CSerialPort() : m_hComm(-1), m_ovRead{}, m_ovWrite{}, m_bOpen(0) {}
-
-CSerialPort::~CSerialPort()
+int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
-    Close();
-}
-
-int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
-{
-    if (m_bOpen)
-        return 1;
-    if (!IsSerialPortNumber(nPort))
-        return 0;
-
     const std::string strPath = DevicePathForPort(nPort);
     // Non-blocking: the open must not wait for a modem's carrier line, and no transfer may block.
     const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -188,20 +176,20 @@ int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
 
 int CSerialPort::Close()
 {
-    if (!m_bOpen || m_hComm < 0)
+    if (!m_bOpen || m_hComm == kNoSerialHandle)
         return 1;
     tcflush(m_hComm, TCIOFLUSH);
     // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the close.
     ioctl(m_hComm, TIOCNXCL);
     close(m_hComm);
-    m_hComm = -1;
+    m_hComm = kNoSerialHandle;
     m_bOpen = 0;
     return 1;
 }
 
 int CSerialPort::Write(const void* pData, int nLength)
 {
-    if (!m_bOpen || m_hComm < 0)
+    if (!m_bOpen || m_hComm == kNoSerialHandle)
         return 0;
     if (nLength < 0 || (pData == nullptr && nLength > 0))
         return 0;
@@ -231,14 +219,14 @@ int CSerialPort::Write(const void* pData, int nLength)
 
 int CSerialPort::GetInQueueCount()
 {
-    if (!m_bOpen || m_hComm < 0)
+    if (!m_bOpen || m_hComm == kNoSerialHandle)
         return 0;
     return QueuedBytes(m_hComm);
 }
 
 int CSerialPort::Read(void* pBuffer, int nMax)
 {
-    if (!m_bOpen || m_hComm < 0)
+    if (!m_bOpen || m_hComm == kNoSerialHandle)
         return 0;
     const int nQueued = QueuedBytes(m_hComm);
     if (nQueued == 0 || nMax <= 0 || pBuffer == nullptr)

@@ -51,27 +51,15 @@ void CancelAndWait(HANDLE hComm, OVERLAPPED& ov)
 
 } // namespace
 
-CSerialPort::CSerialPort() : m_hComm(nullptr), m_ovRead{}, m_ovWrite{}, m_bOpen(0) {}
-
-CSerialPort::~CSerialPort()
+int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
-    Close();
-}
-
-int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
-{
-    if (m_bOpen)
-        return 1;
-    if (!IsSerialPortNumber(nPort))
-        return 0;
-
     // The device namespace prefix makes COM10 and above reachable.
     char szPath[32];
     std::snprintf(szPath, sizeof szPath, "\\\\.\\COM%d", nPort);
     m_hComm = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (m_hComm == INVALID_HANDLE_VALUE) {
-        m_hComm = nullptr;
+        m_hComm = kNoSerialHandle;
         return 0;
     }
 
@@ -101,7 +89,7 @@ int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
     CloseIfSet(m_ovRead.hEvent);
     CloseIfSet(m_ovWrite.hEvent);
     CloseHandle(m_hComm);
-    m_hComm = nullptr;
+    m_hComm = kNoSerialHandle;
     return 0;
 }
 
@@ -114,7 +102,7 @@ int CSerialPort::Close()
     CloseIfSet(m_ovWrite.hEvent);
     CloseHandle(m_hComm);
     m_bOpen = 0;
-    m_hComm = nullptr;
+    m_hComm = kNoSerialHandle;
     return 1;
 }
 

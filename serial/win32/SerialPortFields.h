@@ -2,4 +2,5 @@
 #include <windows.h>
 
 using SerialHandle = HANDLE;
+inline constexpr SerialHandle kNoSerialHandle = nullptr;
 using SerialRequest = OVERLAPPED;

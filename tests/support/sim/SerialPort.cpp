@@ -4,19 +4,8 @@
 
 #include "SimSerial.h"
 
-CSerialPort::CSerialPort() : m_hComm(nullptr), m_ovRead{}, m_ovWrite{}, m_bOpen(0) {}
-
-CSerialPort::~CSerialPort()
+int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
-    Close();
-}
-
-int CSerialPort::Open(int nPort, int nBaud, int nDataBits, int nStopBits)
-{
-    if (m_bOpen)
-        return 1;
-    if (!IsSerialPortNumber(nPort))
-        return 0;
     std::shared_ptr<CSimCard> pCard = sim::Find(nPort);
     if (!pCard || !pCard->Attach({nPort, nBaud, nDataBits, nStopBits}))
         return 0;
@@ -33,7 +22,7 @@ int CSerialPort::Close()
         return 1;
     m_hComm->Card().Detach();
     delete m_hComm;
-    m_hComm = nullptr;
+    m_hComm = kNoSerialHandle;
     m_bOpen = 0;
     return 1;
 }
