@@ -171,7 +171,9 @@ TEST_F(SettingsFileTest, LongWorkingDirectoryIsNotCapturedAndTheFileStillLandsTh
     EXPECT_EQ(std::string(szDir), strShort);
 
     fs::path deep = fs::current_path();
-    while (deep.string().size() < 240)
+    // The temporary directory's name varies in length: stop short enough that the last component
+    // brings the path to 255 characters exactly.
+    while (deep.string().size() + 21 < 250)
         deep /= std::string(20, 'd');
     deep /= std::string(255 - deep.string().size() - 1, 'e');
     fs::create_directories(deep);
