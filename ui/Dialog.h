@@ -117,7 +117,8 @@ public:
     int AppMessageBox(const std::string& strText, unsigned nType = ui::kMbOk);
 
     // Waits until done() holds while keeping the window's messages flowing, so that threads which
-    // call into the window meanwhile are served. Call on the window's thread.
+    // call into the window meanwhile are served. Call on the window's thread. A WM_QUIT that comes
+    // meanwhile is kept and posted again after the wait.
     void WaitPumping(const std::function<bool()>& done);
 
     int TemplateId() const { return m_nTemplateId; }

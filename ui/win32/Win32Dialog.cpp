@@ -321,6 +321,10 @@ void CDialog::WaitPumping(const std::function<bool()>& done)
 {
     // done() may turn true without a message (another thread ends), so the wait is bounded.
     constexpr DWORD kPollMilliseconds = 10;
+    // A quit that arrives meanwhile does not cut the wait short: the callers wait for threads that
+    // still use the dialog's objects. It is posted again for the outer loop once the wait is over.
+    bool bQuit = false;
+    WPARAM nQuitCode = 0;
     while (!done()) {
         MsgWaitForMultipleObjectsEx(0, nullptr, kPollMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         // done() is asked after every message, so a steady stream of messages cannot hold the
@@ -328,8 +332,9 @@ void CDialog::WaitPumping(const std::function<bool()>& done)
         MSG msg;
         while (!done() && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
-                PostQuitMessage(static_cast<int>(msg.wParam));   // leave it for the outer loop
-                return;
+                bQuit = true;
+                nQuitCode = msg.wParam;
+                continue;
             }
             HWND hwnd = m_pImpl->hwnd.load();
             if (hwnd && IsDialogMessageA(hwnd, &msg))
@@ -338,4 +343,6 @@ void CDialog::WaitPumping(const std::function<bool()>& done)
             DispatchMessageA(&msg);
         }
     }
+    if (bQuit)
+        PostQuitMessage(static_cast<int>(nQuitCode));
 }

@@ -234,6 +234,21 @@ TEST(Win32Dialog, PaintHandlerThatDoesNotPaintDoesNotLoop)
     dlg.DoModal();
 }
 
+// CDialog::WaitPumping: a WM_QUIT that comes during the wait neither ends it early nor is lost.
+TEST(Win32Dialog, WaitPumpingOutlastsAQuitAndPostsItAgainAfterwards)
+{
+    CTestDlg dlg([](CTestDlg& d) {
+        PostQuitMessage(7);
+        const ULONGLONG nEnd = GetTickCount64() + 200;
+        d.WaitPumping([&] { return GetTickCount64() >= nEnd; });
+        EXPECT_GE(GetTickCount64(), nEnd);
+        MSG msg{};
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        EXPECT_EQ(7u, msg.wParam);
+    });
+    EXPECT_EQ(ui::kIdOk, dlg.DoModal());
+}
+
 // The framework-style box: the executable's name without extension as caption, owned by the dialog.
 TEST(Win32Dialog, AppMessageBoxIsCaptionedWithTheExecutableName)
 {
