@@ -165,7 +165,10 @@ intptr_t CMainDlg::OnQueryDragIcon()
 void CMainDlg::OnExit()
 {
     SendClose();
-    ResumeMonitor();
+    // A mode command's own suspension is not this resume's to lift: the monitor would reopen the
+    // port under the command's exchanges.
+    if (m_nModeRuns.load() == 0)
+        ResumeMonitor();
 }
 
 void CMainDlg::OnAbout()
@@ -176,9 +179,10 @@ void CMainDlg::OnAbout()
 
 void CMainDlg::OnDestroy()
 {
-    // The monitor stays suspended for good; a close-command worker still running needs the
-    // window's thread to finish, so it is waited for while messages flow, before the ports go.
-    SuspendMonitor();
+    // The monitor stays stopped for good, whatever resumes come later (a close-command worker
+    // resumes at its end); that worker needs the window's thread to finish, so it is waited for
+    // while messages flow, before the ports go.
+    HoldMonitor();
     WaitForWorkers();
     m_pSecondPort.reset();
     m_pAtChannel.reset();

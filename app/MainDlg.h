@@ -53,9 +53,11 @@ public:
     int OpenModemPort(int nPort, int nBaud);
     int OpenSecondPort(int nPort);
     intptr_t OnStatusRefresh(uintptr_t wParam, intptr_t lParam);
-    // Suspend and resume of the monitor; both do nothing before StartMonitor.
+    // Suspend and resume of the monitor; all three do nothing before StartMonitor. After
+    // HoldMonitor no resume lets the monitor go on.
     void SuspendMonitor();
     void ResumeMonitor();
+    void HoldMonitor();
     bool HasMonitor() const { return m_bMonitorStarted.load(); }
     unsigned MonitorSuspendCount() const { return m_gate.Count(); }
 
@@ -127,6 +129,8 @@ private:
     std::condition_variable m_workerDone;
     int m_nWorkers = 0;
     std::atomic<bool> m_bClosing{false};
+    // Mode command runs between their suspend of the monitor and its matching resume.
+    std::atomic<int> m_nModeRuns{0};
     // A mode command run had a command that could not be written: the card has gone away.
     std::atomic<bool> m_bRunUnsent{false};
 };

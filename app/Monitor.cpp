@@ -232,6 +232,12 @@ void CMainDlg::ResumeMonitor()
         m_gate.Resume();
 }
 
+void CMainDlg::HoldMonitor()
+{
+    if (m_bMonitorStarted.load())
+        m_gate.Hold();
+}
+
 // Called on the window's thread. The monitor may be inside a window call that it made just before
 // the shutdown; the window's messages keep flowing until it has ended, so that call is answered
 // (a destroyed window answers it without running anything) and the join cannot hang on it.

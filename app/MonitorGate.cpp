@@ -7,32 +7,39 @@ void CMonitorGate::Suspend()
     m_changed.wait(lock, [this] { return !m_bInStep || m_bShutDown; });
 }
 
+void CMonitorGate::Hold()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_bHeld = true;
+    m_changed.wait(lock, [this] { return !m_bInStep || m_bShutDown; });
+}
+
 void CMonitorGate::Resume()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_nCount == 0)
         return;
-    if (--m_nCount == 0)
+    if (--m_nCount == 0 && !m_bHeld)
         m_changed.notify_all();
 }
 
 unsigned CMonitorGate::Count() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nCount;
+    return m_nCount + (m_bHeld ? 1 : 0);
 }
 
 bool CMonitorGate::Pass()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_nCount == 0 || m_bShutDown; });
+    m_changed.wait(lock, [this] { return !IsStopped() || m_bShutDown; });
     return !m_bShutDown;
 }
 
 bool CMonitorGate::EnterStep()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_nCount == 0 || m_bShutDown; });
+    m_changed.wait(lock, [this] { return !IsStopped() || m_bShutDown; });
     if (m_bShutDown)
         return false;
     m_bInStep = true;

@@ -8,16 +8,20 @@
 // uses the AT channel, never across a window update, so a suspender that waits for the lease can
 // never deadlock with a monitor waiting for the window's thread.
 //
-// Counting: suspensions nest; a resume at count 0 does nothing; any thread may resume.
+// Counting: suspensions nest; a resume at count 0 does nothing; any thread may resume. A hold is a
+// suspension that no resume lifts (the window's end: the ports are deleted after it).
 class CMonitorGate {
 public:
     // Raises the count; returns once no channel step is under way, so the caller owns the channel.
     void Suspend();
     // Lowers the count when above 0; at 0 the monitor goes on where it stopped.
     void Resume();
+    // Suspends for good, as Suspend does, but no Resume lifts it.
+    void Hold();
+    // The suspend count, a hold counting as one.
     unsigned Count() const;
 
-    // Monitor side. Pass waits while the count is above 0; false once the gate is shut down.
+    // Monitor side. Pass waits while suspended or held; false once the gate is shut down.
     bool Pass();
     // Pass, then hold the step lease until LeaveStep; false (and no lease) once shut down.
     bool EnterStep();
@@ -28,9 +32,12 @@ public:
     bool IsShutDown() const;
 
 private:
+    bool IsStopped() const { return m_nCount > 0 || m_bHeld; }
+
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     unsigned m_nCount = 0;
+    bool m_bHeld = false;
     bool m_bInStep = false;
     bool m_bShutDown = false;
 };

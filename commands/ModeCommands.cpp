@@ -118,6 +118,7 @@ void CMainDlg::OnEnterDownload()
     // Suspended before the wait, not after it: a monitor pass that ends during the wait would enable
     // both buttons again and let a second command start on the same channel.
     SuspendMonitor();
+    ++m_nModeRuns;
     Clock().Sleep(kBeforeWorkerWait);
 
     {
@@ -140,6 +141,7 @@ void CMainDlg::OnEnterDownload()
         // Nothing else would ever take the busy picture down or resume the monitor.
         ReportModeRun(*this, false, kEnterDownloadTexts);
         Clock().Sleep(kBeforeResumeWait);
+        --m_nModeRuns;
         ResumeMonitor();
         return;
     }
@@ -172,6 +174,7 @@ unsigned CMainDlg::RunEnterDownload()
     ReportModeRun(*this, ModeRunSucceeded(strFirst, {strSecond}) && !m_bRunUnsent, kEnterDownloadTexts,
                   [this] { return m_bClosing.load(); });
     waitUnlessClosing(kBeforeResumeWait);
+    --m_nModeRuns;
     ResumeMonitor();   // matches the suspend of OnEnterDownload
     return 1;
 }
@@ -195,6 +198,7 @@ void CMainDlg::OnExitDownload()
     EnableControl(IDC_EXIT_DOWNLOAD, false);
     ShowStatusPicture(IDB_RUNNING);
     SuspendMonitor();
+    ++m_nModeRuns;
     m_bRunUnsent = false;
     Clock().Sleep(kBetweenCommandsWait);
     const std::string strFirst = SendWithReopen("AT+YCDRUN=F");
@@ -221,5 +225,6 @@ void CMainDlg::OnExitDownload()
 
     ReportModeRun(*this, ModeRunSucceeded(strFirst, laterAnswers) && !m_bRunUnsent, kExitDownloadTexts);
     Clock().Sleep(kBeforeResumeWait);
+    --m_nModeRuns;
     ResumeMonitor();
 }

@@ -254,6 +254,41 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
 
 // ---- closing the window while the worker runs -------------------------------------------------------
 
+// The hidden Exit (1000) while the close command's worker holds the channel: its resume leaves the
+// command's suspension alone, and the window's end keeps the monitor stopped even after the
+// worker's own resume, since the ports are deleted then.
+TEST_F(CommandTest, ExitDuringTheCloseCommandKeepsTheMonitorStoppedForGood)
+{
+    m_pDlg->ResumeMonitor();   // only the command's own suspension from here on
+    ASSERT_EQ(m_pDlg->MonitorSuspendCount(), 0u);
+    const std::thread::id windowThread = std::this_thread::get_id();
+    std::atomic<bool> bHeld{false};
+    std::atomic<bool> bRelease{false};
+    m_clock.OnSleep([&](uint32_t nMilliseconds) {
+        if (std::this_thread::get_id() == windowThread || nMilliseconds != 2000 || bHeld.exchange(true))
+            return;
+        PollUntil([&] { return bRelease.load(); });
+    });
+    m_pDlg->OnEnterDownload();
+    ASSERT_TRUE(PollUntil([&] { return bHeld.load(); }));
+    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+
+    m_pDlg->OnExit();
+    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+
+    // The worker goes on once the window's end has stopped the monitor (the count shows it).
+    std::thread releaser([&] {
+        PollUntil([&] { return m_pDlg->MonitorSuspendCount() >= 2; });
+        bRelease = true;
+    });
+    Window().Destroy();
+    m_bDestroyed = true;
+    releaser.join();
+    ASSERT_TRUE(m_workers.WaitFinished());
+    m_clock.OnSleep({});
+    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+}
+
 // The production start (a detached std::thread) rather than the test's joinable workers.
 class ModeClosingTest : public CommandTest {
 protected:

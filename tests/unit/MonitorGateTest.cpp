@@ -81,7 +81,8 @@ protected:
 
 } // namespace
 
-// CMonitorGate::Suspend/Resume: suspensions nest, a resume at count 0 does nothing.
+// CMonitorGate::Suspend/Resume/Hold: suspensions nest, a resume at count 0 does nothing, a hold
+// counts as one suspension that no resume takes away.
 TEST(MonitorGate, CountingRules)
 {
     struct Case {
@@ -90,12 +91,13 @@ TEST(MonitorGate, CountingRules)
     };
     const Case cases[] = {
         {"S", 1}, {"SS", 2}, {"SSR", 1}, {"SSRR", 0}, {"R", 0}, {"RRS", 1}, {"SRR", 0}, {"SRRS", 1},
+        {"H", 1}, {"HR", 1}, {"SHRR", 1}, {"HS", 2}, {"HSRR", 1}, {"HH", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszOps);
         CMonitorGate gate;
         for (const char* p = c.pszOps; *p; ++p)
-            *p == 'S' ? gate.Suspend() : gate.Resume();
+            *p == 'S' ? gate.Suspend() : *p == 'H' ? gate.Hold() : gate.Resume();
         EXPECT_EQ(gate.Count(), c.nCount);
     }
 }
@@ -124,6 +126,37 @@ TEST(MonitorGate, SuspendWaitsForTheStepInHand)
     gate.Resume();
     monitor.join();
     EXPECT_TRUE(bEntered);
+}
+
+// CMonitorGate::Hold: waits for the step in hand like Suspend; afterwards no resume lets the
+// monitor pass again, only the shutdown ends its wait.
+TEST(MonitorGate, HoldOutlastsEveryResume)
+{
+    CMonitorGate gate;
+    ASSERT_TRUE(gate.EnterStep());
+    std::atomic<bool> bHeld{false};
+    std::thread holder([&] {
+        gate.Hold();
+        bHeld = true;
+    });
+    ASSERT_TRUE(Eventually([&] { return gate.Count() == 1; }));
+    EXPECT_TRUE(StaysFalse(bHeld));
+    gate.LeaveStep();
+    holder.join();
+
+    gate.Suspend();
+    gate.Resume();
+    gate.Resume();
+    std::atomic<bool> bPassed{false};
+    std::atomic<bool> bRefused{false};
+    std::thread monitor([&] {
+        const bool bPass = gate.Pass();
+        (bPass ? bPassed : bRefused) = true;
+    });
+    EXPECT_TRUE(StaysFalse(bPassed));
+    gate.Shutdown();
+    monitor.join();
+    EXPECT_TRUE(bRefused);
 }
 
 // CMonitorGate::Shutdown: waiting and later Pass and EnterStep give false; a suspender waiting for
