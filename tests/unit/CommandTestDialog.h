@@ -183,6 +183,7 @@ protected:
 
     void TearDown() override
     {
+        m_bReleaseWorker = true;
         if (m_pDlg && Window().IsCreated() && !m_bDestroyed)
             Window().Destroy();
         EXPECT_TRUE(m_workers.WaitFinished());
@@ -202,6 +203,34 @@ protected:
     {
         m_pDlg->OnEnterDownload();
         ASSERT_TRUE(m_workers.WaitFinished()) << "the worker did not finish";
+    }
+
+    // Starts the close command with its worker held in its first (2000 ms) wait; false when the
+    // worker did not get there.
+    bool StartEnterDownloadWithWorkerHeld()
+    {
+        const std::thread::id windowThread = std::this_thread::get_id();
+        m_clock.OnSleep([this, windowThread](uint32_t nMilliseconds) {
+            if (std::this_thread::get_id() == windowThread || nMilliseconds != 2000 || m_bWorkerHeld.exchange(true))
+                return;
+            PollUntil([this] { return m_bReleaseWorker.load(); });
+        });
+        m_pDlg->OnEnterDownload();
+        return PollUntil([this] { return m_bWorkerHeld.load(); });
+    }
+
+    // Destroys the window while the held worker waits, and lets the worker go once the
+    // destruction has stopped the monitor, which the suspend count reaching nCount shows.
+    void DestroyWithWorkerHeldUntilSuspendCount(unsigned nCount)
+    {
+        std::thread releaser([this, nCount] {
+            PollUntil([this, nCount] { return m_pDlg->MonitorSuspendCount() >= nCount; });
+            m_bReleaseWorker = true;
+        });
+        Window().Destroy();
+        m_bDestroyed = true;
+        releaser.join();
+        m_clock.OnSleep({});
     }
 
     // Reopens of the card's port made by the command under test.
@@ -229,4 +258,6 @@ protected:
     int m_nOpensBefore = 0;
     unsigned m_nSuspendsBefore = 0;
     bool m_bDestroyed = false;
+    std::atomic<bool> m_bWorkerHeld{false};
+    std::atomic<bool> m_bReleaseWorker{false};
 };

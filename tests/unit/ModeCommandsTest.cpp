@@ -261,31 +261,14 @@ TEST_F(CommandTest, ExitDuringTheCloseCommandKeepsTheMonitorStoppedForGood)
 {
     m_pDlg->ResumeMonitor();   // only the command's own suspension from here on
     ASSERT_EQ(m_pDlg->MonitorSuspendCount(), 0u);
-    const std::thread::id windowThread = std::this_thread::get_id();
-    std::atomic<bool> bHeld{false};
-    std::atomic<bool> bRelease{false};
-    m_clock.OnSleep([&](uint32_t nMilliseconds) {
-        if (std::this_thread::get_id() == windowThread || nMilliseconds != 2000 || bHeld.exchange(true))
-            return;
-        PollUntil([&] { return bRelease.load(); });
-    });
-    m_pDlg->OnEnterDownload();
-    ASSERT_TRUE(PollUntil([&] { return bHeld.load(); }));
+    ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
     EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
 
     m_pDlg->OnExit();
     EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
 
-    // The worker goes on once the window's end has stopped the monitor (the count shows it).
-    std::thread releaser([&] {
-        PollUntil([&] { return m_pDlg->MonitorSuspendCount() >= 2; });
-        bRelease = true;
-    });
-    Window().Destroy();
-    m_bDestroyed = true;
-    releaser.join();
+    DestroyWithWorkerHeldUntilSuspendCount(2);
     ASSERT_TRUE(m_workers.WaitFinished());
-    m_clock.OnSleep({});
     EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
 }
 
@@ -301,29 +284,12 @@ protected:
 TEST_F(ModeClosingTest, DestroyWaitsForTheWorkerWithoutHangingOrCrashing)
 {
     // The worker is held in its first wait until the window's destruction has begun (the
-    // destruction's own suspension is the sign), so it is surely still running then.
-    const std::thread::id windowThread = std::this_thread::get_id();
-    std::atomic<bool> bHeld{false};
-    std::atomic<bool> bRelease{false};
-    m_clock.OnSleep([&](uint32_t nMilliseconds) {
-        if (std::this_thread::get_id() == windowThread || nMilliseconds != 2000 || bHeld.exchange(true))
-            return;
-        PollUntil([&] { return bRelease.load(); });
-    });
+    // destruction's own hold is the sign), so it is surely still running then.
     // Strict: the worker's window calls wait for this thread to pump, which only the destruction
     // does, so the worker cannot reach its report before the window starts closing.
     Window().SetStrictThreading(true);
-    m_pDlg->OnEnterDownload();
-    ASSERT_TRUE(PollUntil([&] { return bHeld.load(); }));
-
-    std::thread releaser([&] {
-        PollUntil([&] { return m_pDlg->MonitorSuspendCount() >= m_nSuspendsBefore + 2; });
-        bRelease = true;
-    });
-    Window().Destroy();
-    m_bDestroyed = true;
-    releaser.join();
-    m_clock.OnSleep({});
+    ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
+    DestroyWithWorkerHeldUntilSuspendCount(m_nSuspendsBefore + 2);
 
     EXPECT_EQ(m_pDlg->m_pAtChannel, nullptr);
     EXPECT_TRUE(Window().Boxes().empty());

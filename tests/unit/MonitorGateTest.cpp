@@ -79,6 +79,23 @@ protected:
     std::shared_ptr<CHold> m_pHold;
 };
 
+// Enters a step, then stops the gate from another thread; true when the stop returned only after
+// the step was left.
+bool StopWaitsForTheStepInHand(CMonitorGate& gate, void (CMonitorGate::*stop)())
+{
+    if (!gate.EnterStep())
+        return false;
+    std::atomic<bool> bStopped{false};
+    std::thread stopper([&] {
+        (gate.*stop)();
+        bStopped = true;
+    });
+    const bool bWaited = Eventually([&] { return gate.Count() == 1; }) && StaysFalse(bStopped);
+    gate.LeaveStep();
+    stopper.join();
+    return bWaited;
+}
+
 } // namespace
 
 // CMonitorGate::Suspend/Resume/Hold: suspensions nest, a resume at count 0 does nothing, a hold
@@ -106,16 +123,7 @@ TEST(MonitorGate, CountingRules)
 TEST(MonitorGate, SuspendWaitsForTheStepInHand)
 {
     CMonitorGate gate;
-    ASSERT_TRUE(gate.EnterStep());
-    std::atomic<bool> bSuspended{false};
-    std::thread suspender([&] {
-        gate.Suspend();
-        bSuspended = true;
-    });
-    ASSERT_TRUE(Eventually([&] { return gate.Count() == 1; }));
-    EXPECT_TRUE(StaysFalse(bSuspended));
-    gate.LeaveStep();
-    suspender.join();
+    ASSERT_TRUE(StopWaitsForTheStepInHand(gate, &CMonitorGate::Suspend));
 
     std::atomic<bool> bEntered{false};
     std::thread monitor([&] {
@@ -133,16 +141,7 @@ TEST(MonitorGate, SuspendWaitsForTheStepInHand)
 TEST(MonitorGate, HoldOutlastsEveryResume)
 {
     CMonitorGate gate;
-    ASSERT_TRUE(gate.EnterStep());
-    std::atomic<bool> bHeld{false};
-    std::thread holder([&] {
-        gate.Hold();
-        bHeld = true;
-    });
-    ASSERT_TRUE(Eventually([&] { return gate.Count() == 1; }));
-    EXPECT_TRUE(StaysFalse(bHeld));
-    gate.LeaveStep();
-    holder.join();
+    ASSERT_TRUE(StopWaitsForTheStepInHand(gate, &CMonitorGate::Hold));
 
     gate.Suspend();
     gate.Resume();
