@@ -174,12 +174,17 @@ bool CMainDlg::MonitorStep(const std::function<void()>& fn)
     return true;
 }
 
-// No lease here: the call may wait for the window's thread, which may itself be suspending.
+// No lease here: the call may wait for the window's thread, which may itself be suspending. The
+// gate is asked again once the call runs on the window's thread: a command started there while
+// the call waited has suspended the monitor, and the call would switch its buttons back on.
 bool CMainDlg::MonitorWindowCall(const std::function<void()>& fn)
 {
     if (!m_gate.Pass())
         return false;
-    fn();
+    CallOnWindowThread([&] {
+        if (m_gate.Count() == 0)
+            fn();
+    });
     return true;
 }
 

@@ -226,6 +226,22 @@ TEST_F(MonitorThreadTest, TwoSuspendsNeedTwoResumes)
     EXPECT_TRUE(Eventually([&] { return WaitCount() > nStopped + 12; }));
 }
 
+// A window call that the monitor asked for before a suspension, still waiting for the window's
+// thread when it comes, is dropped there: a command started meanwhile keeps its buttons.
+TEST_F(MonitorThreadTest, WindowCallWaitingAtASuspensionIsDropped)
+{
+    CreateDialog(&m_noRegistry);
+    Window().SetStrictThreading(true);
+    Dlg().StartMonitor();
+    const size_t nOpsBefore = WindowOps().size();
+    ASSERT_TRUE(Eventually([&] { return Window().QueuedCalls() == 1; }));   // its first "enable 1012 0"
+    Dlg().SuspendMonitor();
+    EXPECT_EQ(Window().Pump(), 1);
+    EXPECT_EQ(WindowOps().size(), nOpsBefore);
+    Dlg().ResumeMonitor();
+    Window().Destroy();
+}
+
 // A suspend that arrives while the monitor probes returns only after that probe has ended.
 TEST_F(MonitorThreadTest, SuspendDuringProbeReturnsAfterTheProbe)
 {

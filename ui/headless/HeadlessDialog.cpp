@@ -403,3 +403,9 @@ int CHeadlessWindow::Pump()
 {
     return m_impl.RunQueued();
 }
+
+int CHeadlessWindow::QueuedCalls() const
+{
+    std::lock_guard<std::mutex> lock(m_impl.queueMutex);
+    return static_cast<int>(m_impl.queue.size());
+}

@@ -59,6 +59,8 @@ public:
     void SetStrictThreading(bool bStrict);
     // Runs queued calls from other threads; returns how many ran. Call on the window's thread.
     int Pump();
+    // Calls from other threads waiting for the window's thread to pump.
+    int QueuedCalls() const;
 
     explicit CHeadlessWindow(CDialogImpl& impl) : m_impl(impl) {}
 
