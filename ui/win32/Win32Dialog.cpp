@@ -5,7 +5,9 @@
 // windows.h maps MessageBoxEx to its A or W form; the dialog layer's member keeps its own name.
 #undef MessageBoxEx
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "res/PortList.h"
@@ -14,7 +16,8 @@
 
 namespace {
 
-// Carries a std::function<void()>* in LPARAM; run on the window's thread by the dialog procedure.
+// Carries a std::function<void()>* in LPARAM; run on the window's thread by the dialog procedure,
+// and only when this dialog handed it out: any program can send this number to the window.
 constexpr UINT kWmRunOnWindowThread = WM_APP + 1;
 
 HINSTANCE ResourceModule()
@@ -29,6 +32,9 @@ struct CDialogImpl {
     std::atomic<DWORD> nWindowThread{0};
     std::atomic<bool> bDestroyed{false};
     std::vector<HFONT> fonts;   // fonts set on controls; a control only borrows its font
+    // Calls that CallOnWindowThread has sent and not yet seen return.
+    std::mutex callsMutex;
+    std::vector<const std::function<void()>*> pendingCalls;
 
     ~CDialogImpl()
     {
@@ -40,6 +46,27 @@ struct CDialogImpl {
     LRESULT SendToControl(int nId, UINT nMsg, WPARAM wParam, LPARAM lParam) const
     {
         return SendDlgItemMessageA(hwnd.load(), nId, nMsg, wParam, lParam);
+    }
+
+    void AddPendingCall(const std::function<void()>* pCall)
+    {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        pendingCalls.push_back(pCall);
+    }
+    void RemovePendingCall(const std::function<void()>* pCall)
+    {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        pendingCalls.erase(std::find(pendingCalls.begin(), pendingCalls.end(), pCall));
+    }
+    // Its sender waits in SendMessage until the call has run, so a pending call stays valid here.
+    const std::function<void()>* FindPendingCall(LPARAM lParam)
+    {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        for (const std::function<void()>* pCall : pendingCalls) {
+            if (reinterpret_cast<LPARAM>(pCall) == lParam)
+                return pCall;
+        }
+        return nullptr;
     }
 
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT nMsg, WPARAM wParam, LPARAM lParam);
@@ -93,7 +120,8 @@ INT_PTR CALLBACK CDialogImpl::DialogProc(HWND hwnd, UINT nMsg, WPARAM wParam, LP
     if (!pDialog)
         return FALSE;   // messages before WM_INITDIALOG (WM_SETFONT and the like)
     if (nMsg == kWmRunOnWindowThread) {
-        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        if (const std::function<void()>* pCall = pDialog->Impl()->FindPendingCall(lParam))
+            (*pCall)();
         return TRUE;
     }
     if (nMsg == WM_NCDESTROY) {
@@ -284,7 +312,9 @@ void CDialog::CallOnWindowThread(const std::function<void()>& fn)
     }
     // Blocks until the window's thread has run fn; a window destroyed meanwhile runs nothing
     // and SendMessage returns 0.
+    m_pImpl->AddPendingCall(&fn);
     SendMessageA(hwnd, kWmRunOnWindowThread, 0, reinterpret_cast<LPARAM>(&fn));
+    m_pImpl->RemovePendingCall(&fn);
 }
 
 void CDialog::SendClose()

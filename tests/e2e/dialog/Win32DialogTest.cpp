@@ -234,6 +234,24 @@ TEST(Win32Dialog, PaintHandlerThatDoesNotPaintDoesNotLoop)
     dlg.DoModal();
 }
 
+// WM_APP + 1 is the dialog's own cross-thread call; the same number from anyone else, sent or
+// posted, with any parameter, runs nothing, and the dialog's own calls still work afterwards.
+TEST(Win32Dialog, ForeignCallMessagesAreIgnored)
+{
+    CTestDlg dlg([](CTestDlg& d) {
+        for (LPARAM lParam : {LPARAM{0}, LPARAM{0x10}, LPARAM{0x1234}}) {
+            PostMessageA(d.m_hwnd, WM_APP + 1, 0, lParam);
+            SendMessageA(d.m_hwnd, WM_APP + 1, 0, lParam);
+            RunOnWorker(d, [&] { SendMessageA(d.m_hwnd, WM_APP + 1, 0, lParam); });
+        }
+        const ULONGLONG nEnd = GetTickCount64() + 100;   // the posted ones are dispatched meanwhile
+        d.WaitPumping([&] { return GetTickCount64() >= nEnd; });
+        RunOnWorker(d, [&] { d.SetControlText(IDC_STATUS_LINE, "still served"); });
+        EXPECT_EQ("still served", d.GetControlText(IDC_STATUS_LINE));
+    });
+    EXPECT_EQ(ui::kIdOk, dlg.DoModal());
+}
+
 // CDialog::WaitPumping: a WM_QUIT that comes during the wait neither ends it early nor is lost.
 TEST(Win32Dialog, WaitPumpingOutlastsAQuitAndPostsItAgainAfterwards)
 {
