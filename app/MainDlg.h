@@ -117,6 +117,9 @@ private:
     // Waits, keeping the window's messages flowing, until no close-command worker runs
     // (the window's destruction; the worker's window calls must still be served).
     void WaitForWorkers();
+    // A mode command run's suspension of the monitor, and its matching resume.
+    void BeginModeRun();
+    void EndModeRun();
 
     CToolEnv m_env;
     CMonitorGate m_gate;

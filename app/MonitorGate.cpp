@@ -1,17 +1,22 @@
 #include "app/MonitorGate.h"
 
+void CMonitorGate::WaitForNoStep(std::unique_lock<std::mutex>& lock)
+{
+    m_changed.wait(lock, [this] { return !m_bInStep || m_bShutDown; });
+}
+
 void CMonitorGate::Suspend()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     ++m_nCount;
-    m_changed.wait(lock, [this] { return !m_bInStep || m_bShutDown; });
+    WaitForNoStep(lock);
 }
 
 void CMonitorGate::Hold()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_bHeld = true;
-    m_changed.wait(lock, [this] { return !m_bInStep || m_bShutDown; });
+    WaitForNoStep(lock);
 }
 
 void CMonitorGate::Resume()

@@ -33,6 +33,8 @@ public:
 
 private:
     bool IsStopped() const { return m_nCount > 0 || m_bHeld; }
+    // A suspender's wait until the monitor has left the step in hand.
+    void WaitForNoStep(std::unique_lock<std::mutex>& lock);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -108,6 +108,20 @@ std::string CMainDlg::SendWithReopen(const std::string& strCommand)
     return strAnswer;
 }
 
+// A mode command run owns the channel from its suspension of the monitor to the matching resume;
+// the count tells the hidden Exit not to lift that suspension.
+void CMainDlg::BeginModeRun()
+{
+    SuspendMonitor();
+    ++m_nModeRuns;
+}
+
+void CMainDlg::EndModeRun()
+{
+    --m_nModeRuns;
+    ResumeMonitor();
+}
+
 // ---- close autorun and enter download: window's thread, then a worker ----------------------------
 
 void CMainDlg::OnEnterDownload()
@@ -117,8 +131,7 @@ void CMainDlg::OnEnterDownload()
     ShowStatusPicture(IDB_RUNNING);
     // Suspended before the wait, not after it: a monitor pass that ends during the wait would enable
     // both buttons again and let a second command start on the same channel.
-    SuspendMonitor();
-    ++m_nModeRuns;
+    BeginModeRun();
     Clock().Sleep(kBeforeWorkerWait);
 
     {
@@ -141,8 +154,7 @@ void CMainDlg::OnEnterDownload()
         // Nothing else would ever take the busy picture down or resume the monitor.
         ReportModeRun(*this, false, kEnterDownloadTexts);
         Clock().Sleep(kBeforeResumeWait);
-        --m_nModeRuns;
-        ResumeMonitor();
+        EndModeRun();
         return;
     }
     Clock().Sleep(kAfterWorkerStartWait);
@@ -174,8 +186,7 @@ unsigned CMainDlg::RunEnterDownload()
     ReportModeRun(*this, ModeRunSucceeded(strFirst, {strSecond}) && !m_bRunUnsent, kEnterDownloadTexts,
                   [this] { return m_bClosing.load(); });
     waitUnlessClosing(kBeforeResumeWait);
-    --m_nModeRuns;
-    ResumeMonitor();   // matches the suspend of OnEnterDownload
+    EndModeRun();   // matches the BeginModeRun of OnEnterDownload
     return 1;
 }
 
@@ -197,8 +208,7 @@ void CMainDlg::OnExitDownload()
     EnableControl(IDC_ENTER_DOWNLOAD, false);
     EnableControl(IDC_EXIT_DOWNLOAD, false);
     ShowStatusPicture(IDB_RUNNING);
-    SuspendMonitor();
-    ++m_nModeRuns;
+    BeginModeRun();
     m_bRunUnsent = false;
     Clock().Sleep(kBetweenCommandsWait);
     const std::string strFirst = SendWithReopen("AT+YCDRUN=F");
@@ -225,6 +235,5 @@ void CMainDlg::OnExitDownload()
 
     ReportModeRun(*this, ModeRunSucceeded(strFirst, laterAnswers) && !m_bRunUnsent, kExitDownloadTexts);
     Clock().Sleep(kBeforeResumeWait);
-    --m_nModeRuns;
-    ResumeMonitor();
+    EndModeRun();
 }
