@@ -9,4 +9,9 @@ if [ ! -f "$prefix/system.reg" ]; then
     WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 fi
 wineserver -p >/dev/null 2>&1 || true
+# The first Wine program to meet the server starts Wine's own services (services.exe, plugplay,
+# ...), which live as long as the persistent server and keep that program's output open. Started
+# from a test, they would hold the test runner's output pipe, and it would wait for them for ever.
+# Started here, their output goes nowhere.
+wineboot >/dev/null 2>&1 || true
 echo "wine prefix ready: $prefix"
