@@ -187,3 +187,33 @@ void CMainDlg::OnDestroy()
     m_pSecondPort.reset();
     m_pAtChannel.reset();
 }
+
+// ---- port discovery: the searches store what they found in the dialog's fields -------------------
+
+void CMainDlg::StoreCommandPort(const CPortSearch& search)
+{
+    if (!search.nCommandPort)
+        return;
+    m_nModemPort = *search.nCommandPort;
+    m_strPortLabel.Set(PortLabelText(search.eSource));
+    m_strStatus.Set(PortStatusText(search.eSource));
+}
+
+// Modem port first, then the diagnostic port; 1 only when a diagnostic instance was found.
+int CMainDlg::FindModemPort()
+{
+    const CPortSearch search = SearchModemPort(Registry());
+    StoreCommandPort(search);
+    if (search.nSecondPort)
+        m_nSecondPort = *search.nSecondPort;
+    return search.bFound;
+}
+
+// The AT port, the fallback when no diagnostic port turns up; 1 whenever an AT driver lists an
+// instance, even when its port name cannot be read.
+int CMainDlg::FindAtPort()
+{
+    const CPortSearch search = SearchAtPort(Registry());
+    StoreCommandPort(search);
+    return search.bFound;
+}

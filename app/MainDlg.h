@@ -10,18 +10,15 @@
 #include <thread>
 
 #include "app/MonitorGate.h"
+#include "app/SettingsFile.h"
 #include "app/SharedField.h"
 #include "app/ToolEnv.h"
+#include "commands/Commands.h"
+#include "discovery/Discovery.h"
 #include "res/resource.h"
 #include "serial/AtChannel.h"
 #include "serial/DiagPort.h"
 #include "ui/Dialog.h"
-
-// The settings record loaded from "Vostrel.cfg": bytes 0..7 carried as they are, bytes 8..11 a
-// little-endian 32-bit integer.
-struct CPortSettings {
-    uint8_t bytes[12] = {};
-};
 
 // The main window and the owner of all run-time state: the port numbers, the connection flag, the
 // two serial link objects, the monitor thread and the texts shown.
@@ -43,7 +40,7 @@ public:
     void OnDestroy();
 
     // ---- the settings file ---------------------------------------------------------------------
-    int LoadPortSettings();
+    int LoadPortSettings() { return ReadOrCreateSettingsFile(m_szWorkDir, m_settings); }
 
     // ---- the port monitor ------------------------------------------------------------------------
     int StartMonitor();
@@ -64,16 +61,17 @@ public:
     // ---- port discovery --------------------------------------------------------------------------
     int FindModemPort();
     int FindAtPort();
+    // The modem (or AT) port of a search, with its label and status texts, when it found one.
+    void StoreCommandPort(const CPortSearch& search);
 
     // ---- device mode commands ------------------------------------------------------------------
     void OnEnterDownload();
     static unsigned EnterDownloadThreadProc(CMainDlg* pDlg);
     unsigned RunEnterDownload();
     void OnExitDownload();
-    // One command step: up to three exchanges, reopening the port after each empty answer.
-    std::string SendWithReopen(const std::string& strCommand);
-    // One exchange of a mode command run; notes a command that never reached the port.
-    std::string ExchangeInRun(const std::string& strCommand);
+    // What the command sequences run over: this dialog's channel, its reopen of the modem port,
+    // its clock, and a stop once the window is closing.
+    CCommandContext CommandContext();
 
     // ---- hidden service commands -----------------------------------------------------------------
     void OnReversePort();
@@ -134,6 +132,4 @@ private:
     std::atomic<bool> m_bClosing{false};
     // Mode command runs between their suspend of the monitor and its matching resume.
     std::atomic<int> m_nModeRuns{0};
-    // A mode command run had a command that could not be written: the card has gone away.
-    std::atomic<bool> m_bRunUnsent{false};
 };

@@ -10,16 +10,9 @@
 #include <system_error>
 
 #include "app/MainDlg.h"
+#include "serial/CardLine.h"
 
 namespace {
-
-constexpr int kLineBaud = 115200;
-constexpr int kDataBits = 8;
-constexpr int kStopBits = 1;
-
-// Channel settings after every successful open: answer wait per attempt, attempts per command.
-constexpr uint32_t kAnswerWait = 1000;
-constexpr int kAnswerAttempts = 2;
 
 constexpr int kDiscoveryCalls = 3;
 constexpr uint32_t kAfterModemSearchFailed = 200;
@@ -100,7 +93,7 @@ std::optional<bool> CMainDlg::MonitorDiscover()
 // outcome is the last probe's.
 std::optional<bool> CMainDlg::MonitorOpenAndProbe()
 {
-    if (!MonitorStep([this] { OpenModemPort(m_nModemPort, kLineBaud); }) || !MonitorWait(kAfterOpen))
+    if (!MonitorStep([this] { OpenModemPort(m_nModemPort, kCardBaud); }) || !MonitorWait(kAfterOpen))
         return std::nullopt;
     if (!MonitorStep([this] { OpenSecondPort(m_nSecondPort); }) || !MonitorWait(kAfterOpen))
         return std::nullopt;
@@ -111,7 +104,7 @@ std::optional<bool> CMainDlg::MonitorOpenAndProbe()
         if (!MonitorWait(kBeforeProbeRetry))
             return std::nullopt;
         const bool bStepped = MonitorStep([&] {
-            OpenModemPort(m_nModemPort, kLineBaud);
+            OpenModemPort(m_nModemPort, kCardBaud);
             bAnswered = MonitorProbe();
         });
         if (!bStepped)
@@ -197,10 +190,10 @@ int CMainDlg::OpenModemPort(int nPort, int nBaud)
         return 0;
     if (pChannel->m_port.IsOpen())
         pChannel->m_port.Close();
-    if (!pChannel->m_port.Open(nPort, nBaud, kDataBits, kStopBits))
+    if (!pChannel->m_port.Open(nPort, nBaud, kCardDataBits, kCardStopBits))
         return 0;
-    pChannel->SetTimeout(kAnswerWait);
-    pChannel->SetAttempts(kAnswerAttempts);
+    pChannel->SetTimeout(kCardAnswerWait);
+    pChannel->SetAttempts(kCardAnswerAttempts);
     return 1;
 }
 
@@ -211,7 +204,7 @@ int CMainDlg::OpenSecondPort(int nPort)
         return 0;
     if (pSecond->m_port.IsOpen())
         pSecond->m_port.Close();
-    return pSecond->m_port.Open(nPort, kLineBaud, kDataBits, kStopBits) ? 1 : 0;
+    return pSecond->m_port.Open(nPort, kCardBaud, kCardDataBits, kCardStopBits) ? 1 : 0;
 }
 
 // Message 101: re-applies the selection and the picture of the last probe, and the readout text.

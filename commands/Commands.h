@@ -1,25 +1,73 @@
 #pragma once
-// The pure parts of the command handlers: what a card's answers mean and which texts are shown.
-// The handlers themselves are operations of CMainDlg (app/MainDlg.h).
+// The device mode commands and the hidden service commands as data and pure functions over a
+// narrow context: the AT channel, a way to reopen the card's port, the clock and a "stop now"
+// predicate. No window: the front ends show pictures, boxes and progress around them.
+#include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
+
 class CAtChannel;
 
-// One exchange on the channel; "error", as for a card that stays silent, when there is no channel.
-std::string ExchangeOrError(CAtChannel* pChannel, const std::string& strCommand);
+// One exchange of a run: the command, the Response text, and whether the command reached the port.
+struct CExchange {
+    std::string strCommand;
+    std::string strAnswer;
+    bool bSent = false;
+};
+
+struct CCommandContext {
+    CAtChannel* pChannel = nullptr;        // none: every exchange answers "error", unsent
+    std::function<int()> reopenPort;       // closes and reopens the channel's port; 1 on success
+    IClock* pClock = &SystemClock();
+    std::function<bool()> stopNow;         // true: send nothing more, wait no more (empty: never)
+    std::function<void(const CExchange&)> onExchange;   // told of every exchange (empty: nobody)
+};
+
+// One exchange on the context's channel, reported to onExchange.
+CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand);
 
 // ---- device mode commands -------------------------------------------------------------------------
+
+// One command of a sequence: its text, the wait before it is sent, and whether an empty answer (a
+// blank framed line: the card's port needs reopening) reopens the port and tries again.
+struct CCommandStep {
+    const char* pszCommand;
+    uint32_t nWaitBefore;
+    bool bReopenOnEmpty;
+};
+
+struct CModeSequence {
+    std::span<const CCommandStep> steps;
+    // After the steps: ask the model, and switch the models that need it as well.
+    bool bModelStep;
+};
+
+// "Close autorun && Enter download": "AT+YCDRUN=E", then "AT+YCDRUN=8".
+extern const CModeSequence kCloseAutorunSequence;
+// "Open autorun && Exit download": "AT+YCDRUN=F", then "AT+YCDRUN=9", then the model step.
+extern const CModeSequence kOpenAutorunSequence;
+
+struct CModeRunResult {
+    std::vector<CExchange> exchanges;   // every exchange, in the order they were made
+};
+
+// Runs the sequence: for each step its wait, then up to three exchanges, each empty answer followed
+// by a reopen and a wait; then the model step. Nothing the card answers ends the run early; stopNow
+// does (waits skipped, nothing more sent).
+CModeRunResult RunModeSequence(const CModeSequence& sequence, CCommandContext& ctx);
+
+// Whether a run is reported as done: every command reached the port; the first command's final
+// answer is the card's (neither empty nor "error") and not "ERROR"; no later command's final answer
+// is "ERROR". Later commands may go unanswered: the card may already be switching modes.
+bool ModeRunSucceeded(const CModeRunResult& result);
 
 // True when the answer to "AT+CGMM" names one of the models that also need "AT+YCDRUN=N"
 // (case-sensitive, anywhere in the answer).
 bool NamesSwitchableModel(const std::string& strModelAnswer);
-
-// Whether a mode switch run is reported as done. strFirst is the final answer of the run's first
-// command; laterAnswers the final answers of every command sent after it. The first command must be
-// answered by the card (neither empty nor "error"); no command may end rejected ("ERROR"). The later
-// commands may go unanswered: the card may already be switching modes.
-bool ModeRunSucceeded(const std::string& strFirst, const std::vector<std::string>& laterAnswers);
 
 // ---- hidden service commands ----------------------------------------------------------------------
 
@@ -27,6 +75,8 @@ bool ModeRunSucceeded(const std::string& strFirst, const std::vector<std::string
 std::string NormaliseSimAnswer(const std::string& strAnswer);
 // The message shown for a raw answer to "AT+ysec?".
 std::string SimStatusMessage(const std::string& strAnswer);
+// Asks the card "AT+ysec?" and gives the message for its answer.
+std::string RunSimStatusQuery(CCommandContext& ctx);
 
 struct CReversePortTexts {
     const char* pszNoCard;

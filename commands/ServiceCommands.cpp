@@ -1,15 +1,7 @@
-// The hidden service commands: Reverse Port (button 1013) and the SIM status query (button 1015).
-// Their buttons are never shown; the handlers run only on a click notification for their ids.
-#include "app/MainDlg.h"
-#include "app/ToolApp.h"
+// The hidden service commands' texts and the SIM status query.
 #include "commands/Commands.h"
 
 namespace {
-
-constexpr int kBaud = 115200;
-constexpr int kReverseMode = 6;
-constexpr uint32_t kBeforeSimQueryWait = 200;
-constexpr unsigned short kBoxLanguage = 1;
 
 // Code page 936 (GBK) bytes: the program's 8-bit texts are shown as they stand, and a system whose
 // default language is Chinese (PRC) shows 8-bit text in that code page.
@@ -20,11 +12,6 @@ constexpr CReversePortTexts kChineseTexts = {
     "\xB3\xF5\xCA\xBC\xBB\xAF\xB6\xCB\xBF\xDA\xB4\xED\xCE\xF3",
     "\xBB\xD6\xB8\xB4\xB6\xCB\xBF\xDA\xCA\xA7\xB0\xDC",
 };
-
-void ShowErrorBox(CMainDlg& dlg, const char* pszText)
-{
-    dlg.MessageBoxEx(false, pszText, "Error", ui::kMbIconHand, kBoxLanguage);
-}
 
 // True when strKey occurs in strText and its first occurrence is not at the very start.
 bool FirstFoundAfterStart(const std::string& strText, const char* pszKey)
@@ -65,36 +52,7 @@ std::string SimStatusMessage(const std::string& strAnswer)
     return "unknow error!";
 }
 
-void CMainDlg::OnReversePort()
+std::string RunSimStatusQuery(CCommandContext& ctx)
 {
-    const CReversePortTexts texts = ReversePortTexts(theApp.m_bEnglish);
-    if (!m_bConnected) {
-        ShowErrorBox(*this, texts.pszNoCard);
-        return;
-    }
-    // Never resumed: the monitor stays stopped for the rest of the run.
-    SuspendMonitor();
-    if (!OpenModemPort(m_nModemPort, kBaud)) {
-        ShowErrorBox(*this, texts.pszPortError);
-        EnableControl(IDC_REVERSE_PORT, true);
-        EnableControl(IDC_ENTER_DOWNLOAD, true);
-        return;
-    }
-    if (!ReversePort(kReverseMode))
-        ShowErrorBox(*this, texts.pszFail);
-}
-
-int CMainDlg::ReversePort(int /*nMode*/)
-{
-    // Nothing stands behind the reverse step: it has no effect and reports failure every time.
-    return 0;
-}
-
-void CMainDlg::OnSimStatus()
-{
-    SuspendMonitor();
-    Clock().Sleep(kBeforeSimQueryWait);
-    const std::string strAnswer = ExchangeOrError(m_pAtChannel.get(), "AT+ysec?");
-    AppMessageBox(SimStatusMessage(strAnswer));
-    ResumeMonitor();
+    return SimStatusMessage(ExchangeCommand(ctx, "AT+ysec?").strAnswer);
 }

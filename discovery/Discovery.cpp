@@ -1,68 +1,150 @@
-// The card's ports from its drivers' registry entries, read afresh on every call: a card that
-// comes back under another port number is found on the next pass of the monitor.
-#include <new>
+#include "discovery/Discovery.h"
 
-#include "app/MainDlg.h"
+#include <algorithm>
+#include <new>
+#include <set>
+#include <span>
+
 #include "discovery/PortDiscovery.h"
 
-// Modem port first, then the diagnostic port; 1 only when a diagnostic instance was found.
-int CMainDlg::FindModemPort()
+namespace {
+
+// The port of the found service's last instance, when its Count is not 0 and its name can be read.
+std::optional<int> InstancePort(RegKeyHolder& holder, IRegistry& registry, const CServiceInstance& instance)
 {
-    IRegistry& registry = Registry();
+    if (instance.nCount == 0)
+        return std::nullopt;
+    return ReadPortNumber(holder, registry, instance.strInstancePath);
+}
+
+} // namespace
+
+CPortSearch SearchModemPort(IRegistry& registry)
+{
+    CPortSearch search;
+    search.eSource = EPortSource::kModemDriver;
     try {
         RegKeyHolder holder(registry);
         const std::optional<CServiceInstance> modem = SearchServices(holder, registry, kModemServices);
         if (!modem)
-            return 0;
+            return search;
         holder.Release();
-        if (modem->nCount != 0) {
-            if (const std::optional<int> nPort = ReadPortNumber(holder, registry, modem->strInstancePath)) {
-                m_nModemPort = *nPort;
-                m_strPortLabel.Set("Modem port:");
-                m_strStatus.Set("Setting using Modem port.");
-            }
-        }
+        search.nCommandPort = InstancePort(holder, registry, *modem);
 
         const std::optional<CServiceInstance> diag = SearchServices(holder, registry, kDiagServices);
         if (!diag)
-            return 0;
+            return search;
         holder.Release();
-        if (diag->nCount == 0)
-            return 1;
-        const std::optional<int> nPort = ReadPortNumber(holder, registry, diag->strInstancePath);
-        if (!nPort)
-            return 0;
-        m_nSecondPort = *nPort;
-        return 1;
+        if (diag->nCount == 0) {
+            search.bFound = 1;
+            return search;
+        }
+        search.nSecondPort = ReadPortNumber(holder, registry, diag->strInstancePath);
+        search.bFound = search.nSecondPort ? 1 : 0;
+        return search;
     } catch (const std::bad_alloc&) {
         // Out of memory while building a path or a value's text: the holder has closed its key on
-        // the way out; the monitor just sees a failed search and tries again on its next pass.
-        return 0;
+        // the way out; what was read before stands, and the search counts as failed.
+        return search;
     }
 }
 
-// The AT port, the fallback when no diagnostic port turns up; 1 whenever an AT driver lists an
-// instance, even when its port name cannot be read.
-int CMainDlg::FindAtPort()
+CPortSearch SearchAtPort(IRegistry& registry)
 {
-    IRegistry& registry = Registry();
-    int nResult = 0;
+    CPortSearch search;
+    search.eSource = EPortSource::kAtDriver;
     try {
         RegKeyHolder holder(registry);
         const std::optional<CServiceInstance> at = SearchServices(holder, registry, kAtServices);
         if (!at)
-            return 0;
+            return search;
         holder.Release();
-        nResult = 1;
-        if (at->nCount != 0) {
-            if (const std::optional<int> nPort = ReadPortNumber(holder, registry, at->strInstancePath)) {
-                m_nModemPort = *nPort;
-                m_strPortLabel.Set("AT port:");
-                m_strStatus.Set("Setting using AT port.");
-            }
-        }
-        return 1;
+        search.bFound = 1;
+        search.nCommandPort = InstancePort(holder, registry, *at);
+        return search;
     } catch (const std::bad_alloc&) {
-        return nResult;
+        return search;
     }
+}
+
+const char* PortLabelText(EPortSource eSource)
+{
+    return eSource == EPortSource::kAtDriver ? "AT port:" : "Modem port:";
+}
+
+const char* PortStatusText(EPortSource eSource)
+{
+    return eSource == EPortSource::kAtDriver ? "Setting using AT port." : "Setting using Modem port.";
+}
+
+// ---- every card -----------------------------------------------------------------------------------
+
+const char* PortRoleName(EPortRole eRole)
+{
+    switch (eRole) {
+    case EPortRole::kModem: return "modem";
+    case EPortRole::kDiagnostic: return "diagnostic";
+    case EPortRole::kAt: return "AT";
+    }
+    return "unknown";
+}
+
+std::string CardIdOfInstance(const std::string& strInstancePath)
+{
+    const size_t nSlash = strInstancePath.rfind('\\');
+    const std::string strSegment = nSlash == std::string::npos ? strInstancePath : strInstancePath.substr(nSlash + 1);
+    const size_t nAmp = strSegment.rfind('&');
+    return nAmp == std::string::npos ? strSegment : strSegment.substr(0, nAmp);
+}
+
+namespace {
+
+// Every instance that the service lists; an instance value that is missing or unreadable is
+// skipped, so a Count larger than the instances present lists those that are.
+void ListServiceInstances(IRegistry& registry, const char* pszService, EPortRole eRole, std::vector<CListedPort>& ports)
+{
+    RegKeyHolder holder(registry);
+    const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, pszService);
+    if (!nCount)
+        return;
+    std::vector<CListedPort> found;
+    for (uint32_t n = 0; n < std::min(*nCount, kMaxListedInstances); ++n) {
+        if (std::optional<std::string> strPath = ReadStringValue(registry, holder.Get(), std::to_string(n)))
+            found.push_back({eRole, pszService, n, std::move(*strPath), std::nullopt});
+    }
+    for (CListedPort& port : found) {
+        port.nPort = ReadPortNumber(holder, registry, port.strInstancePath);
+        ports.push_back(std::move(port));
+    }
+}
+
+} // namespace
+
+std::vector<CListedCard> ListCards(IRegistry& registry)
+{
+    struct CList {
+        std::span<const char* const> services;
+        EPortRole eRole;
+    };
+    const CList lists[] = {{kModemServices, EPortRole::kModem},
+                           {kDiagServices, EPortRole::kDiagnostic},
+                           {kAtServices, EPortRole::kAt}};
+    std::vector<CListedPort> ports;
+    std::set<std::string> seen;
+    for (const CList& list : lists) {
+        for (const char* pszService : list.services) {
+            if (seen.insert(pszService).second)
+                ListServiceInstances(registry, pszService, list.eRole, ports);
+        }
+    }
+
+    std::vector<CListedCard> cards;
+    for (CListedPort& port : ports) {
+        const std::string strId = CardIdOfInstance(port.strInstancePath);
+        auto it = std::find_if(cards.begin(), cards.end(), [&](const CListedCard& card) { return card.strId == strId; });
+        if (it == cards.end())
+            it = cards.insert(cards.end(), CListedCard{strId, {}});
+        it->ports.push_back(std::move(port));
+    }
+    return cards;
 }

@@ -55,7 +55,7 @@ std::optional<std::string> ReadStringValue(IRegistry& registry, RegKey key, cons
     return std::string(buffer.data(), static_cast<const char*>(pNul) - buffer.data());
 }
 
-std::optional<CServiceInstance> ProbeService(RegKeyHolder& holder, IRegistry& registry, const std::string& strService)
+std::optional<uint32_t> ReadServiceCount(RegKeyHolder& holder, IRegistry& registry, const std::string& strService)
 {
     if (!holder.Open(ServiceEnumPath(strService)))
         return std::nullopt;
@@ -65,13 +65,19 @@ std::optional<CServiceInstance> ProbeService(RegKeyHolder& holder, IRegistry& re
     uint32_t nSize = sizeof(count);
     if (!registry.QueryValue(holder.Get(), "Count", count.data(), &nSize))
         return std::nullopt;
-    const uint32_t nCount = static_cast<uint32_t>(count[0]) | static_cast<uint32_t>(count[1]) << 8 |
-                            static_cast<uint32_t>(count[2]) << 16 | static_cast<uint32_t>(count[3]) << 24;
+    return static_cast<uint32_t>(count[0]) | static_cast<uint32_t>(count[1]) << 8 |
+           static_cast<uint32_t>(count[2]) << 16 | static_cast<uint32_t>(count[3]) << 24;
+}
 
-    std::optional<std::string> strInstance = ReadStringValue(registry, holder.Get(), LastInstanceValueName(nCount));
+std::optional<CServiceInstance> ProbeService(RegKeyHolder& holder, IRegistry& registry, const std::string& strService)
+{
+    const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, strService);
+    if (!nCount)
+        return std::nullopt;
+    std::optional<std::string> strInstance = ReadStringValue(registry, holder.Get(), LastInstanceValueName(*nCount));
     if (!strInstance)
         return std::nullopt;
-    return CServiceInstance{std::move(*strInstance), nCount};
+    return CServiceInstance{std::move(*strInstance), *nCount};
 }
 
 std::optional<CServiceInstance> SearchServices(RegKeyHolder& holder, IRegistry& registry,

@@ -10,8 +10,8 @@
 
 // The card's serial ports as its USB drivers list them in the registry. Each driver service keeps
 // "Count" and one numbered value per device instance (its instance path) under its Enum key; each
-// instance's Device Parameters key holds "PortName" (COM12). These are the steps; the order in
-// which they run and the fields they fill are CMainDlg::FindModemPort and FindAtPort.
+// instance's Device Parameters key holds "PortName" (COM12). These are the steps; the searches
+// that run them in order are in discovery/Discovery.h.
 
 // Searched in this order; the first service that lists an instance wins.
 inline constexpr std::array<const char*, 6> kModemServices = {
@@ -57,6 +57,9 @@ std::string LastInstanceValueName(uint32_t nCount);
 // Reads a string value into a kValueBufferSize buffer and returns its text up to the first NUL.
 // A value that does not fit, or fills the whole buffer without a NUL, is a failed read.
 std::optional<std::string> ReadStringValue(IRegistry& registry, RegKey key, const std::string& strName);
+
+// Opens the service's Enum key through the holder (it stays held when found) and reads its Count.
+std::optional<uint32_t> ReadServiceCount(RegKeyHolder& holder, IRegistry& registry, const std::string& strService);
 
 // Opens the service's Enum key through the holder (it stays held when found) and reads the last
 // listed instance.

@@ -1,7 +1,7 @@
-// CMainDlg::FindModemPort and FindAtPort over an in-memory registry decoded from the input: which
+// SearchModemPort and SearchAtPort over an in-memory registry decoded from the input: which
 // driver services have an Enum key, their Count of any size, instance values of any bytes and
 // length, and Device Parameters\PortName of any bytes. After each call no key is open, every open
-// asked for KEY_ALL_ACCESS, and the result and the dialog's fields are exactly what a separate
+// asked for KEY_ALL_ACCESS, and the result and the window's fields are exactly what a separate
 // reading of the same registry predicts. Some inputs also make one value read run out of memory:
 // the call must still close every key and write nothing the rules do not allow.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/MainDlg.h"
+#include "discovery/Discovery.h"
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
 
@@ -272,10 +272,29 @@ private:
 
 // ---- the checks ---------------------------------------------------------------------------------
 
-CFields Read(const CMainDlg& dlg, int nResult)
+// The fields that the window keeps from a search, stored as the window stores them.
+struct CWindowFields {
+    int nModemPort = -41;
+    int nSecondPort = -42;
+    std::string strLabel = "old label";
+    std::string strStatus = "old status";
+
+    int Store(const CPortSearch& search)
+    {
+        if (search.nCommandPort) {
+            nModemPort = *search.nCommandPort;
+            strLabel = PortLabelText(search.eSource);
+            strStatus = PortStatusText(search.eSource);
+        }
+        if (search.nSecondPort)
+            nSecondPort = *search.nSecondPort;
+        return search.bFound;
+    }
+};
+
+CFields Read(const CWindowFields& dlg, int nResult)
 {
-    return {nResult, dlg.m_nModemPort.load(), dlg.m_nSecondPort.load(), dlg.m_strPortLabel.Get(),
-            dlg.m_strStatus.Get()};
+    return {nResult, dlg.nModemPort, dlg.nSecondPort, dlg.strLabel, dlg.strStatus};
 }
 
 [[noreturn]] void Fail(const char* pszCall, const char* pszWhat, const CFields& got, const CFields& want)
@@ -320,7 +339,7 @@ void CheckCutShort(const char* pszCall, const CFields& before, const CFields& go
 // the same result and fields, and the same keys opened in the same order (so no service after the
 // first found one is looked at).
 template <typename Call, typename Predict>
-void Check(const char* pszCall, CMainDlg& dlg, CMemoryRegistry& registry, CFailingRegistry& failing, Call call,
+void Check(const char* pszCall, CWindowFields& dlg, CMemoryRegistry& registry, CFailingRegistry& failing, Call call,
            Predict predict)
 {
     const CFields before = Read(dlg, 0);
@@ -360,17 +379,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 
     // Inputs longer than the records they decode to also pick a value read that runs out of memory.
     CFailingRegistry failing(registry, input.ConsumeIntegralInRange<unsigned>(0, 40));
-    CToolEnv env;
-    env.pRegistry = &failing;
-    CMainDlg dlg(nullptr, env);
-    dlg.m_nModemPort = -41;
-    dlg.m_nSecondPort = -42;
-    dlg.m_strPortLabel.Set("old label");
-    dlg.m_strStatus.Set("old status");
-
-    Check("FindModemPort", dlg, registry, failing, [&] { return dlg.FindModemPort(); }, PredictModem);
-    Check("FindAtPort", dlg, registry, failing, [&] { return dlg.FindAtPort(); }, PredictAt);
+    CWindowFields dlg;
+    auto modem = [&] { return dlg.Store(SearchModemPort(failing)); };
+    auto at = [&] { return dlg.Store(SearchAtPort(failing)); };
+    Check("FindModemPort", dlg, registry, failing, modem, PredictModem);
+    Check("FindAtPort", dlg, registry, failing, at, PredictAt);
     // No cache: a second search over the same registry comes to the same result.
-    Check("FindModemPort again", dlg, registry, failing, [&] { return dlg.FindModemPort(); }, PredictModem);
+    Check("FindModemPort again", dlg, registry, failing, modem, PredictModem);
     return 0;
 }

@@ -14,9 +14,9 @@ public:
     // Opens an existing regular file for reading. False when it is missing, not a regular file,
     // or open elsewhere.
     bool OpenForRead(const std::string& strPath);
-    // Creates the file, or truncates an existing one, for writing. False, and an existing file left
-    // as it was, when it cannot be created or is open elsewhere.
-    bool CreateForWrite(const std::string& strPath);
+    // Creates a file that does not exist yet, for writing. False, and whatever is at that path left
+    // exactly as it was, when something is there already (a file, a directory) or it cannot be made.
+    bool CreateNewForWrite(const std::string& strPath);
     // Bytes transferred (fewer than asked at the end of the file), -1 on an error or when closed.
     int Read(void* pBuffer, unsigned nLength);
     int Write(const void* pData, unsigned nLength);

@@ -3,10 +3,10 @@
 // the count of queued received bytes, a read of at most those bytes, close. Every call is bounded:
 // Open and Close do not wait, Write waits at most 10000 ms, Read at most 2000 ms.
 //
-// One header, one implementation file per platform. SerialPortFields.h comes from the back end's
-// folder (serial/win32, serial/posix, or the tests' simulated back end) and names the handle and
-// request-record types of that platform.
-#include "SerialPortFields.h"
+// One header, one implementation file per platform (serial/win32, serial/posix, and the tests'
+// simulated back end), chosen when a program is linked. Each defines CSerialDevice, the open
+// device's own record, and the five device operations below; the rest lives in serial/SerialPort.cpp.
+#include <string>
 
 // Port numbers a device path can name: at most eight digits, so the path and mode-string buffers
 // of every back end hold them.
@@ -16,6 +16,16 @@ inline bool IsSerialPortNumber(int nPort)
 {
     return nPort >= 1 && nPort <= kMaxSerialPortNumber;
 }
+
+// The back end's record of an open device (a handle and its requests, a descriptor, a simulated card).
+struct CSerialDevice;
+
+// The last system call that failed on a port and the error it gave (GetLastError() on Windows,
+// errno elsewhere). strCall is empty while nothing has failed.
+struct CSerialError {
+    std::string strCall;
+    int nCode = 0;
+};
 
 class CSerialPort {
 public:
@@ -38,12 +48,18 @@ public:
     int Read(void* pBuffer, int nMax);
     int IsOpen() const { return m_bOpen; }
 
+    // The last failing system call of this port, kept until the next one fails (a successful call
+    // does not clear it); ClearLastError forgets it.
+    const CSerialError& LastError() const { return m_lastError; }
+    void ClearLastError() { m_lastError = {}; }
+
 private:
     // The platform's part of Open, called on a closed object with a valid port number.
     int OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits);
+    // Records a failing system call; returns 0 so that a back end can write `return Fail(...)`.
+    int Fail(const char* pszCall, int nCode);
 
-    SerialHandle m_hComm = kNoSerialHandle;
-    SerialRequest m_ovRead{};
-    SerialRequest m_ovWrite{};
+    CSerialDevice* m_pDevice = nullptr;
+    CSerialError m_lastError;
     int m_bOpen = 0;
 };

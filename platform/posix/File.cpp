@@ -40,19 +40,12 @@ bool CFile::OpenForRead(const std::string& strPath)
     return IsOpen();
 }
 
-bool CFile::CreateForWrite(const std::string& strPath)
+bool CFile::CreateNewForWrite(const std::string& strPath)
 {
     Close();
-    // Truncate only once the file is ours: a file held by another opener stays as it is.
-    const int fd = OpenExclusive(strPath, O_WRONLY | O_CREAT);
-    if (fd < 0)
-        return false;
-    if (ftruncate(fd, 0) != 0) {
-        close(fd);
-        return false;
-    }
-    m_hFile = fd;
-    return true;
+    // O_EXCL: the create fails on anything already at the path, a link to elsewhere included.
+    m_hFile = OpenExclusive(strPath, O_WRONLY | O_CREAT | O_EXCL);
+    return IsOpen();
 }
 
 int CFile::Read(void* pBuffer, unsigned nLength)

@@ -25,10 +25,10 @@ bool CFile::OpenForRead(const std::string& strPath)
     return IsOpen();
 }
 
-bool CFile::CreateForWrite(const std::string& strPath)
+bool CFile::CreateNewForWrite(const std::string& strPath)
 {
     Close();
-    m_hFile = reinterpret_cast<intptr_t>(OpenExclusive(strPath, GENERIC_WRITE, CREATE_ALWAYS));
+    m_hFile = reinterpret_cast<intptr_t>(OpenExclusive(strPath, GENERIC_WRITE, CREATE_NEW));
     return IsOpen();
 }
 

@@ -80,12 +80,12 @@ bool FindCharacterSize(int nDataBits, tcflag_t& size)
 
 // Raw bytes both ways, no flow control, modem lines ignored. Speed and framing are applied only
 // when all three are valid; otherwise the device keeps its current ones, as a mode string that
-// Windows rejects leaves a port's line settings alone.
-bool ApplyLineSettings(int fd, int nBaud, int nDataBits, int nStopBits)
+// Windows rejects leaves a port's line settings alone. The failing call's name, or nullptr.
+const char* ApplyLineSettings(int fd, int nBaud, int nDataBits, int nStopBits)
 {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
-        return false;   // not a terminal device
+        return "tcgetattr";   // not a terminal device
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
@@ -104,7 +104,7 @@ bool ApplyLineSettings(int fd, int nBaud, int nDataBits, int nStopBits)
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
     }
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
+    return tcsetattr(fd, TCSANOW, &tio) == 0 ? nullptr : "tcsetattr";
 }
 
 // Exclusive use. TIOCEXCL makes the kernel refuse further opens of the terminal, but not to
@@ -112,17 +112,19 @@ bool ApplyLineSettings(int fd, int nBaud, int nDataBits, int nStopBits)
 // LOCK_NB): the lock belongs to this open of the device, so a second opener, in this process or
 // another, is refused while it is held, and it goes away with the descriptor even after a crash.
 // A terminal that some other program already made exclusive is refused too, which a root open
-// would otherwise slip past.
-bool TakeExclusive(int fd)
+// would otherwise slip past. The failing call's name (errno set), or nullptr.
+const char* TakeExclusive(int fd)
 {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return false;
+        return "flock";
 #ifdef TIOCGEXCL
     int nExclusive = 0;
-    if (ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0)
-        return false;
+    if (ioctl(fd, TIOCGEXCL, &nExclusive) == 0 && nExclusive != 0) {
+        errno = EBUSY;
+        return "ioctl(TIOCGEXCL)";
+    }
 #endif
-    return true;
+    return nullptr;
 }
 
 int QueuedBytes(int fd)
@@ -133,14 +135,17 @@ int QueuedBytes(int fd)
     return nQueued;
 }
 
-// Waits until fd can take more bytes or the deadline passes; false on time-out or error.
+// Waits until fd can take more bytes or the deadline passes; false on time-out (errno ETIMEDOUT)
+// or error.
 bool WaitWritable(int fd, std::chrono::steady_clock::time_point deadline)
 {
     for (;;) {
         const auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0)
+        if (remaining.count() <= 0) {
+            errno = ETIMEDOUT;
             return false;
+        }
         pollfd pfd{fd, POLLOUT, 0};
         const int nReady = poll(&pfd, 1, static_cast<int>(remaining.count()));
         if (nReady > 0)
@@ -152,55 +157,63 @@ bool WaitWritable(int fd, std::chrono::steady_clock::time_point deadline)
 
 } // namespace
 
+struct CSerialDevice {
+    int fd = -1;
+};
+
 int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
     const std::string strPath = DevicePathForPort(nPort);
     // Non-blocking: the open must not wait for a modem's carrier line, and no transfer may block.
     const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return 0;
+        return Fail("open", errno);
     // The lock comes before the settings, so a port in use by someone else is left untouched.
-    if (!TakeExclusive(fd) || !ApplyLineSettings(fd, nBaud, nDataBits, nStopBits)) {
+    const char* pszFailed = TakeExclusive(fd);
+    if (!pszFailed)
+        pszFailed = ApplyLineSettings(fd, nBaud, nDataBits, nStopBits);
+    if (pszFailed) {
+        const int nError = errno;
         close(fd);
-        return 0;
+        return Fail(pszFailed, nError);
     }
     ioctl(fd, TIOCEXCL);
 
-    m_hComm = fd;
-    m_ovRead = {};
-    m_ovWrite = {};
+    m_pDevice = new CSerialDevice{fd};
     m_bOpen = 1;
-    tcflush(m_hComm, TCIOFLUSH);
+    tcflush(fd, TCIOFLUSH);
     return 1;
 }
 
 int CSerialPort::Close()
 {
-    if (!m_bOpen || m_hComm == kNoSerialHandle)
+    if (!m_bOpen || !m_pDevice)
         return 1;
-    tcflush(m_hComm, TCIOFLUSH);
+    const int fd = m_pDevice->fd;
+    tcflush(fd, TCIOFLUSH);
     // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the close.
-    ioctl(m_hComm, TIOCNXCL);
-    close(m_hComm);
-    m_hComm = kNoSerialHandle;
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    delete m_pDevice;
+    m_pDevice = nullptr;
     m_bOpen = 0;
     return 1;
 }
 
 int CSerialPort::Write(const void* pData, int nLength)
 {
-    if (!m_bOpen || m_hComm == kNoSerialHandle)
+    if (!m_bOpen || !m_pDevice)
         return 0;
     if (nLength < 0 || (pData == nullptr && nLength > 0))
         return 0;
-    tcflush(m_hComm, TCIOFLUSH);
+    const int fd = m_pDevice->fd;
+    tcflush(fd, TCIOFLUSH);
 
     const char* pBytes = static_cast<const char*>(pData);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
     int nDone = 0;
-    m_ovWrite.nLastCount = 0;
     while (nDone < nLength) {
-        const ssize_t nWritten = write(m_hComm, pBytes + nDone, static_cast<size_t>(nLength - nDone));
+        const ssize_t nWritten = write(fd, pBytes + nDone, static_cast<size_t>(nLength - nDone));
         if (nWritten > 0) {
             nDone += static_cast<int>(nWritten);
             continue;
@@ -208,34 +221,34 @@ int CSerialPort::Write(const void* pData, int nLength)
         if (nWritten < 0 && errno == EINTR)
             continue;
         if (nWritten < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return 0;   // the device failed or went away
+            return Fail("write", errno);   // the device failed or went away
         // A write that does not finish in time reports 0, even when part of it went out.
-        if (!WaitWritable(m_hComm, deadline))
-            return 0;
+        if (!WaitWritable(fd, deadline))
+            return Fail("poll", errno);
     }
-    m_ovWrite.nLastCount = nDone;
     return nDone;
 }
 
 int CSerialPort::GetInQueueCount()
 {
-    if (!m_bOpen || m_hComm == kNoSerialHandle)
+    if (!m_bOpen || !m_pDevice)
         return 0;
-    return QueuedBytes(m_hComm);
+    return QueuedBytes(m_pDevice->fd);
 }
 
 int CSerialPort::Read(void* pBuffer, int nMax)
 {
-    if (!m_bOpen || m_hComm == kNoSerialHandle)
+    if (!m_bOpen || !m_pDevice)
         return 0;
-    const int nQueued = QueuedBytes(m_hComm);
+    const int nQueued = QueuedBytes(m_pDevice->fd);
     if (nQueued == 0 || nMax <= 0 || pBuffer == nullptr)
         return 0;
     const size_t nWanted = static_cast<size_t>(std::min(nQueued, nMax));
     ssize_t nRead = 0;
     do {
-        nRead = read(m_hComm, pBuffer, nWanted);
+        nRead = read(m_pDevice->fd, pBuffer, nWanted);
     } while (nRead < 0 && errno == EINTR);
-    m_ovRead.nLastCount = nRead > 0 ? static_cast<int>(nRead) : 0;
-    return m_ovRead.nLastCount;
+    if (nRead < 0)
+        return Fail("read", errno);
+    return static_cast<int>(nRead);
 }

@@ -51,114 +51,140 @@ void CancelAndWait(HANDLE hComm, OVERLAPPED& ov)
 
 } // namespace
 
+struct CSerialDevice {
+    HANDLE hComm = nullptr;
+    OVERLAPPED ovRead{};
+    OVERLAPPED ovWrite{};
+};
+
+namespace {
+
+// The first of the open's set-up calls that fails, or nullptr; GetLastError() tells why.
+const char* ConfigureDevice(CSerialDevice& device, const char* pszMode)
+{
+    COMMTIMEOUTS timeouts = PortTimeouts();
+    // A mode string that BuildCommDCBA rejects leaves the device's current settings in the DCB.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(device.hComm, &dcb);
+    BuildCommDCBA(pszMode, &dcb);
+    if (!SetCommState(device.hComm, &dcb))
+        return "SetCommState";
+    if (!SetupComm(device.hComm, kQueueSize, kQueueSize))
+        return "SetupComm";
+    if (!SetCommMask(device.hComm, kEventMask))
+        return "SetCommMask";
+    if (!SetCommTimeouts(device.hComm, &timeouts))
+        return "SetCommTimeouts";
+    if (!(device.ovRead.hEvent = NewManualResetEvent()) || !(device.ovWrite.hEvent = NewManualResetEvent()))
+        return "CreateEventA";
+    return nullptr;
+}
+
+void CloseDevice(CSerialDevice& device)
+{
+    CloseIfSet(device.ovRead.hEvent);
+    CloseIfSet(device.ovWrite.hEvent);
+    CloseHandle(device.hComm);
+}
+
+} // namespace
+
 int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
     // The device namespace prefix makes COM10 and above reachable.
     char szPath[32];
     std::snprintf(szPath, sizeof szPath, "\\\\.\\COM%d", nPort);
-    m_hComm = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (m_hComm == INVALID_HANDLE_VALUE) {
-        m_hComm = kNoSerialHandle;
-        return 0;
-    }
+    const HANDLE hComm = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (hComm == INVALID_HANDLE_VALUE)
+        return Fail("CreateFileA", static_cast<int>(GetLastError()));
 
-    m_ovRead = {};
-    m_ovWrite = {};
-    COMMTIMEOUTS timeouts = PortTimeouts();
+    auto* pDevice = new CSerialDevice{};
+    pDevice->hComm = hComm;
     char szMode[96];
     std::snprintf(szMode, sizeof szMode, "COM%d: %d, n, %d, %d", nPort, nBaud, nDataBits, nStopBits);
-    m_ovRead.hEvent = NewManualResetEvent();
-    m_ovWrite.hEvent = NewManualResetEvent();
-
-    // A mode string that BuildCommDCBA rejects leaves the device's current settings in the DCB.
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    GetCommState(m_hComm, &dcb);
-    BuildCommDCBA(szMode, &dcb);
-
-    const bool bReady = SetCommState(m_hComm, &dcb) && SetupComm(m_hComm, kQueueSize, kQueueSize) &&
-                        SetCommMask(m_hComm, kEventMask) && SetCommTimeouts(m_hComm, &timeouts) &&
-                        m_ovRead.hEvent && m_ovWrite.hEvent;
-    if (bReady) {
-        m_bOpen = 1;
-        PurgeComm(m_hComm, kPurgeAll);
-        return 1;
+    if (const char* pszFailed = ConfigureDevice(*pDevice, szMode)) {
+        const int nError = static_cast<int>(GetLastError());
+        CloseDevice(*pDevice);
+        delete pDevice;
+        return Fail(pszFailed, nError);
     }
-
-    CloseIfSet(m_ovRead.hEvent);
-    CloseIfSet(m_ovWrite.hEvent);
-    CloseHandle(m_hComm);
-    m_hComm = kNoSerialHandle;
-    return 0;
+    m_pDevice = pDevice;
+    m_bOpen = 1;
+    PurgeComm(hComm, kPurgeAll);
+    return 1;
 }
 
 int CSerialPort::Close()
 {
-    if (!m_bOpen || !m_hComm)
+    if (!m_bOpen || !m_pDevice)
         return 1;
-    PurgeComm(m_hComm, kPurgeAll);
-    CloseIfSet(m_ovRead.hEvent);
-    CloseIfSet(m_ovWrite.hEvent);
-    CloseHandle(m_hComm);
+    PurgeComm(m_pDevice->hComm, kPurgeAll);
+    CloseDevice(*m_pDevice);
+    delete m_pDevice;
+    m_pDevice = nullptr;
     m_bOpen = 0;
-    m_hComm = kNoSerialHandle;
     return 1;
 }
 
 int CSerialPort::Write(const void* pData, int nLength)
 {
-    if (!m_bOpen || !m_hComm)
+    if (!m_bOpen || !m_pDevice)
         return 0;
     // A negative length would become a length of gigabytes as a DWORD.
     if (nLength < 0 || (!pData && nLength > 0))
         return 0;
-    PurgeComm(m_hComm, kPurgeAll);
+    const HANDLE hComm = m_pDevice->hComm;
+    OVERLAPPED& ov = m_pDevice->ovWrite;
+    PurgeComm(hComm, kPurgeAll);
 
     DWORD nWritten = 0;
-    if (WriteFile(m_hComm, pData, static_cast<DWORD>(nLength), &nWritten, &m_ovWrite))
+    if (WriteFile(hComm, pData, static_cast<DWORD>(nLength), &nWritten, &ov))
         return static_cast<int>(nWritten);
     if (GetLastError() != ERROR_IO_PENDING)
-        return 0;
-    if (WaitForSingleObject(m_ovWrite.hEvent, kWriteWaitMs) != WAIT_OBJECT_0) {
+        return Fail("WriteFile", static_cast<int>(GetLastError()));
+    if (WaitForSingleObject(ov.hEvent, kWriteWaitMs) != WAIT_OBJECT_0) {
         // The caller's bytes may be gone once Write returns: the request must not read them later.
-        CancelAndWait(m_hComm, m_ovWrite);
-        return 0;
+        CancelAndWait(hComm, ov);
+        return Fail("WriteFile", ERROR_TIMEOUT);
     }
-    if (!GetOverlappedResult(m_hComm, &m_ovWrite, &nWritten, FALSE))
-        return 0;
+    if (!GetOverlappedResult(hComm, &ov, &nWritten, FALSE))
+        return Fail("GetOverlappedResult", static_cast<int>(GetLastError()));
     return static_cast<int>(nWritten);
 }
 
 int CSerialPort::GetInQueueCount()
 {
-    if (!m_bOpen || !m_hComm)
+    if (!m_bOpen || !m_pDevice)
         return 0;
     DWORD nErrors = 0;
     COMSTAT stat{};
-    if (!ClearCommError(m_hComm, &nErrors, &stat))
-        return 0;
+    if (!ClearCommError(m_pDevice->hComm, &nErrors, &stat))
+        return Fail("ClearCommError", static_cast<int>(GetLastError()));
     return static_cast<int>(std::min<DWORD>(stat.cbInQue, INT_MAX));
 }
 
 int CSerialPort::Read(void* pBuffer, int nMax)
 {
-    if (!m_bOpen || !m_hComm)
+    if (!m_bOpen || !m_pDevice)
         return 0;
     const int nQueued = GetInQueueCount();
     if (nQueued == 0 || nMax <= 0 || !pBuffer)
         return 0;
+    const HANDLE hComm = m_pDevice->hComm;
+    OVERLAPPED& ov = m_pDevice->ovRead;
 
     DWORD nRead = 0;
-    if (ReadFile(m_hComm, pBuffer, static_cast<DWORD>(std::min(nQueued, nMax)), &nRead, &m_ovRead))
+    if (ReadFile(hComm, pBuffer, static_cast<DWORD>(std::min(nQueued, nMax)), &nRead, &ov))
         return static_cast<int>(nRead);
     if (GetLastError() != ERROR_IO_PENDING)
-        return 0;
+        return Fail("ReadFile", static_cast<int>(GetLastError()));
     // Wine leaves a COM read pending even when the bytes are queued; it completes during this wait
     // and its bytes are in pBuffer, but the count reported when the request started was 0. What is
     // still outstanding when the wait ends is cancelled: the buffer is the caller's and may be gone
     // once Read returns.
-    if (WaitForSingleObject(m_ovRead.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
-        CancelAndWait(m_hComm, m_ovRead);
+    if (WaitForSingleObject(ov.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
+        CancelAndWait(hComm, ov);
     return static_cast<int>(nRead);
 }

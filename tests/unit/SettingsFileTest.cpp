@@ -132,9 +132,11 @@ TEST_F(SettingsFileTest, UncreatableFileGivesZeroAndKeepsTheRecord)
 TEST_F(SettingsFileTest, FileHeldByAnotherOpenerIsNeitherReadNorReplaced)
 {
     for (bool bHolderWrites : {false, true}) {
-        WriteBytes(SettingsPath(), Sequence(12));
+        fs::remove(SettingsPath());
+        if (!bHolderWrites)
+            WriteBytes(SettingsPath(), Sequence(12));
         CFile holder;
-        ASSERT_TRUE(bHolderWrites ? holder.CreateForWrite(SettingsPath().string())
+        ASSERT_TRUE(bHolderWrites ? holder.CreateNewForWrite(SettingsPath().string())
                                   : holder.OpenForRead(SettingsPath().string()));
         const Bytes expectedFile = bHolderWrites ? Bytes{} : Sequence(12);
         auto pDlg = NewDialog();

@@ -1,51 +1,55 @@
 // CSerialPort over the simulated cards: the same contract as the platform ports, with the card
-// plugged at the Port number in place of the device.
+// plugged at the Port number in place of the device. Failures are recorded with the errno values
+// that a POSIX device would give in the same situation.
 #include "serial/SerialPort.h"
+
+#include <cerrno>
 
 #include "SimSerial.h"
 
 int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
     std::shared_ptr<CSimCard> pCard = sim::Find(nPort);
-    if (!pCard || !pCard->Attach({nPort, nBaud, nDataBits, nStopBits}))
-        return 0;
-    m_hComm = new CSimDevice(std::move(pCard));
-    m_ovRead = {};
-    m_ovWrite = {};
+    if (!pCard)
+        return Fail("open", ENOENT);
+    if (!pCard->Attach({nPort, nBaud, nDataBits, nStopBits}))
+        return Fail("open", EBUSY);
+    m_pDevice = new CSerialDevice(std::move(pCard));
     m_bOpen = 1;
     return 1;
 }
 
 int CSerialPort::Close()
 {
-    if (!m_bOpen || !m_hComm)
+    if (!m_bOpen || !m_pDevice)
         return 1;
-    m_hComm->Card().Detach();
-    delete m_hComm;
-    m_hComm = kNoSerialHandle;
+    m_pDevice->Card().Detach();
+    delete m_pDevice;
+    m_pDevice = nullptr;
     m_bOpen = 0;
     return 1;
 }
 
 int CSerialPort::Write(const void* pData, int nLength)
 {
-    if (!m_bOpen || !m_hComm || nLength < 0 || (!pData && nLength > 0))
+    if (!m_bOpen || !m_pDevice || nLength < 0 || (!pData && nLength > 0))
         return 0;
-    m_ovWrite.nLastCount = m_hComm->Card().Transmit(pData, nLength);
-    return m_ovWrite.nLastCount;
+    const int nWritten = m_pDevice->Card().Transmit(pData, nLength);
+    if (nWritten == 0 && nLength > 0)
+        return Fail("write", EIO);
+    return nWritten;
 }
 
 int CSerialPort::GetInQueueCount()
 {
-    if (!m_bOpen || !m_hComm)
+    if (!m_bOpen || !m_pDevice)
         return 0;
-    return m_hComm->Card().QueuedCount();
+    return m_pDevice->Card().QueuedCount();
 }
 
 int CSerialPort::Read(void* pBuffer, int nMax)
 {
-    if (!m_bOpen || !m_hComm || !pBuffer || nMax <= 0)
+    if (!m_bOpen || !m_pDevice || !pBuffer || nMax <= 0)
         return 0;
-    m_ovRead.nLastCount = m_hComm->Card().Take(pBuffer, nMax);
-    return m_ovRead.nLastCount;
+    return m_pDevice->Card().Take(pBuffer, nMax);
 }

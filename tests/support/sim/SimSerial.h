@@ -84,9 +84,9 @@ private:
 
 // The handle of an open simulated port. It keeps its card alive after an unplug, so that a port
 // left open on a vanished card fails its transfers instead of touching freed memory.
-class CSimDevice {
-public:
-    explicit CSimDevice(std::shared_ptr<CSimCard> pCard) : m_pCard(std::move(pCard)) {}
+// The simulated back end's device record of CSerialPort.
+struct CSerialDevice {
+    explicit CSerialDevice(std::shared_ptr<CSimCard> pCard) : m_pCard(std::move(pCard)) {}
     CSimCard& Card() const { return *m_pCard; }
 
 private:

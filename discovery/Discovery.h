@@ -1,0 +1,62 @@
+#pragma once
+// The card's ports from its drivers' registry entries, as functions of the registry: no window,
+// no fields. Read afresh on every call, so a card that comes back under another port number is
+// found by the next call.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "discovery/Registry.h"
+
+// Which driver list gave the port that AT commands go to.
+enum class EPortSource { kModemDriver, kAtDriver };
+
+// What one search found. A port is present only when its instance's PortName could be read.
+struct CPortSearch {
+    int bFound = 0;                  // the search's own verdict (see SearchModemPort, SearchAtPort)
+    EPortSource eSource = EPortSource::kModemDriver;
+    std::optional<int> nCommandPort; // the modem (or AT) port
+    std::optional<int> nSecondPort;  // the diagnostic port; the modem search only
+};
+
+// The last instance of the first modem driver that lists one, then the last instance of the first
+// diagnostic driver that lists one. Found only when a diagnostic driver lists an instance and, when
+// its Count is not 0, that instance's port could be read.
+CPortSearch SearchModemPort(IRegistry& registry);
+// The last instance of the first AT driver that lists one; found whenever such a driver exists,
+// even when its port name cannot be read.
+CPortSearch SearchAtPort(IRegistry& registry);
+
+// The window's label and status line for a port found by that driver list.
+const char* PortLabelText(EPortSource eSource);
+const char* PortStatusText(EPortSource eSource);
+
+// ---- every card -----------------------------------------------------------------------------------
+
+enum class EPortRole { kModem, kDiagnostic, kAt };
+const char* PortRoleName(EPortRole eRole);   // "modem", "diagnostic", "AT"
+
+struct CListedPort {
+    EPortRole eRole = EPortRole::kModem;
+    std::string strService;        // the driver service that lists it
+    uint32_t nInstance = 0;        // its numbered value under the service's Enum key
+    std::string strInstancePath;   // USB\VID_...&PID_...&MI_02\7&11&0&0002
+    std::optional<int> nPort;      // its Port number, when PortName could be read
+};
+
+struct CListedCard {
+    std::string strId;             // the parent prefix its interfaces share, e.g. 7&11&0
+    std::vector<CListedPort> ports;
+};
+
+// Instances read per driver at most: a Count beyond it is taken as this many.
+constexpr uint32_t kMaxListedInstances = 256;
+
+// Every instance 0..Count-1 of every driver of the three lists (a driver on two lists once, in the
+// role of the first), grouped into cards by CardIdOfInstance, in the order the cards are first met.
+std::vector<CListedCard> ListCards(IRegistry& registry);
+
+// The instance path's last segment (after its last backslash) without its last &-separated field;
+// the whole segment when it has no '&'.
+std::string CardIdOfInstance(const std::string& strInstancePath);
