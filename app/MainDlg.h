@@ -75,6 +75,7 @@ public:
 
     // ---- hidden service commands -----------------------------------------------------------------
     void OnReversePort();
+    void RunReversePort();
     int ReversePort(int nMode);
     void OnSimStatus();
 
@@ -118,6 +119,12 @@ private:
     // A mode command run's suspension of the monitor, and its matching resume.
     void BeginModeRun();
     void EndModeRun();
+    // Whether a command handler may run now, and if so counts it as running: no other command runs,
+    // the window is not closing, and a visible command button (nButton, 0 for the hidden ones) is
+    // enabled. Anyone can post a click, and clicks queued before a handler disabled its buttons
+    // still arrive; a refused one must change nothing. EndCommand ends what BeginCommand began.
+    bool BeginCommand(int nButton);
+    void EndCommand();
 
     CToolEnv m_env;
     CMonitorGate m_gate;
@@ -132,4 +139,6 @@ private:
     std::atomic<bool> m_bClosing{false};
     // Mode command runs between their suspend of the monitor and its matching resume.
     std::atomic<int> m_nModeRuns{0};
+    // Command handlers running, the close command's worker included (it ends on its own thread).
+    std::atomic<int> m_nCommands{0};
 };

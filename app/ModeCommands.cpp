@@ -81,10 +81,27 @@ void CMainDlg::EndModeRun()
     ResumeMonitor();
 }
 
+bool CMainDlg::BeginCommand(int nButton)
+{
+    if (m_bClosing.load() || m_nCommands.load() != 0)
+        return false;
+    if (nButton != 0 && !IsControlEnabled(nButton))
+        return false;
+    ++m_nCommands;
+    return true;
+}
+
+void CMainDlg::EndCommand()
+{
+    --m_nCommands;
+}
+
 // ---- close autorun and enter download: window's thread, then a worker ----------------------------
 
 void CMainDlg::OnEnterDownload()
 {
+    if (!BeginCommand(IDC_ENTER_DOWNLOAD))
+        return;
     EnableControl(IDC_ENTER_DOWNLOAD, false);
     EnableControl(IDC_EXIT_DOWNLOAD, false);
     ShowStatusPicture(IDB_RUNNING);
@@ -99,6 +116,7 @@ void CMainDlg::OnEnterDownload()
     }
     std::function<void()> worker = [this] {
         EnterDownloadThreadProc(this);
+        EndCommand();
         std::lock_guard<std::mutex> lock(m_workerMutex);
         --m_nWorkers;
         // Under the lock: once it is released the window's destruction may go on and free the dialog.
@@ -114,6 +132,7 @@ void CMainDlg::OnEnterDownload()
         ReportModeRun(*this, false, kEnterDownloadTexts);
         Clock().Sleep(kBeforeResumeWait);
         EndModeRun();
+        EndCommand();
         return;
     }
     Clock().Sleep(kAfterWorkerStartWait);
@@ -159,6 +178,8 @@ void CMainDlg::WaitForWorkers()
 
 void CMainDlg::OnExitDownload()
 {
+    if (!BeginCommand(IDC_EXIT_DOWNLOAD))
+        return;
     EnableControl(IDC_ENTER_DOWNLOAD, false);
     EnableControl(IDC_EXIT_DOWNLOAD, false);
     ShowStatusPicture(IDB_RUNNING);
@@ -169,4 +190,5 @@ void CMainDlg::OnExitDownload()
     ReportModeRun(*this, ModeRunSucceeded(result), kExitDownloadTexts);
     Clock().Sleep(kBeforeResumeWait);
     EndModeRun();
+    EndCommand();
 }

@@ -19,6 +19,14 @@ void ShowErrorBox(CMainDlg& dlg, const char* pszText)
 
 void CMainDlg::OnReversePort()
 {
+    if (!BeginCommand(0))
+        return;
+    RunReversePort();
+    EndCommand();
+}
+
+void CMainDlg::RunReversePort()
+{
     const CReversePortTexts texts = ReversePortTexts(theApp.m_bEnglish);
     if (!m_bConnected) {
         ShowErrorBox(*this, texts.pszNoCard);
@@ -44,9 +52,12 @@ int CMainDlg::ReversePort(int /*nMode*/)
 
 void CMainDlg::OnSimStatus()
 {
+    if (!BeginCommand(0))
+        return;
     SuspendMonitor();
     Clock().Sleep(kBeforeSimQueryWait);
     CCommandContext ctx = CommandContext();
     AppMessageBox(RunSimStatusQuery(ctx));
     ResumeMonitor();
+    EndCommand();
 }

@@ -295,4 +295,57 @@ TEST_F(ModeClosingTest, DestroyWaitsForTheWorkerWithoutHangingOrCrashing)
     EXPECT_TRUE(Window().Boxes().empty());
 }
 
+// WM_COMMAND for any command button while the close command's worker runs, whoever posts it and
+// wherever the worker is held (each of its waits in turn, the settles inside its exchanges
+// included: seven with an answering card), starts nothing: the card gets one "E" and one "8", one box shows, one worker ran.
+class ForeignClickTest : public CommandTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ForeignClickTest, ClicksDuringTheCloseCommandStartNothing)
+{
+    const int nHoldAt = GetParam();
+    const std::thread::id windowThread = std::this_thread::get_id();
+    std::atomic<int> nWorkerWaits{0};
+    m_clock.OnSleep([&](uint32_t) {
+        if (std::this_thread::get_id() == windowThread || nWorkerWaits++ != nHoldAt)
+            return;
+        m_bWorkerHeld = true;
+        PollUntil([this] { return m_bReleaseWorker.load(); });
+    });
+    m_pDlg->OnEnterDownload();
+    ASSERT_TRUE(PollUntil([this] { return m_bWorkerHeld.load(); })) << "the worker has fewer waits";
+    const std::vector<std::string> logBefore = Window().Log();
+
+    for (int nId : {IDC_ENTER_DOWNLOAD, IDC_EXIT_DOWNLOAD, IDC_SIM_STATUS, IDC_REVERSE_PORT}) {
+        const uintptr_t wParam = static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+        m_pDlg->Dispatch(ui::kWmCommand, wParam, 0);
+    }
+    EXPECT_EQ(Window().Log(), logBefore) << "a refused click changed the window";
+    m_bReleaseWorker = true;
+    ASSERT_TRUE(m_workers.WaitFinished());
+    m_clock.OnSleep({});
+
+    EXPECT_EQ(Sent(), (std::vector<std::string>{E, K8}));
+    EXPECT_EQ(Window().Boxes().size(), 1u);
+    EXPECT_EQ(m_workers.Started(), 1);
+    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWorkerWait, ForeignClickTest, ::testing::Range(0, 7));
+
+// The same clicks after a command's box, with the buttons still disabled and nothing running:
+// the visible commands stay refused until the monitor enables their buttons again.
+TEST_F(CommandTest, ClicksOnDisabledButtonsStartNothing)
+{
+    RunEnterDownload();
+    const size_t nSent = Sent().size();
+    const size_t nBoxes = Window().Boxes().size();
+    for (int nId : {IDC_ENTER_DOWNLOAD, IDC_EXIT_DOWNLOAD}) {
+        const uintptr_t wParam = static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+        m_pDlg->Dispatch(ui::kWmCommand, wParam, 0);
+    }
+    EXPECT_EQ(Sent().size(), nSent);
+    EXPECT_EQ(Window().Boxes().size(), nBoxes);
+    EXPECT_EQ(m_workers.Started(), 1);
+}
+
 } // namespace
