@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -289,6 +291,8 @@ TEST_F(SerialPortTest, SecondOpenerIsRefusedWhileOpen)
     EXPECT_FALSE(Open115200(second, kPort));
     EXPECT_FALSE(Open115200(second, 13));
     EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(second.LastError().strCall, "flock");
+    EXPECT_EQ(second.LastError().nCode, EWOULDBLOCK);
 
     // The refused opener must not have disturbed the holder.
     m_pty.Send("OK");
@@ -329,15 +333,23 @@ TEST_F(SerialPortTest, OpenRefusesPortNumbersOutOfRange)
     EXPECT_TRUE(Open115200(highest, 99999999));
 }
 
-// Open: a missing device or a file that is not a terminal gives 0; Close afterwards does nothing.
+// Open: a missing device or a file that is not a terminal gives 0, and LastError names the call
+// that refused it; Close afterwards does nothing.
 TEST_F(SerialPortTest, OpenFailsOnMissingOrNonTerminalDevice)
 {
-    for (const char* pszPath : {"/nonexistent/vostrel-tty", "/dev/null"}) {
-        SCOPED_TRACE(pszPath);
-        MapPort(21, pszPath);
+    const struct {
+        const char* pszPath;
+        const char* pszCall;
+        int nCode;
+    } kCases[] = {{"/nonexistent/vostrel-tty", "open", ENOENT}, {"/dev/null", "tcgetattr", ENOTTY}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszPath);
+        MapPort(21, c.pszPath);
         CSerialPort port;
         EXPECT_FALSE(Open115200(port, 21));
         EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ(port.LastError().strCall, c.pszCall);
+        EXPECT_EQ(port.LastError().nCode, c.nCode);
         EXPECT_TRUE(port.Close());
         EXPECT_EQ(port.Write("AT\r", 3), 0);
     }
