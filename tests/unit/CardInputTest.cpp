@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/CommandTestDialog.h"
-#include "tests/unit/MonitorHarness.h"
+#include "tests/support/CommandTestDialog.h"
+#include "tests/support/MonitorHarness.h"
 
 using namespace std::string_literals;
 
@@ -29,7 +29,7 @@ protected:
     void SetUp() override { Connect(); }
     void TearDown() override
     {
-        m_clock.SetHook(nullptr);
+        m_clock.OnSleep({});
         sim::UnplugAll();
     }
 
@@ -45,9 +45,9 @@ protected:
     Outcome Run(const std::string& strCommand)
     {
         const int nBefore = m_pCard->CountOf(strCommand);
-        const uint64_t nStart = m_clock.Virtual().Elapsed();
+        const uint64_t nStart = m_clock.Elapsed();
         std::string strAnswer = m_channel.Exchange(strCommand);
-        return {std::move(strAnswer), m_pCard->CountOf(strCommand) - nBefore, m_clock.Virtual().Elapsed() - nStart};
+        return {std::move(strAnswer), m_pCard->CountOf(strCommand) - nBefore, m_clock.Elapsed() - nStart};
     }
 
     // Once the card behaves again and has finished whatever it was sending, an exchange is as usual:
@@ -55,14 +55,14 @@ protected:
     void ExpectNextExchangeWorks()
     {
         m_pCard->SetOptions(CardOptions{});
-        m_clock.Virtual().Advance(2000);
+        m_clock.Advance(2000);
         const Outcome next = Run("AT+CGMM");
         EXPECT_EQ(next.strAnswer, "R2280-Y");
         EXPECT_EQ(next.nHeard, 1);
         EXPECT_EQ(next.nMs, kSettledAtOnce);
     }
 
-    monitor_test::CHookClock m_clock;
+    CVirtualClock m_clock;
     CAtChannel m_channel{m_clock};
     std::shared_ptr<CSimCard> m_pCard;
 };
@@ -85,7 +85,7 @@ TEST_P(CardBadReplyTest, ProbeSettlesOnceAndGivesTheFramedAnswer)
     EXPECT_EQ(m_channel.Probe(), GetParam().bProbe);
     EXPECT_EQ(m_channel.ExtractAnswer(), GetParam().strAnswer);
     EXPECT_EQ(m_pCard->CountOf("AT") - nBefore, 1);
-    EXPECT_EQ(m_clock.Virtual().Elapsed(), kSettledAtOnce);
+    EXPECT_EQ(m_clock.Elapsed(), kSettledAtOnce);
     ExpectNextExchangeWorks();
 }
 
@@ -227,12 +227,12 @@ TEST_F(CardInputTest, UnplugMidReplyEndsInErrorWithinOneAnswerWait)
         options.fault = CardFault::PauseMidReply;   // the echo at once, the answer 400 ms later
         Connect(options);
         int nSleeps = 0;
-        m_clock.SetHook([&](uint32_t) {
+        m_clock.OnSleep([&](uint32_t) {
             if (++nSleeps == nPullAtSleep)
                 sim::Unplug(kPort);
         });
         const Outcome outcome = Run("AT");
-        m_clock.SetHook(nullptr);
+        m_clock.OnSleep({});
         EXPECT_EQ(outcome.strAnswer, "error");
         EXPECT_EQ(outcome.nHeard, 1);
         EXPECT_EQ(outcome.nMs, 1200u);
@@ -258,7 +258,7 @@ TEST_F(CardInputTest, UnplugMidWriteFailsAtOnce)
     EXPECT_EQ(outcome.nMs, 0u);
     EXPECT_EQ(m_pCard->ReceivedBytes(), "AT+C");
     EXPECT_EQ(m_channel.Probe(), 0);
-    EXPECT_EQ(m_clock.Virtual().Elapsed(), 0u);
+    EXPECT_EQ(m_clock.Elapsed(), 0u);
 
     Connect();
     ExpectNextExchangeWorks();
@@ -269,7 +269,7 @@ TEST_F(CardInputTest, UnplugMidWriteFailsAtOnce)
 struct PullCase {
     const char* name;
     // Arranges for the card at COM5 to go away during (or before) the next pass.
-    void (*pfnPull)(monitor_test::CHookClock& clock, CSimCard& card);
+    void (*pfnPull)(CVirtualClock& clock, CSimCard& card);
     std::vector<uint32_t> waits;   // of the pass in which the card goes away
 };
 
@@ -284,13 +284,13 @@ std::vector<uint32_t> WaitsWithFirstProbe(std::vector<uint32_t> firstProbe)
 }
 
 const PullCase kPulls[] = {
-    {"BetweenPasses", [](monitor_test::CHookClock&, CSimCard&) { sim::Unplug(kPort); }, WaitsWithFirstProbe({})},
-    {"MidWrite", [](monitor_test::CHookClock&, CSimCard& card) { card.PullDuringNextWrite(); },
+    {"BetweenPasses", [](CVirtualClock&, CSimCard&) { sim::Unplug(kPort); }, WaitsWithFirstProbe({})},
+    {"MidWrite", [](CVirtualClock&, CSimCard& card) { card.PullDuringNextWrite(); },
      WaitsWithFirstProbe({})},
     // The first probe's first attempt finds an empty queue until its answer wait is over.
     {"MidReply",
-     [](monitor_test::CHookClock& clock, CSimCard&) {
-         clock.SetHook([](uint32_t nMs) {
+     [](CVirtualClock& clock, CSimCard&) {
+         clock.OnSleep([](uint32_t nMs) {
              if (nMs == 150 && sim::Find(kPort))
                  sim::Unplug(kPort);
          });
@@ -315,9 +315,9 @@ TEST_P(CardMonitorTest, FollowsTheCardToItsNewPort)
     ASSERT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
 
     GetParam().pfnPull(m_clock, *pCard);
-    m_clock.Virtual().ClearWaits();
+    m_clock.ClearWaits();
     ASSERT_TRUE(Dlg().RunMonitorPass());
-    m_clock.SetHook(nullptr);
+    m_clock.OnSleep({});
     EXPECT_EQ(m_clock.Waits(), GetParam().waits);
     EXPECT_EQ(Dlg().m_bConnected.load(), 0);
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_SEARCHING);
@@ -402,7 +402,7 @@ TEST_P(CardCommandTest, EndsWithItsReportWithoutHanging)
     EXPECT_EQ(Sent(), c.heard);
     EXPECT_EQ(static_cast<int>(ReopensSinceSetUp().size()), c.nReopens);
     const std::thread::id sender = c.bClose ? m_workers.IdOf(0) : std::this_thread::get_id();
-    EXPECT_EQ(m_clock.CommandWaitsOf(sender), c.waits);
+    EXPECT_EQ(CommandWaitsOf(m_clock, sender), c.waits);
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].strCaption, c.bSuccess ? "Success" : "Error");
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.bSuccess ? IDB_PASS : IDB_FAIL);

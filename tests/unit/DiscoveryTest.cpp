@@ -15,7 +15,7 @@
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
-#include "tests/unit/DiscoveryFields.h"
+#include "tests/support/DiscoveryFields.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/InstanceLock.h"
 #include "tests/support/VirtualClock.h"
-#include "tests/unit/WorkDirScope.h"
+#include "tests/support/WorkDirScope.h"
 #include "ui/headless/HeadlessWindow.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The close autorun / enter download command (OnEnterDownload and its worker) and the open autorun /
 // exit download command (OnExitDownload), against a simulated card on COM5.
 #include "commands/Commands.h"
-#include "tests/unit/CommandTestDialog.h"
+#include "tests/support/CommandTestDialog.h"
 
 namespace {
 
@@ -155,9 +155,9 @@ TEST_F(ModeWaitTest, CloseWaitsOnTheWindowThreadAndOnTheWorker)
 {
     Card().Script(E, CardReply::Empty(), 2);
     RunEnterDownload();
-    EXPECT_EQ(m_clock.CommandWaitsOf(std::this_thread::get_id()), (std::vector<uint32_t>{2000, 2000}));
+    EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{2000, 2000}));
     ASSERT_EQ(m_workers.Started(), 1);
-    EXPECT_EQ(m_clock.CommandWaitsOf(m_workers.IdOf(0)), (std::vector<uint32_t>{2000, 1000, 1000, 1000, 1000}));
+    EXPECT_EQ(CommandWaitsOf(m_clock, m_workers.IdOf(0)), (std::vector<uint32_t>{2000, 1000, 1000, 1000, 1000}));
 }
 
 // OnExitDownload waits 1000 ms before each of its first two commands, none in the model step, and
@@ -166,7 +166,7 @@ TEST_F(ModeWaitTest, OpenWaitsOnlyOnTheWindowThread)
 {
     Card().Script(K9, CardReply::Empty(), 1);
     m_pDlg->OnExitDownload();
-    EXPECT_EQ(m_clock.CommandWaitsOf(std::this_thread::get_id()), (std::vector<uint32_t>{1000, 1000, 1000, 1000}));
+    EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{1000, 1000, 1000, 1000}));
     EXPECT_EQ(m_workers.Started(), 0);
 }
 
@@ -247,7 +247,7 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
     EXPECT_EQ(VisibleSteps(Window().Log()), expectedSteps);
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].nType, 0x10u);
-    EXPECT_EQ(m_clock.CommandWaitsOf(std::this_thread::get_id()), (std::vector<uint32_t>{2000, 1000}));
+    EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{2000, 1000}));
     EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
     EXPECT_TRUE(Sent().empty());
 }

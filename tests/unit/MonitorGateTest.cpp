@@ -1,7 +1,7 @@
 // The monitor's suspend gate, alone and with the monitor thread running: real threads, the virtual
 // clock, no fixed sleeps (polls with deadlines; a short observation window where something must
 // NOT happen).
-#include "tests/unit/MonitorHarness.h"
+#include "tests/support/MonitorHarness.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,7 +67,7 @@ protected:
     std::shared_ptr<CHold> HoldAt(uint32_t nWanted)
     {
         m_pHold = std::make_shared<CHold>();
-        m_clock.SetHook([pHold = m_pHold, nWanted, &clock = m_clock.Virtual()](uint32_t nMs) {
+        m_clock.OnSleep([pHold = m_pHold, nWanted, &clock = m_clock](uint32_t nMs) {
             pHold->At(nMs, nWanted, clock.GetTickCount());
         });
         return m_pHold;
@@ -281,7 +281,7 @@ TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
     const std::vector<uint32_t> pass = {200, 200, 500, 500, 500, 1000};
 
     Dlg().SuspendMonitor();   // no step under way: returns at once
-    m_clock.Virtual().Advance(10000);
+    m_clock.Advance(10000);
     const size_t nOpens = m_registry.Opens().size();
     pHold->release.Raise();
     ASSERT_TRUE(Eventually([&] { return WaitCount() >= pass.size(); }));
@@ -317,8 +317,8 @@ TEST_F(MonitorThreadTest, ManySuspendResumePairs)
     first.join();
     second.join();
     EXPECT_EQ(Dlg().MonitorSuspendCount(), 0u);
-    const uint64_t nElapsed = m_clock.Virtual().Elapsed();
-    EXPECT_TRUE(Eventually([&] { return m_clock.Virtual().Elapsed() > nElapsed + 10 * 2100; }));
+    const uint64_t nElapsed = m_clock.Elapsed();
+    EXPECT_TRUE(Eventually([&] { return m_clock.Elapsed() > nElapsed + 10 * 2100; }));
 }
 
 // The window's destruction while the monitor runs: it suspends the monitor (waiting for a step in
@@ -331,7 +331,7 @@ TEST_F(MonitorThreadTest, DestroyWhileTheMonitorRuns)
     sim::Plug(6, m_clock);
     for (size_t nRound = 0; nRound < 24; ++nRound) {
         SCOPED_TRACE(nRound);
-        m_clock.Virtual().ClearWaits();
+        m_clock.ClearWaits();
         CreateDialog();
         Dlg().StartMonitor();
         ASSERT_TRUE(Eventually([&] { return WaitCount() >= nRound; }));

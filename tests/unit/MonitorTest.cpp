@@ -1,6 +1,6 @@
 // The port monitor's passes, driven one at a time on the test's thread over a virtual clock, an
 // in-memory registry, simulated cards and the headless window.
-#include "tests/unit/MonitorHarness.h"
+#include "tests/support/MonitorHarness.h"
 
 #include <algorithm>
 #include <cstring>
@@ -65,7 +65,7 @@ TEST_F(MonitorPassTest, WaitsOfOnePass)
         CardOptions options;
         options.fault = c.fault;
         std::shared_ptr<CSimCard> pCard = c.nCardPort ? sim::Plug(c.nCardPort, m_clock, options) : nullptr;
-        m_clock.Virtual().ClearWaits();
+        m_clock.ClearWaits();
         Dlg().m_bConnected = 0;
 
         EXPECT_TRUE(Dlg().RunMonitorPass());
@@ -98,7 +98,7 @@ TEST_F(MonitorPassTest, FirstProbeNeverDecides)
             pCard->Script("AT", CardReply::None(), c.nSilentCommands);
         bool bSilenced = false;
         // The wait before the first retry: the first probe is over, no port call is under way.
-        m_clock.SetHook([&](uint32_t nMs) {
+        m_clock.OnSleep([&](uint32_t nMs) {
             if (nMs == 500 && c.bSilentAfterFirstProbe && !bSilenced) {
                 pCard->Script("AT", CardReply::None());
                 bSilenced = true;
@@ -106,7 +106,7 @@ TEST_F(MonitorPassTest, FirstProbeNeverDecides)
         });
 
         EXPECT_TRUE(Dlg().RunMonitorPass());
-        m_clock.SetHook(nullptr);
+        m_clock.OnSleep({});
         EXPECT_EQ(pCard->CountOf("AT"), c.nProbeCommands);
         EXPECT_EQ(Dlg().m_bConnected.load() != 0, c.bConnected);
         EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.bConnected ? IDB_READY : IDB_SEARCHING);

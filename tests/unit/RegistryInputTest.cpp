@@ -2,8 +2,8 @@
 // well-behaved driver writes: values of the wrong type or size, Counts at the ends of the 32-bit
 // range, strings at the edge of the 1024-byte value buffer, odd instance paths and port names.
 // Every row states the result, the fields that change, the keys opened, and that none stays open.
-#include "tests/unit/DiscoveryFields.h"
-#include "tests/unit/MonitorHarness.h"
+#include "tests/support/DiscoveryFields.h"
+#include "tests/support/MonitorHarness.h"
 
 #include <algorithm>
 #include <climits>

@@ -2,7 +2,7 @@
 // (OnReversePort, button 1013), against a simulated card on COM5.
 #include "app/ToolApp.h"
 #include "commands/Commands.h"
-#include "tests/unit/CommandTestDialog.h"
+#include "tests/support/CommandTestDialog.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST_P(SimStatusTest, ShowsTheStatusOfTheAnswer)
     m_pDlg->OnSimStatus();
 
     EXPECT_EQ(Card().CountOf("AT+ysec?"), GetParam().reply.kind == CardReply::Silent ? 2 : 1);
-    EXPECT_EQ(m_clock.CommandWaitsOf(std::this_thread::get_id()), (std::vector<uint32_t>{200}));
+    EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{200}));
     const std::vector<HeadlessBox> boxes = Window().Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].strText, GetParam().pszMessage);

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/FileBytes.h"
+#include "tests/support/FileBytes.h"
 #include "app/MainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/File.h"
 #include "platform/System.h"
 #include "tests/support/VirtualClock.h"
-#include "tests/unit/WorkDirScope.h"
+#include "tests/support/WorkDirScope.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
-#include "tests/unit/WorkDirScope.h"
+#include "tests/support/WorkDirScope.h"
 #include "ui/headless/HeadlessWindow.h"
 
 // Polls until done() holds; false when the deadline passes first.
@@ -33,61 +33,16 @@ inline bool PollUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// A virtual clock that also keeps every thread's own waits, so that the waits of the window's
-// thread and of a worker are told apart from each other and from the monitor's.
-class CPerThreadClock final : public IClock {
-public:
-    void Sleep(uint32_t nMilliseconds) override
-    {
-        std::function<void(uint32_t)> onSleep;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            onSleep = m_onSleep;
-        }
-        if (onSleep)
-            onSleep(nMilliseconds);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_waits[std::this_thread::get_id()].push_back(nMilliseconds);
-        }
-        m_clock.Sleep(nMilliseconds);
+// The waits of one thread, without the channel's 150 ms settle sleeps inside each exchange.
+inline std::vector<uint32_t> CommandWaitsOf(const CVirtualClock& clock, std::thread::id thread)
+{
+    std::vector<uint32_t> waits;
+    for (uint32_t n : clock.WaitsOf(thread)) {
+        if (n != 150)
+            waits.push_back(n);
     }
-    uint32_t GetTickCount() override { return m_clock.GetTickCount(); }
-
-    // The waits of one thread, without the channel's 150 ms settle sleeps inside each exchange.
-    std::vector<uint32_t> CommandWaitsOf(std::thread::id thread) const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<uint32_t> waits;
-        auto it = m_waits.find(thread);
-        if (it == m_waits.end())
-            return waits;
-        for (uint32_t n : it->second) {
-            if (n != 150)
-                waits.push_back(n);
-        }
-        return waits;
-    }
-
-    // Called on the sleeping thread before each wait.
-    void OnSleep(std::function<void(uint32_t)> fn)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_onSleep = std::move(fn);
-    }
-
-    void ClearWaits()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_waits.clear();
-    }
-
-private:
-    CVirtualClock m_clock;
-    mutable std::mutex m_mutex;
-    std::map<std::thread::id, std::vector<uint32_t>> m_waits;
-    std::function<void(uint32_t)> m_onSleep;
-};
+    return waits;
+}
 
 // Starts the close command's workers as joinable threads, so the test can wait for them with a
 // deadline and join them; or refuses to start any.
@@ -250,7 +205,7 @@ protected:
     }
 
     CWorkDirScope m_workDir;   // the dialog's settings file lands here, not where the tests run
-    CPerThreadClock m_clock;
+    CVirtualClock m_clock;
     CMemoryRegistry m_registry;
     CTestWorkers m_workers;
     std::shared_ptr<CSimCard> m_pCard;

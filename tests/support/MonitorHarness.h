@@ -21,27 +21,6 @@
 
 namespace monitor_test {
 
-// The virtual clock; the hook runs on the sleeping thread before the wait is taken, so a test can
-// hold the monitor inside a chosen wait. Set the hook before any thread uses the clock.
-class CHookClock final : public IClock {
-public:
-    void Sleep(uint32_t nMilliseconds) override
-    {
-        if (m_hook)
-            m_hook(nMilliseconds);
-        m_clock.Sleep(nMilliseconds);
-    }
-    uint32_t GetTickCount() override { return m_clock.GetTickCount(); }
-
-    void SetHook(std::function<void(uint32_t)> hook) { m_hook = std::move(hook); }
-    CVirtualClock& Virtual() { return m_clock; }
-    std::vector<uint32_t> Waits() const { return m_clock.Waits(); }
-
-private:
-    CVirtualClock m_clock;
-    std::function<void(uint32_t)> m_hook;
-};
-
 // A one-shot signal between threads.
 class CSignal {
 public:
@@ -163,7 +142,7 @@ protected:
         return ops;
     }
 
-    CHookClock m_clock;
+    CVirtualClock m_clock;
     CMemoryRegistry m_registry;
     std::unique_ptr<CMonitorDlg> m_pDlg;
 };
