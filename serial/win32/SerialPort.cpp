@@ -1,6 +1,8 @@
 // CSerialPort on the Win32 communications API with overlapped requests and bounded waits.
 #include "serial/SerialPort.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
