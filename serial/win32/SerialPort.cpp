@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 
@@ -28,6 +29,25 @@ COMMTIMEOUTS PortTimeouts()
     return timeouts;
 }
 
+// The calls the port makes on a request it has started. Tests put a driver in their place that
+// holds requests and ignores cancels, as a USB serial driver can once its device was pulled.
+struct CRequestCalls {
+    decltype(&ReadFile) pfnReadFile;
+    decltype(&WriteFile) pfnWriteFile;
+    decltype(&WaitForSingleObject) pfnWaitForSingleObject;
+    decltype(&CancelIoEx) pfnCancelIoEx;
+    decltype(&GetOverlappedResult) pfnGetOverlappedResult;
+};
+
+const CRequestCalls kSystemCalls{ReadFile, WriteFile, WaitForSingleObject, CancelIoEx, GetOverlappedResult};
+CRequestCalls g_testCalls{};
+std::atomic<const CRequestCalls*> g_pCalls{&kSystemCalls};
+
+const CRequestCalls& Calls()
+{
+    return *g_pCalls.load();
+}
+
 HANDLE NewManualResetEvent()
 {
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -46,12 +66,28 @@ void CloseIfSet(HANDLE& h)
 // the wait returns at once.
 void CancelAndWait(HANDLE hComm, OVERLAPPED& ov)
 {
-    CancelIoEx(hComm, &ov);
+    Calls().pfnCancelIoEx(hComm, &ov);
     DWORD nIgnored = 0;
-    GetOverlappedResult(hComm, &ov, &nIgnored, TRUE);
+    Calls().pfnGetOverlappedResult(hComm, &ov, &nIgnored, TRUE);
 }
 
 } // namespace
+
+// Declared for tests in tests/support/StuckSerialDriver.h; no program calls them.
+void SetSerialRequestCallsForTests(decltype(&ReadFile) pfnReadFile, decltype(&WriteFile) pfnWriteFile,
+                                   decltype(&WaitForSingleObject) pfnWaitForSingleObject,
+                                   decltype(&CancelIoEx) pfnCancelIoEx,
+                                   decltype(&GetOverlappedResult) pfnGetOverlappedResult)
+{
+    g_pCalls.store(&kSystemCalls);
+    g_testCalls = {pfnReadFile, pfnWriteFile, pfnWaitForSingleObject, pfnCancelIoEx, pfnGetOverlappedResult};
+    g_pCalls.store(&g_testCalls);
+}
+
+void RestoreSerialRequestCallsForTests()
+{
+    g_pCalls.store(&kSystemCalls);
+}
 
 struct CSerialDevice {
     HANDLE hComm = nullptr;
@@ -142,16 +178,16 @@ int CSerialPort::Write(const void* pData, int nLength)
     PurgeComm(hComm, kPurgeAll);
 
     DWORD nWritten = 0;
-    if (WriteFile(hComm, pData, static_cast<DWORD>(nLength), &nWritten, &ov))
+    if (Calls().pfnWriteFile(hComm, pData, static_cast<DWORD>(nLength), &nWritten, &ov))
         return static_cast<int>(nWritten);
     if (GetLastError() != ERROR_IO_PENDING)
         return Fail("WriteFile", static_cast<int>(GetLastError()));
-    if (WaitForSingleObject(ov.hEvent, kWriteWaitMs) != WAIT_OBJECT_0) {
+    if (Calls().pfnWaitForSingleObject(ov.hEvent, kWriteWaitMs) != WAIT_OBJECT_0) {
         // The caller's bytes may be gone once Write returns: the request must not read them later.
         CancelAndWait(hComm, ov);
         return Fail("WriteFile", ERROR_TIMEOUT);
     }
-    if (!GetOverlappedResult(hComm, &ov, &nWritten, FALSE))
+    if (!Calls().pfnGetOverlappedResult(hComm, &ov, &nWritten, FALSE))
         return Fail("GetOverlappedResult", static_cast<int>(GetLastError()));
     return static_cast<int>(nWritten);
 }
@@ -178,7 +214,7 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     OVERLAPPED& ov = m_pDevice->ovRead;
 
     DWORD nRead = 0;
-    if (ReadFile(hComm, pBuffer, static_cast<DWORD>(std::min(nQueued, nMax)), &nRead, &ov))
+    if (Calls().pfnReadFile(hComm, pBuffer, static_cast<DWORD>(std::min(nQueued, nMax)), &nRead, &ov))
         return static_cast<int>(nRead);
     if (GetLastError() != ERROR_IO_PENDING)
         return Fail("ReadFile", static_cast<int>(GetLastError()));
@@ -186,7 +222,7 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     // and its bytes are in pBuffer, but the count reported when the request started was 0. What is
     // still outstanding when the wait ends is cancelled: the buffer is the caller's and may be gone
     // once Read returns.
-    if (WaitForSingleObject(ov.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
+    if (Calls().pfnWaitForSingleObject(ov.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
         CancelAndWait(hComm, ov);
     return static_cast<int>(nRead);
 }
