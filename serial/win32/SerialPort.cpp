@@ -4,8 +4,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -14,6 +17,11 @@ constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kEventMask = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK;
 constexpr DWORD kWriteWaitMs = 10000;
 constexpr DWORD kReadWaitMs = 2000;
+// How long a cancelled request may take to complete before it is given up for good.
+constexpr DWORD kCancelWaitMs = 1000;
+// What the port reports, from the call that gave a request up until it is closed.
+constexpr const char* kAbandonedCall = "CancelIoEx";
+constexpr int kAbandonedError = ERROR_TIMEOUT;
 
 // With this combination a read returns at once with whatever is buffered (waiting at most 30 s for
 // a first byte when nothing is), and a write is bounded at 1 ms per byte plus 50 ms.
@@ -26,6 +34,25 @@ COMMTIMEOUTS PortTimeouts()
     timeouts.WriteTotalTimeoutMultiplier = 1;
     timeouts.WriteTotalTimeoutConstant = 50;
     return timeouts;
+}
+
+// The calls the port makes on a request it has started. Tests put a driver in their place that
+// holds requests and ignores cancels, as a USB serial driver can once its device was pulled.
+struct CRequestCalls {
+    decltype(&ReadFile) pfnReadFile;
+    decltype(&WriteFile) pfnWriteFile;
+    decltype(&WaitForSingleObject) pfnWaitForSingleObject;
+    decltype(&CancelIoEx) pfnCancelIoEx;
+    decltype(&GetOverlappedResult) pfnGetOverlappedResult;
+};
+
+const CRequestCalls kSystemCalls{ReadFile, WriteFile, WaitForSingleObject, CancelIoEx, GetOverlappedResult};
+CRequestCalls g_testCalls{};
+std::atomic<const CRequestCalls*> g_pCalls{&kSystemCalls};
+
+const CRequestCalls& Calls()
+{
+    return *g_pCalls.load();
 }
 
 HANDLE NewManualResetEvent()
@@ -41,22 +68,51 @@ void CloseIfSet(HANDLE& h)
     }
 }
 
-// Takes a request that is still outstanding back from the driver before its record or buffer may
-// be reused or freed. When the request completed meanwhile, CancelIoEx finds nothing to cancel and
-// the wait returns at once.
-void CancelAndWait(HANDLE hComm, OVERLAPPED& ov)
+enum class ERequestEnd { Completed, Cancelled, Abandoned };
+
+// Waits at most nWaitMs for a started request, then cancels what is still outstanding. A USB serial
+// driver whose device was pulled can fail to complete the cancelled request at all, so that wait is
+// bounded too: a request still out after it is Abandoned, and its record and buffer must stay
+// allocated for as long as the process lives. Otherwise GetOverlappedResult(FALSE) has the outcome.
+ERequestEnd AwaitRequest(HANDLE hComm, OVERLAPPED& ov, DWORD nWaitMs)
 {
-    CancelIoEx(hComm, &ov);
-    DWORD nIgnored = 0;
-    GetOverlappedResult(hComm, &ov, &nIgnored, TRUE);
+    const CRequestCalls& calls = Calls();
+    if (calls.pfnWaitForSingleObject(ov.hEvent, nWaitMs) == WAIT_OBJECT_0)
+        return ERequestEnd::Completed;
+    calls.pfnCancelIoEx(hComm, &ov);
+    if (calls.pfnWaitForSingleObject(ov.hEvent, kCancelWaitMs) == WAIT_OBJECT_0)
+        return ERequestEnd::Cancelled;
+    return ERequestEnd::Abandoned;
 }
 
 } // namespace
+
+// Declared for tests in tests/support/StuckSerialDriver.h; no program calls them.
+void SetSerialRequestCallsForTests(decltype(&ReadFile) pfnReadFile, decltype(&WriteFile) pfnWriteFile,
+                                   decltype(&WaitForSingleObject) pfnWaitForSingleObject,
+                                   decltype(&CancelIoEx) pfnCancelIoEx,
+                                   decltype(&GetOverlappedResult) pfnGetOverlappedResult)
+{
+    g_pCalls.store(&kSystemCalls);
+    g_testCalls = {pfnReadFile, pfnWriteFile, pfnWaitForSingleObject, pfnCancelIoEx, pfnGetOverlappedResult};
+    g_pCalls.store(&g_testCalls);
+}
+
+void RestoreSerialRequestCallsForTests()
+{
+    g_pCalls.store(&kSystemCalls);
+}
 
 struct CSerialDevice {
     HANDLE hComm = nullptr;
     OVERLAPPED ovRead{};
     OVERLAPPED ovWrite{};
+    // Requests transfer through these, never through the caller's memory, which may be gone while a
+    // request the port gave up on is still out. Write's buffer is resized only with no request out.
+    char readBuffer[kQueueSize]{};
+    std::vector<char> writeBuffer;
+    // A cancelled request did not complete: the record is never freed, nor its events closed.
+    bool bAbandoned = false;
 };
 
 namespace {
@@ -122,9 +178,15 @@ int CSerialPort::Close()
 {
     if (!m_bOpen || !m_pDevice)
         return 1;
-    PurgeComm(m_pDevice->hComm, kPurgeAll);
-    CloseDevice(*m_pDevice);
-    delete m_pDevice;
+    if (m_pDevice->bAbandoned) {
+        // The handle goes, so that the port can be opened again; the record stays allocated for good,
+        // as the driver may still complete the request into it.
+        CloseHandle(m_pDevice->hComm);
+    } else {
+        PurgeComm(m_pDevice->hComm, kPurgeAll);
+        CloseDevice(*m_pDevice);
+        delete m_pDevice;
+    }
     m_pDevice = nullptr;
     m_bOpen = 0;
     return 1;
@@ -137,21 +199,30 @@ int CSerialPort::Write(const void* pData, int nLength)
     // A negative length would become a length of gigabytes as a DWORD.
     if (nLength < 0 || (!pData && nLength > 0))
         return 0;
-    const HANDLE hComm = m_pDevice->hComm;
-    OVERLAPPED& ov = m_pDevice->ovWrite;
+    CSerialDevice& device = *m_pDevice;
+    if (device.bAbandoned)
+        return Fail(kAbandonedCall, kAbandonedError);
+    const HANDLE hComm = device.hComm;
+    OVERLAPPED& ov = device.ovWrite;
     PurgeComm(hComm, kPurgeAll);
 
+    const auto* pBytes = static_cast<const char*>(pData);
+    device.writeBuffer.assign(pBytes, pBytes + nLength);
     DWORD nWritten = 0;
-    if (WriteFile(hComm, pData, static_cast<DWORD>(nLength), &nWritten, &ov))
+    if (Calls().pfnWriteFile(hComm, device.writeBuffer.data(), static_cast<DWORD>(nLength), &nWritten, &ov))
         return static_cast<int>(nWritten);
     if (GetLastError() != ERROR_IO_PENDING)
         return Fail("WriteFile", static_cast<int>(GetLastError()));
-    if (WaitForSingleObject(ov.hEvent, kWriteWaitMs) != WAIT_OBJECT_0) {
-        // The caller's bytes may be gone once Write returns: the request must not read them later.
-        CancelAndWait(hComm, ov);
+    switch (AwaitRequest(hComm, ov, kWriteWaitMs)) {
+    case ERequestEnd::Abandoned:
+        device.bAbandoned = true;
+        return Fail(kAbandonedCall, kAbandonedError);
+    case ERequestEnd::Cancelled:
         return Fail("WriteFile", ERROR_TIMEOUT);
+    case ERequestEnd::Completed:
+        break;
     }
-    if (!GetOverlappedResult(hComm, &ov, &nWritten, FALSE))
+    if (!Calls().pfnGetOverlappedResult(hComm, &ov, &nWritten, FALSE))
         return Fail("GetOverlappedResult", static_cast<int>(GetLastError()));
     return static_cast<int>(nWritten);
 }
@@ -160,6 +231,8 @@ int CSerialPort::GetInQueueCount()
 {
     if (!m_bOpen || !m_pDevice)
         return 0;
+    if (m_pDevice->bAbandoned)
+        return Fail(kAbandonedCall, kAbandonedError);
     DWORD nErrors = 0;
     COMSTAT stat{};
     if (!ClearCommError(m_pDevice->hComm, &nErrors, &stat))
@@ -174,19 +247,27 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     const int nQueued = GetInQueueCount();
     if (nQueued == 0 || nMax <= 0 || !pBuffer)
         return 0;
-    const HANDLE hComm = m_pDevice->hComm;
-    OVERLAPPED& ov = m_pDevice->ovRead;
+    CSerialDevice& device = *m_pDevice;
+    const HANDLE hComm = device.hComm;
+    OVERLAPPED& ov = device.ovRead;
+    const DWORD nToRead = std::min<DWORD>(static_cast<DWORD>(std::min(nQueued, nMax)), sizeof device.readBuffer);
 
     DWORD nRead = 0;
-    if (ReadFile(hComm, pBuffer, static_cast<DWORD>(std::min(nQueued, nMax)), &nRead, &ov))
+    if (Calls().pfnReadFile(hComm, device.readBuffer, nToRead, &nRead, &ov)) {
+        std::memcpy(pBuffer, device.readBuffer, std::min(nRead, nToRead));
         return static_cast<int>(nRead);
+    }
     if (GetLastError() != ERROR_IO_PENDING)
         return Fail("ReadFile", static_cast<int>(GetLastError()));
-    // Wine leaves a COM read pending even when the bytes are queued; it completes during this wait
-    // and its bytes are in pBuffer, but the count reported when the request started was 0. What is
-    // still outstanding when the wait ends is cancelled: the buffer is the caller's and may be gone
-    // once Read returns.
-    if (WaitForSingleObject(ov.hEvent, kReadWaitMs) != WAIT_OBJECT_0)
-        CancelAndWait(hComm, ov);
+    // Wine leaves a COM read pending even when the bytes are queued; it completes during this wait,
+    // but the count reported when the request started was 0, and that is what Read returns. The
+    // bytes are the completed count, which a cancelled read may have as well.
+    if (AwaitRequest(hComm, ov, kReadWaitMs) == ERequestEnd::Abandoned) {
+        device.bAbandoned = true;
+        return Fail(kAbandonedCall, kAbandonedError);
+    }
+    DWORD nDone = 0;
+    Calls().pfnGetOverlappedResult(hComm, &ov, &nDone, FALSE);
+    std::memcpy(pBuffer, device.readBuffer, std::min(nDone, nToRead));
     return static_cast<int>(nRead);
 }

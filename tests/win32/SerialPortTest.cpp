@@ -9,8 +9,10 @@
 #include <climits>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "StuckSerialDriver.h"
 #include "serial/SerialPort.h"
 
 namespace {
@@ -215,6 +217,53 @@ TEST_F(Win32SerialPortTest, OpenSetsSpeedFramingAndNoFlowControl)
     EXPECT_FALSE(dcb.fOutxCtsFlow);
     EXPECT_FALSE(dcb.fOutX);
     EXPECT_FALSE(dcb.fInX);
+}
+
+// Read, Write: on a driver that never completes a cancelled request, each gives 0 within its wait
+// plus 1000 ms, naming CancelIoEx; the port then fails every call until it is closed and reopened.
+TEST_F(Win32SerialPortTest, CancelThatNeverCompletesIsAbandoned)
+{
+    const milliseconds kTolerance(300);
+    const struct {
+        const char* pszName;
+        milliseconds wait;
+        std::function<int(CSerialPort&)> call;
+    } kCases[] = {
+        {"Read", milliseconds(2000),
+         [](CSerialPort& port) {
+             char buffer[32];
+             return port.Read(buffer, sizeof buffer);
+         }},
+        {"Write", milliseconds(10000), [](CSerialPort& port) { return port.Write("AT\r", 3); }},
+    };
+    const int nAnswer = static_cast<int>(kEchoedOk.size());
+    for (const auto& test : kCases) {
+        SCOPED_TRACE(test.pszName);
+        auto pPort = std::make_shared<CSerialPort>();
+        ASSERT_TRUE(Open115200(*pPort, m_nEcho));
+        ASSERT_TRUE(AskAndWaitForAnswer(*pPort, nAnswer));
+        CStuckSerialDriver driver;
+        const auto start = Clock::now();
+        const auto result = CallWithin(2 * test.wait, [pPort, call = test.call] { return call(*pPort); });
+        const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+        ASSERT_TRUE(result.has_value()) << "still waiting for the cancelled request";
+        EXPECT_LE(elapsed, test.wait + milliseconds(1000) + kTolerance) << elapsed.count() << " ms";
+        EXPECT_EQ(*result, 0);
+        EXPECT_EQ(pPort->LastError().strCall, "CancelIoEx");
+
+        driver.Remove();
+        pPort->ClearLastError();
+        char buffer[32] = {};
+        EXPECT_EQ(pPort->Write("AT\r", 3), 0);
+        EXPECT_EQ(pPort->GetInQueueCount(), 0);
+        EXPECT_EQ(pPort->Read(buffer, sizeof buffer), 0);
+        EXPECT_EQ(pPort->LastError().strCall, "CancelIoEx");
+        ASSERT_TRUE(pPort->Close());
+        ASSERT_TRUE(Open115200(*pPort, m_nEcho));
+        ASSERT_TRUE(AskAndWaitForAnswer(*pPort, nAnswer));
+        pPort->Read(buffer, sizeof buffer);
+        EXPECT_EQ(std::string(buffer), kEchoedOk);
+    }
 }
 
 } // namespace
