@@ -79,16 +79,6 @@ const char* PortStatusText(EPortSource eSource)
 
 // ---- every card -----------------------------------------------------------------------------------
 
-const char* PortRoleName(EPortRole eRole)
-{
-    switch (eRole) {
-    case EPortRole::kModem: return "modem";
-    case EPortRole::kDiagnostic: return "diagnostic";
-    case EPortRole::kAt: return "AT";
-    }
-    return "unknown";
-}
-
 std::string CardIdOfInstance(const std::string& strInstancePath)
 {
     const size_t nSlash = strInstancePath.rfind('\\');

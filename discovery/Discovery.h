@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/CardInventory.h"
 #include "discovery/Registry.h"
 
 // Which driver list gave the port that AT commands go to.
@@ -34,8 +35,6 @@ const char* PortStatusText(EPortSource eSource);
 
 // ---- every card -----------------------------------------------------------------------------------
 
-enum class EPortRole { kModem, kDiagnostic, kAt };
-const char* PortRoleName(EPortRole eRole);   // "modem", "diagnostic", "AT"
 
 struct CListedPort {
     EPortRole eRole = EPortRole::kModem;
