@@ -8,6 +8,7 @@
 #include "app/AboutDlg.h"
 #include "platform/InstanceLock.h"
 #include "platform/System.h"
+#include "res/PortList.h"
 
 namespace {
 
@@ -95,6 +96,9 @@ bool CMainDlg::OnInitDialog()
         ExitProcessNow(0);
     }
 
+    // The list is unsorted, so an entry's index is its Port number.
+    for (const std::string& strEntry : PortListEntries())
+        AddListEntry(IDC_PORT_LIST, strEntry);
     CDialog::OnInitDialog();
     m_pAtChannel = std::make_unique<CAtChannel>(Clock());
     SetBigIcon(IDR_MAINFRAME);

@@ -144,9 +144,10 @@ public:
     {
         CHeadlessWindow window = HeadlessWindowOf(m_dlg);
         window.ClearLog();
+        const std::string strExitEnabled = "enable " + std::to_string(IDC_EXIT_DOWNLOAD) + " 1";
         return PollUntil([&] {
             const std::vector<std::string> log = window.Log();
-            return std::find(log.begin(), log.end(), "enable 1017 1") != log.end()
+            return std::find(log.begin(), log.end(), strExitEnabled) != log.end()
                 && window.Control(IDC_STATUS_PICTURE).nBitmap == IDB_READY && window.Control(IDC_ENTER_DOWNLOAD).bEnabled;
         }, std::chrono::seconds(20));
     }

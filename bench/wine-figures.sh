@@ -17,7 +17,7 @@ readonly FIRST_PASS_MS=1900     # 200 + 200 + 500 + 1000 before the first Ready!
 readonly PASS_WAITS_MS=2900     # a connected pass: 200 + 200 + 500 + 1000 + 1000, and two probes
 readonly CLOSE_WAITS_MS=5000    # click to box: 2000 (window) + 2000 (worker) + 1000 between the two
 readonly OPEN_WAITS_MS=2000     # click to box: 1000 before each of the two switches
-READY=("picture=130" "enabled1012=1" "enabled1017=1")
+READY=("picture=IDB_READY" "enabled:IDC_ENTER_DOWNLOAD=1" "enabled:IDC_EXIT_DOWNLOAD=1")
 
 figure() {   # KEY MEASURED RUNS IDEAL UNEXPECTED [MORE]
     local key=$1
@@ -57,11 +57,12 @@ start_run() {   # sets START_WINDOW_MS and START_READY_MS, from launch
     e2e_poll 30000 grep -q '^sample' "$samples" || { e2e_fail "window watcher did not start"; return 1; }
     t0=$(e2e_now_ms)
     e2e_start_program
-    e2e_poll 30000 grep -q $'\tpicture=130\tenabled1012=1\tenabled1017=1' "$samples"
+    e2e_poll 30000 grep -q $'\tpicture=IDB_READY\tenabled:IDC_ENTER_DOWNLOAD=1\tenabled:IDC_EXIT_DOWNLOAD=1' "$samples"
     kill "$watcher" 2>/dev/null
     wait "$watcher" 2>/dev/null
     window=$(tr -d '\r' <"$samples" | awk -F'\t' '$3 == "main=1" { print $2; exit }')
-    ready=$(tr -d '\r' <"$samples" | awk -F'\t' '$4 == "picture=130" && $5 == "enabled1012=1" && $6 == "enabled1017=1" { print $2; exit }')
+    ready=$(tr -d '\r' <"$samples" | awk -F'\t' '$4 == "picture=IDB_READY" && $5 == "enabled:IDC_ENTER_DOWNLOAD=1" &&
+        $6 == "enabled:IDC_EXIT_DOWNLOAD=1" { print $2; exit }')
     if [ -z "$window" ] || [ -z "$ready" ]; then
         e2e_fail "start run $1: window ${window:-never shown}, Ready! ${ready:-never shown}"
         return 1
@@ -178,12 +179,12 @@ command_run() {   # BUTTON WAITS_MS; sets COMMAND_MS and COMMAND_IDEAL_MS
 command_figures() {
     local run close=() close_ideal=() open=() open_ideal=() close_failed=0 open_failed=0
     for run in $(seq "$RUNS"); do
-        if command_run 1012 $CLOSE_WAITS_MS; then
+        if command_run IDC_ENTER_DOWNLOAD $CLOSE_WAITS_MS; then
             close+=("$COMMAND_MS"); close_ideal+=("$COMMAND_IDEAL_MS")
         else
             close_failed=$((close_failed + 1))
         fi
-        if command_run 1017 $OPEN_WAITS_MS; then
+        if command_run IDC_EXIT_DOWNLOAD $OPEN_WAITS_MS; then
             open+=("$COMMAND_MS"); open_ideal+=("$COMMAND_IDEAL_MS")
         else
             open_failed=$((open_failed + 1))

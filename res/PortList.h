@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-// The entries of the port list (control 1001), in the order they are added. The list is not
+// The entries of the main window's port list, in the order they are added. The list is not
 // sorted, so an entry's index is its Port number: "NULL" at 0, "COM 1" to "COM 99" with one space,
 // "COM100" to "COM256" without.
 inline std::vector<std::string> PortListEntries()

@@ -209,7 +209,8 @@ step() {
     [ "$result" = ok ]
 }
 
-ready() { e2e_drive wait-state picture=130 enabled1012=1 enabled1017=1 "text1001=COM 5" 30000 2>/dev/null; }
+ready() { e2e_drive wait-state picture=IDB_READY enabled:IDC_ENTER_DOWNLOAD=1 enabled:IDC_EXIT_DOWNLOAD=1 \
+    "text:IDC_PORT_LIST=COM 5" 30000 2>/dev/null; }
 box() {   # click BUTTON, then the Success box with TEXT
     e2e_drive click-wait-box "$1" Success 30000 2>/dev/null && [ "$(e2e_value text)" = "$2" ]
 }
@@ -232,11 +233,11 @@ start_program
 step "start: the window appears" e2e_drive wait-window Kavender 60000
 step "Ready! on COM 5, both buttons enabled" ready
 step "screenshot ready.png" shot ready
-step "Close autorun & Enter download: Success box" box 1012 "Close autorun and enter download success!"
+step "Close autorun & Enter download: Success box" box IDC_ENTER_DOWNLOAD "Close autorun and enter download success!"
 step "screenshot close-success.png" shot close-success
 step "dismiss the box" dismiss
 step "Ready! again" ready
-step "Open autorun & Exit download: Success box" box 1017 "Open autorun and exit download success!"
+step "Open autorun & Exit download: Success box" box IDC_EXIT_DOWNLOAD "Open autorun and exit download success!"
 step "screenshot open-success.png" shot open-success
 step "dismiss the box" dismiss
 step "Ready! again" ready

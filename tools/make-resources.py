@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Draws Vostrel's bitmaps and icon from text: the six status words (bitmaps 130 to 135), the
-notice sign (bitmap 136) and the program icon (icon 128). 16 colours, standard VGA palette.
+"""Draws Vostrel's bitmaps and icon from text: the six status words (status-*.bmp), the notice
+sign (notice.bmp) and the program icon (Vostrel.ico). 16 colours, standard VGA palette.
 
     tools/make-resources.py [OUTDIR]      (default: res/ beside this script's parent)
 
@@ -50,14 +50,15 @@ GLYPHS = {
 }
 GLYPH_ROWS = 9
 
-# Status pictures: id -> (word, text colour, background colour, width in pixels).
+# Status pictures: file name (res/Vostrel.rc gives each its IDB_ id) -> (word, text colour,
+# background colour, width in pixels).
 STATUS_PICTURES = {
-    130: ("Ready!", LIME, TEAL, 93),
-    131: ("PASS !", BLUE, LIME, 93),
-    132: ("FAIL !", RED, YELLOW, 93),
-    133: ("Searching...", YELLOW, TEAL, 93),
-    134: ("Port Error!", BLACK, RED, 91),
-    135: ("Running...", AQUA, TEAL, 91),
+    "status-ready.bmp": ("Ready!", LIME, TEAL, 93),
+    "status-pass.bmp": ("PASS !", BLUE, LIME, 93),
+    "status-fail.bmp": ("FAIL !", RED, YELLOW, 93),
+    "status-searching.bmp": ("Searching...", YELLOW, TEAL, 93),
+    "status-port-error.bmp": ("Port Error!", BLACK, RED, 91),
+    "status-running.bmp": ("Running...", AQUA, TEAL, 91),
 }
 STATUS_HEIGHT = 24
 
@@ -195,8 +196,8 @@ def ico_file(sizes):
 
 def main():
     outdir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "res")
-    files = {"status%d.bmp" % rid: bmp_file(status_picture(*picture)) for rid, picture in STATUS_PICTURES.items()}
-    files["notice136.bmp"] = bmp_file(notice_sign())
+    files = {name: bmp_file(status_picture(*picture)) for name, picture in STATUS_PICTURES.items()}
+    files["notice.bmp"] = bmp_file(notice_sign())
     files["Vostrel.ico"] = ico_file([32, 16])
     for name, data in files.items():
         with open(os.path.join(outdir, name), "wb") as f:

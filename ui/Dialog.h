@@ -91,6 +91,7 @@ public:
     bool IsControlEnabled(int nId);
     void SetControlText(int nId, const std::string& strText);
     std::string GetControlText(int nId);
+    void AddListEntry(int nId, const std::string& strEntry);   // CB_ADDSTRING: last in a list without CBS_SORT
     void SelectListEntry(int nId, int nIndex);     // CB_SETCURSEL(nIndex, 0); out of range: no selection
     int GetListSelection(int nId);                 // -1 when nothing is selected
     void SetControlFocus(int nId);

@@ -9,19 +9,20 @@ readonly STARTUP_MS=30000
 readonly PASS_MS=15000
 readonly BOX_MS=20000      # the close command's fixed waits alone are 5 s; a silent card adds its waits
 readonly EXIT_MS=15000
-READY=("picture=130" "enabled1012=1" "enabled1017=1")
+READY=("picture=IDB_READY" "enabled:IDC_ENTER_DOWNLOAD=1" "enabled:IDC_EXIT_DOWNLOAD=1")
 
 e2e_start_card MODEM 5 || e2e_finish
 e2e_start_card DIAG 6 || e2e_finish
 e2e_register_card YARLOusbmdm6k 5 YARLOusbser6k 6
 e2e_start_program
-e2e_drive wait-state "${READY[@]}" "text1001=COM 5" "$STARTUP_MS" || { e2e_fail "card not ready"; e2e_finish; }
+e2e_drive wait-state "${READY[@]}" "text:IDC_PORT_LIST=COM 5" "$STARTUP_MS" ||
+    { e2e_fail "card not ready"; e2e_finish; }
 
 # ---- close autorun and enter download ----------------------------------------------------------------
-if e2e_drive click-wait-box 1012 Success "$BOX_MS"; then
+if e2e_drive click-wait-box IDC_ENTER_DOWNLOAD Success "$BOX_MS"; then
     e2e_expect text "Close autorun and enter download success!" "close command's box"
     e2e_expect owned 0 "close command's box has no owner"
-    e2e_drive wait-state "picture=131" "enabled1012=0" "enabled1017=0" "$PASS_MS" ||
+    e2e_drive wait-state "picture=IDB_PASS" "enabled:IDC_ENTER_DOWNLOAD=0" "enabled:IDC_EXIT_DOWNLOAD=0" "$PASS_MS" ||
         e2e_fail "PASS ! picture and disabled buttons under the box"
     e2e_drive dismiss-box Success || e2e_fail "dismiss"
 else
@@ -35,7 +36,7 @@ e2e_drive wait-state "${READY[@]}" "$PASS_MS" || e2e_fail "not ready again after
 
 # ---- open autorun and exit download on a model that needs the extra switch ----------------------------
 e2e_card MODEM "model R2281-Y"
-if e2e_drive click-wait-box 1017 Success "$BOX_MS"; then
+if e2e_drive click-wait-box IDC_EXIT_DOWNLOAD Success "$BOX_MS"; then
     e2e_expect text "Open autorun and exit download success!" "open command's box"
     e2e_drive dismiss-box Success || e2e_fail "dismiss"
 else
@@ -53,7 +54,7 @@ order=$(e2e_transcript MODEM | grep -E '^AT\+(YCDRUN|CGMM)' | tail -n 4 | tr '\n
 e2e_drive wait-state "${READY[@]}" "$PASS_MS" || e2e_fail "not ready again after the open command"
 
 # ---- the card falls silent while the close command waits to send ------------------------------------
-e2e_drive click 1012 || e2e_fail "click 1012"
+e2e_drive click IDC_ENTER_DOWNLOAD || e2e_fail "click IDC_ENTER_DOWNLOAD"
 e2e_card MODEM "fault silent"
 if e2e_drive wait-box Error "$BOX_MS"; then
     e2e_expect text "Close autorun and enter download fail!" "silent card's box"
@@ -62,15 +63,17 @@ if e2e_drive wait-box Error "$BOX_MS"; then
 else
     e2e_fail "a card silent under the close command gave no Error box"
 fi
-e2e_drive wait-state "picture=133" "enabled1012=0" "enabled1017=0" "$STARTUP_MS" ||
+e2e_drive wait-state "picture=IDB_SEARCHING" "enabled:IDC_ENTER_DOWNLOAD=0" "enabled:IDC_EXIT_DOWNLOAD=0" \
+    "$STARTUP_MS" ||
     e2e_fail "a silent card shown as ready after the failed command"
 e2e_card MODEM "fault none"
 e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "not ready once the card answers again"
 
 # ---- closing the window while the close command's worker runs --------------------------------------
 sent_before=$(e2e_sent MODEM "AT+YCDRUN=E")
-e2e_drive click 1012 || e2e_fail "click 1012"
-e2e_drive wait-state "picture=135" "enabled1012=0" "enabled1017=0" "$PASS_MS" || e2e_fail "Running... picture"
+e2e_drive click IDC_ENTER_DOWNLOAD || e2e_fail "click IDC_ENTER_DOWNLOAD"
+e2e_drive wait-state "picture=IDB_RUNNING" "enabled:IDC_ENTER_DOWNLOAD=0" "enabled:IDC_EXIT_DOWNLOAD=0" "$PASS_MS" ||
+    e2e_fail "Running... picture"
 e2e_drive close || e2e_fail "close during the close command"
 if e2e_wait_exit "$E2E_PID" "$EXIT_MS"; then
     [ "$E2E_STATUS" = 0 ] || e2e_fail "exit status $E2E_STATUS after closing during the command"

@@ -16,10 +16,11 @@ e2e_drive wait-window Kavender "$STARTUP_MS" || { e2e_fail "no window titled Kav
 
 # The monitor shows nothing until a pass has found a card, and there is none: this is the state
 # the dialog's initialisation wrote.
-e2e_drive wait-state "index1001=0" "text1001=NULL" "enabled1001=0" "text1008=Modem port:" \
-    "text1020=Searching..." "picture=133" "enabled1012=0" "enabled1017=0" \
-    "text1012=Close autorun && Enter download" "text1017=Open autorun && Exit download" \
-    "font1020=Arial" "weight1020=700" "$STATE_MS" ||
+e2e_drive wait-state "index:IDC_PORT_LIST=0" "text:IDC_PORT_LIST=NULL" "enabled:IDC_PORT_LIST=0" \
+    "text:IDC_PORT_LABEL=Modem port:" "text:IDC_STATUS_LINE=Searching..." "picture=IDB_SEARCHING" \
+    "enabled:IDC_ENTER_DOWNLOAD=0" "enabled:IDC_EXIT_DOWNLOAD=0" \
+    "text:IDC_ENTER_DOWNLOAD=Close autorun && Enter download" "text:IDC_EXIT_DOWNLOAD=Open autorun && Exit download" \
+    "font:IDC_STATUS_LINE=Arial" "weight:IDC_STATUS_LINE=700" "$STATE_MS" ||
     e2e_fail "initial state"
 e2e_screenshot initial || e2e_fail "screenshot of the initial window"
 
@@ -39,8 +40,9 @@ EOF
 e2e_drive list-entry 257 && e2e_fail "list entry 257 exists"
 
 # A refresh request with no card connected shows the searching picture and the list at NULL again.
-e2e_drive post 101 || e2e_fail "post 101"
-e2e_drive wait-state "picture=133" "index1001=0" "enabled1012=0" "$STATE_MS" || e2e_fail "state after message 101"
+e2e_drive post WM_STATUS_REFRESH || e2e_fail "post WM_STATUS_REFRESH"
+e2e_drive wait-state "picture=IDB_SEARCHING" "index:IDC_PORT_LIST=0" "enabled:IDC_ENTER_DOWNLOAD=0" "$STATE_MS" || \
+    e2e_fail "state after WM_STATUS_REFRESH"
 
 # ---- single instance: a second start shows one box and ends with 0; the first keeps running ------
 e2e_start_program
@@ -60,7 +62,8 @@ else
     e2e_fail "second instance still running after its box was dismissed"
 fi
 e2e_running "$first" || e2e_fail "first instance ended when the second started"
-e2e_drive wait-state "picture=133" "text1020=Searching..." "enabled1012=0" "$STATE_MS" ||
+e2e_drive wait-state "picture=IDB_SEARCHING" "text:IDC_STATUS_LINE=Searching..." "enabled:IDC_ENTER_DOWNLOAD=0" \
+    "$STATE_MS" ||
     e2e_fail "first instance's window changed by the second start"
 
 # ---- minimise and restore ---------------------------------------------------------------------
@@ -68,7 +71,8 @@ e2e_drive minimize || e2e_fail "minimise"
 e2e_drive is-minimized || e2e_fail "not minimised after minimise"
 e2e_drive restore || e2e_fail "restore"
 e2e_drive is-minimized && e2e_fail "still minimised after restore"
-e2e_drive wait-state "minimized=0" "picture=133" "font1020=Arial" "$STATE_MS" || e2e_fail "window after restore"
+e2e_drive wait-state "minimized=0" "picture=IDB_SEARCHING" "font:IDC_STATUS_LINE=Arial" "$STATE_MS" ||
+    e2e_fail "window after restore"
 
 # ---- closing the window ends the process; afterwards a new start succeeds -----------------------
 e2e_drive close || e2e_fail "close"
@@ -82,7 +86,8 @@ e2e_start_program
 third=$E2E_PID
 e2e_drive wait-window Kavender "$STARTUP_MS" || e2e_fail "no window after the first instance ended"
 e2e_drive count-windows Error && e2e_expect count 0 "boxes titled Error after a clean restart"
-e2e_drive wait-state "picture=133" "text1008=Modem port:" "$STATE_MS" || e2e_fail "restarted window's state"
+e2e_drive wait-state "picture=IDB_SEARCHING" "text:IDC_PORT_LABEL=Modem port:" "$STATE_MS" ||
+    e2e_fail "restarted window's state"
 e2e_drive close || e2e_fail "close the restarted window"
 e2e_wait_exit "$third" "$EXIT_MS" || e2e_fail "restarted instance still running after close"
 

@@ -1,5 +1,5 @@
 // CreateInstanceLock (POSIX lock file): another process that asks for a name this process holds is
-// told it already exists; this process may ask again; closing frees the name.
+// told it already exists; this process may ask again; closing the last handle frees the name.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -73,6 +73,7 @@ TEST(InstanceLockTest, AnotherProcessSeesAHeldNameAsExisting)
     EXPECT_FALSE(std::filesystem::is_empty(std::getenv("XDG_RUNTIME_DIR"))) << "the lock lives in the runtime directory";
 }
 
+// Each handle holds the name: closing one of two leaves it held until the other is closed too.
 TEST(InstanceLockTest, TheHoldingProcessMayCreateItAgain)
 {
     const std::string strName = TestName("twice");
@@ -85,8 +86,10 @@ TEST(InstanceLockTest, TheHoldingProcessMayCreateItAgain)
     EXPECT_FALSE(bSecond);
     EXPECT_NE(hFirst, 0);
     EXPECT_NE(hSecond, 0);
-    CloseInstanceLock(hSecond);
     CloseInstanceLock(hFirst);
+    EXPECT_EQ(ChildSees(strName), 1) << "the second handle still holds the name";
+    CloseInstanceLock(hSecond);
+    EXPECT_EQ(ChildSees(strName), 0) << "closing the last handle frees the name";
 }
 
 // A name that maps to the same readable part still gets its own lock (commas vs back-quotes).

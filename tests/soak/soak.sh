@@ -43,7 +43,8 @@ readonly CHANGE_MS=2000     # cardsim carries out a control line
 # change shows in the first pass that starts after it, so within one such pass of the change.
 readonly PASS_MS=$((3900 + 1000))
 readonly RESUME_MS=1000     # a command resumes the monitor this long after its box is closed
-readonly READY=("picture=130" "enabled1012=1" "enabled1017=1" "text1001=COM 5")
+readonly READY=("picture=IDB_READY" "enabled:IDC_ENTER_DOWNLOAD=1" "enabled:IDC_EXIT_DOWNLOAD=1" \
+    "text:IDC_PORT_LIST=COM 5")
 
 if [ "$TOGGLE_MS" -le $((PASS_MS + 2 * SOAK_SAMPLE_MS)) ]; then
     echo "soak: SOAK_TOGGLE_S=$SOAK_TOGGLE_S leaves no time to judge a period after one pass ($PASS_MS ms)" >&2
@@ -156,7 +157,7 @@ soak_card_after() { [ "$1" = close ] && echo "autorun=0,download=1" || echo "aut
 # Clicks one command, waits for its box and dismisses it. A hang (no box) ends the soak.
 soak_command() {
     local kind=$1 id title text click box dismissed state lines_click lines_box
-    [ "$kind" = close ] && id=1012 || id=1017
+    [ "$kind" = close ] && id=IDC_ENTER_DOWNLOAD || id=IDC_EXIT_DOWNLOAD
     click=$(e2e_now_ms) lines_click=$(soak_transcript_lines)
     if ! e2e_drive click "$id"; then
         e2e_log "$kind: button disabled before the click (card pulled meanwhile)"

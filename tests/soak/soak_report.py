@@ -9,8 +9,11 @@ command's outcome instead.
 import argparse
 import sys
 
-READY = {"picture": "130", "enabled1012": "1", "enabled1017": "1", "text1001": "COM 5"}
-SEARCHING = {"picture": "133", "enabled1012": "0", "enabled1017": "0", "text1020": "Searching..."}
+# The driver's sample fields name controls and bitmaps as res/resource.h does.
+READY = {"picture": "IDB_READY", "enabled:IDC_ENTER_DOWNLOAD": "1", "enabled:IDC_EXIT_DOWNLOAD": "1",
+         "text:IDC_PORT_LIST": "COM 5"}
+SEARCHING = {"picture": "IDB_SEARCHING", "enabled:IDC_ENTER_DOWNLOAD": "0", "enabled:IDC_EXIT_DOWNLOAD": "0",
+             "text:IDC_STATUS_LINE": "Searching..."}
 BOX_TEXTS = {
     ("close", "Success"): "Close autorun and enter download success!",
     ("close", "Error"): "Close autorun and enter download fail!",
@@ -135,8 +138,9 @@ def judge_periods(periods, samples, commands, received, args, failures):
             result["stray"] += sum(1 for s in own if matches(s, other))
             if not any(matches(s, wanted) for s in own):
                 result["mismatches"] += 1
-                seen = ", ".join(f"{s.get('picture')}/{s.get('enabled1012')}{s.get('enabled1017')}/"
-                                 f"{s.get('text1001')}/{s.get('text1020')}" for s in own)
+                seen = ", ".join(f"{s.get('picture')}/{s.get('enabled:IDC_ENTER_DOWNLOAD')}"
+                                 f"{s.get('enabled:IDC_EXIT_DOWNLOAD')}/{s.get('text:IDC_PORT_LIST')}/"
+                                 f"{s.get('text:IDC_STATUS_LINE')}" for s in own)
                 failures.append(f"period {p['index']} ({p['state']}, {len(own)} samples): never showed the "
                                 f"{'Ready!' if wanted is READY else 'Searching...'} state; saw {seen}")
         elif held:

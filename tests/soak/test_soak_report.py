@@ -9,8 +9,10 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import soak_report  # noqa: E402
 
-READY = "main=1\tpicture=130\tenabled1012=1\tenabled1017=1\tindex1001=5\ttext1001=COM 5\ttext1020=Setting using Modem port.\tbox=none"
-SEARCHING = "main=1\tpicture=133\tenabled1012=0\tenabled1017=0\tindex1001=5\ttext1001=COM 5\ttext1020=Searching...\tbox=none"
+READY = ("main=1\tpicture=IDB_READY\tenabled:IDC_ENTER_DOWNLOAD=1\tenabled:IDC_EXIT_DOWNLOAD=1\tindex:IDC_PORT_LIST=5"
+         "\ttext:IDC_PORT_LIST=COM 5\ttext:IDC_STATUS_LINE=Setting using Modem port.\tbox=none")
+SEARCHING = ("main=1\tpicture=IDB_SEARCHING\tenabled:IDC_ENTER_DOWNLOAD=0\tenabled:IDC_EXIT_DOWNLOAD=0\tindex:IDC_PORT_LIST=5"
+             "\ttext:IDC_PORT_LIST=COM 5\ttext:IDC_STATUS_LINE=Searching...\tbox=none")
 STATS_OK = {"handles": (64, 64), "threads": (2, 2), "working_set": (1000, 1000), "private_bytes": (500, 500),
             "vmrss": (1000, 1000), "fds": (21, 21)}
 

@@ -15,6 +15,7 @@
 
 #include "app/MainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
+#include "res/PortList.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
 #include "ui/headless/HeadlessWindow.h"
@@ -61,14 +62,16 @@ inline bool Eventually(const std::function<bool()>& cond, std::chrono::milliseco
     return true;
 }
 
-// The main dialog with the monitor-relevant part of its initialisation only: fields into the
-// controls, the AT channel on the test's clock. No single-instance lock, no monitor thread.
+// The main dialog with the monitor-relevant part of its initialisation only: its port list, fields
+// into the controls, the AT channel on the test's clock. No single-instance lock, no monitor thread.
 class CMonitorDlg : public CMainDlg {
 public:
     CMonitorDlg(IClock& clock, IRegistry& registry) : CMainDlg(nullptr, CToolEnv{&clock, &registry, {}}) {}
 
     bool OnInitDialog() override
     {
+        for (const std::string& strEntry : PortListEntries())
+            AddListEntry(IDC_PORT_LIST, strEntry);
         CDialog::OnInitDialog();
         if (!m_pSecondPort)
             m_pSecondPort = std::make_unique<CDiagPort>();

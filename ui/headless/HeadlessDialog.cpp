@@ -8,9 +8,27 @@
 #include <mutex>
 #include <set>
 
-#include "res/PortList.h"
 #include "res/resource.h"
 #include "ui/headless/HeadlessWindow.h"
+
+namespace {
+
+// A control as the resource script's dialog template makes it.
+struct CTemplateControl {
+    int nTemplate;
+    int nId;
+    const char* pszText;
+    int nBitmap;
+    bool bVisible;
+    bool bEnabled;
+};
+
+// Read from res/Vostrel.rc when building, so the headless window starts as the real one does.
+const CTemplateControl kTemplateControls[] = {
+#include "ui/headless/DialogTemplates.inc"
+};
+
+} // namespace
 
 struct CDialogImpl {
     explicit CDialogImpl(CDialog& dlg) : dialog(dlg) {}
@@ -45,21 +63,15 @@ struct CDialogImpl {
 
 void CDialogImpl::LoadTemplate()
 {
-    if (dialog.TemplateId() != IDD_MAIN)
-        return;
-    HeadlessControl& list = At(IDC_PORT_LIST);
-    list.items = PortListEntries();
-    list.bEnabled = false;
-    At(IDC_STATUS_PICTURE).nBitmap = IDB_SEARCHING;
-    At(IDC_PORT_LABEL).strText = "Modem port:";
-    At(IDC_STATUS_LINE).strText = "Setting using modem port.";
-    At(IDC_ENTER_DOWNLOAD).strText = "Close autorun && Enter download";
-    At(IDC_EXIT_DOWNLOAD).strText = "Open autorun && Exit download";
-    for (int nId : {IDC_CODE, IDC_ENTRY, IDC_READOUT, IDC_HIDDEN_OK, IDC_EXIT, IDC_HELP_BUTTON, IDC_REVERSE_PORT,
-                    IDC_SIM_STATUS, IDC_BARCODE_LABEL, IDC_READ_LABEL, IDC_HIDDEN_1014, IDC_HIDDEN_1018})
-        At(nId).bVisible = false;
-    for (int nId : {IDC_CODE, IDC_ENTRY, IDC_READOUT, IDC_HIDDEN_OK, IDC_HELP_BUTTON, IDC_SIM_STATUS})
-        At(nId).bEnabled = false;
+    for (const CTemplateControl& entry : kTemplateControls) {
+        if (entry.nTemplate != dialog.TemplateId())
+            continue;
+        HeadlessControl& control = At(entry.nId);
+        control.strText = entry.pszText;
+        control.nBitmap = entry.nBitmap;
+        control.bVisible = entry.bVisible;
+        control.bEnabled = entry.bEnabled;
+    }
 }
 
 int CDialogImpl::RunQueued()
@@ -146,6 +158,12 @@ std::string CDialog::GetControlText(int nId)
             strText = control.strText;
     });
     return strText;
+}
+
+// Not logged: filling a list is part of making the window, like the template's own controls.
+void CDialog::AddListEntry(int nId, const std::string& strEntry)
+{
+    CallOnWindowThread([&] { m_pImpl->At(nId).items.push_back(strEntry); });
 }
 
 void CDialog::SelectListEntry(int nId, int nIndex)

@@ -40,8 +40,9 @@ public:
     int Result() const;
 
     HeadlessControl Control(int nId) const;
-    // Window operations in order: "enable 1012 0", "text 1020 Searching...", "select 1001 5",
-    // "picture 1002 130", "focus 1016", "font 1020 Arial 700", "icon 128", "box Error|text".
+    // Window operations in order, with the numbers of the ids: "enable <control> 0",
+    // "text <control> Searching...", "select <control> 5", "picture <control> <bitmap>",
+    // "focus <control>", "font <control> Arial 700", "icon <icon>", "box Error|text".
     std::vector<std::string> Log() const;
     void ClearLog();
     std::vector<HeadlessBox> Boxes() const;
@@ -50,7 +51,7 @@ public:
     // Called when a message box opens (on the opening thread); its result is the box's result.
     // Default: IDOK at once.
     void SetBoxHandler(std::function<int(const HeadlessBox&)> handler);
-    // Bitmap ids that load successfully (default: the program's 130 to 136).
+    // Bitmap ids that load successfully (default: the program's status and notice bitmaps).
     void SetLoadableBitmaps(std::vector<int> ids);
     void SetMinimized(bool bMinimized);
 

@@ -10,8 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include "res/PortList.h"
-#include "res/resource.h"
 #include "ui/Dialog.h"
 
 namespace {
@@ -74,15 +72,6 @@ struct CDialogImpl {
 
 namespace {
 
-// The port list of the main template: an entry per Port number, so the list index is the port.
-void FillTemplateLists(CDialog& dialog, HWND hwnd)
-{
-    if (dialog.TemplateId() != IDD_MAIN)
-        return;
-    for (const std::string& strEntry : PortListEntries())
-        SendDlgItemMessageA(hwnd, IDC_PORT_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(strEntry.c_str()));
-}
-
 // Messages whose result a dialog procedure returns itself instead of through DWLP_MSGRESULT.
 bool ReturnsResultDirectly(UINT nMsg)
 {
@@ -113,7 +102,6 @@ INT_PTR CALLBACK CDialogImpl::DialogProc(HWND hwnd, UINT nMsg, WPARAM wParam, LP
         SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
         pDialog->Impl()->hwnd = hwnd;
         pDialog->Impl()->nWindowThread = GetCurrentThreadId();
-        FillTemplateLists(*pDialog, hwnd);
         return pDialog->OnInitDialog() ? TRUE : FALSE;
     }
     CDialog* pDialog = reinterpret_cast<CDialog*>(GetWindowLongPtrA(hwnd, DWLP_USER));
@@ -197,6 +185,12 @@ std::string CDialog::GetControlText(int nId)
         strText.assign(buffer.data(), static_cast<size_t>(nCopied > 0 ? nCopied : 0));
     });
     return strText;
+}
+
+void CDialog::AddListEntry(int nId, const std::string& strEntry)
+{
+    CallOnWindowThread(
+        [&] { m_pImpl->SendToControl(nId, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(strEntry.c_str())); });
 }
 
 void CDialog::SelectListEntry(int nId, int nIndex)

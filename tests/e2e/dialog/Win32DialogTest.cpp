@@ -1,4 +1,4 @@
-// The Win32 dialog back end against a real window from the program's own template 102: control
+// The Win32 dialog back end against a real window from the program's own main template: control
 // access from other threads, the end of a window, pictures, fonts, and the dialog procedure's
 // message results. Each test runs its body inside the modal run (from OnInitDialog), then ends it.
 #include <windows.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "res/PortList.h"
 #include "res/resource.h"
 #include "ui/Dialog.h"
 
@@ -21,8 +22,11 @@ class CTestDlg : public CDialog {
 public:
     explicit CTestDlg(std::function<void(CTestDlg&)> body) : CDialog(IDD_MAIN, nullptr), m_body(std::move(body)) {}
 
+    // Fills the template's port list as the program's main dialog does.
     bool OnInitDialog() override
     {
+        for (const std::string& strEntry : PortListEntries())
+            AddListEntry(IDC_PORT_LIST, strEntry);
         CDialog::OnInitDialog();
         m_hwnd = GetActiveWindowOf();
         m_body(*this);
@@ -90,8 +94,9 @@ void RunOnWorker(CDialog& dlg, const std::function<void()>& fn)
 
 } // namespace
 
-// CB_SETCURSEL on the template's port list: the index is the Port number; beyond the list, none.
-TEST(Win32Dialog, PortListIsFilledFromTheTemplateAndIndexedByPortNumber)
+// Entries added to the template's port list keep their order (the list is unsorted), so the index
+// is the Port number; beyond the list, no selection.
+TEST(Win32Dialog, ListEntriesKeepTheirOrderAndTheIndexIsThePortNumber)
 {
     CTestDlg dlg([](CTestDlg& d) {
         HWND hList = GetDlgItem(d.m_hwnd, IDC_PORT_LIST);

@@ -1,6 +1,8 @@
 // uidriver.exe: drives the program's main window from another process for end-to-end tests.
 // Every command prints `key=value` lines and exits with 0 on success (or when a predicate holds)
-// and 1 otherwise; usage errors exit with 2.
+// and 1 otherwise; usage errors exit with 2. Controls, bitmaps and messages go by the names of
+// res/resource.h, both ways: "click IDC_ENTER_DOWNLOAD", "enabled:IDC_ENTER_DOWNLOAD=1",
+// "picture=IDB_READY", "post WM_STATUS_REFRESH"; a number is taken as it is.
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -9,20 +11,61 @@
 #include <vector>
 
 #include "UiDriver.h"
+#include "res/resource.h"
 
 namespace {
 
 using CState = std::vector<std::pair<std::string, std::string>>;
 using CArgs = std::vector<std::string>;
 
-constexpr int kIdPortList = 1001;
-constexpr int kIdPicture = 1002;
-constexpr int kIdStatusLine = 1020;
+struct CNamedId {
+    const char* pszName;
+    int nId;
+};
+
+// The names the scripts use, with the numbers this driver was compiled with.
+#define VOSTREL_NAMED(name) {#name, name}
+constexpr CNamedId kControls[] = {
+    VOSTREL_NAMED(IDC_EXIT), VOSTREL_NAMED(IDC_PORT_LIST), VOSTREL_NAMED(IDC_STATUS_PICTURE),
+    VOSTREL_NAMED(IDC_ENTRY), VOSTREL_NAMED(IDC_READOUT), VOSTREL_NAMED(IDC_HIDDEN_OK),
+    VOSTREL_NAMED(IDC_HELP_BUTTON), VOSTREL_NAMED(IDC_PORT_LABEL), VOSTREL_NAMED(IDC_BARCODE_LABEL),
+    VOSTREL_NAMED(IDC_READ_LABEL), VOSTREL_NAMED(IDC_ENTER_DOWNLOAD), VOSTREL_NAMED(IDC_REVERSE_PORT),
+    VOSTREL_NAMED(IDC_HIDDEN_1014), VOSTREL_NAMED(IDC_SIM_STATUS), VOSTREL_NAMED(IDC_CODE),
+    VOSTREL_NAMED(IDC_EXIT_DOWNLOAD), VOSTREL_NAMED(IDC_HIDDEN_1018), VOSTREL_NAMED(IDC_STATUS_LINE),
+};
+// The bitmaps the picture control may show.
+constexpr CNamedId kBitmaps[] = {
+    VOSTREL_NAMED(IDB_READY), VOSTREL_NAMED(IDB_PASS), VOSTREL_NAMED(IDB_FAIL), VOSTREL_NAMED(IDB_SEARCHING),
+    VOSTREL_NAMED(IDB_PORT_ERROR), VOSTREL_NAMED(IDB_RUNNING), VOSTREL_NAMED(IDB_NOTICE_SIGN),
+};
+constexpr CNamedId kMessages[] = {
+    VOSTREL_NAMED(WM_STATUS_REFRESH),
+};
+#undef VOSTREL_NAMED
+
 // Controls whose text and enabled state the state reports.
-constexpr int kReportedControls[] = {1008, 1012, 1017, 1020};
-constexpr int kFirstStatusBitmap = 130;
-constexpr int kLastStatusBitmap = 136;
+constexpr int kReportedControls[] = {IDC_PORT_LABEL, IDC_ENTER_DOWNLOAD, IDC_EXIT_DOWNLOAD, IDC_STATUS_LINE};
 constexpr unsigned kActionTimeoutMs = 5000;
+
+template <size_t N> std::string NameOf(const CNamedId (&names)[N], int nId)
+{
+    for (const CNamedId& entry : names)
+        if (entry.nId == nId)
+            return entry.pszName;
+    return std::to_string(nId);
+}
+
+// A state key of a control: "text:IDC_STATUS_LINE".
+std::string ControlKey(const char* pszWhat, int nId)
+{
+    return std::string(pszWhat) + ":" + NameOf(kControls, nId);
+}
+
+// The picture's bitmap by name; "none" when it matches none of them (or cannot be seen).
+std::string PictureName(int nBitmap)
+{
+    return nBitmap ? NameOf(kBitmaps, nBitmap) : "none";
+}
 
 std::string MainTitle()
 {
@@ -55,6 +98,18 @@ bool ParseInt(const std::string& str, long long& nValue)
     char* pEnd = nullptr;
     nValue = std::strtoll(str.c_str(), &pEnd, 0);
     return *pEnd == '\0';
+}
+
+// One of the names ("IDC_ENTER_DOWNLOAD"), or a number as it is.
+template <size_t N> bool ParseId(const CNamedId (&names)[N], const std::string& str, long long& nValue)
+{
+    for (const CNamedId& entry : names) {
+        if (str == entry.pszName) {
+            nValue = entry.nId;
+            return true;
+        }
+    }
+    return ParseInt(str, nValue);
 }
 
 HWND FindMain()
@@ -92,7 +147,8 @@ std::map<int, CImage> LoadStatusBitmaps(HWND hMain)
     HMODULE hModule = LoadLibraryExA(strExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!hModule)
         return bitmaps;
-    for (int nId = kFirstStatusBitmap; nId <= kLastStatusBitmap; ++nId) {
+    for (const CNamedId& entry : kBitmaps) {
+        const int nId = entry.nId;
         // Loaded as the program loads them, so the 3-D colour mapping agrees.
         HANDLE hBitmap = LoadImageA(hModule, MAKEINTRESOURCEA(nId), IMAGE_BITMAP, 0, 0, LR_LOADMAP3DCOLORS);
         if (!hBitmap)
@@ -109,22 +165,23 @@ CState ReadState(HWND hMain, const std::map<int, CImage>& bitmaps)
     CState state;
     state.emplace_back("title", WindowText(hMain));
     state.emplace_back("minimized", IsIconic(hMain) ? "1" : "0");
-    HWND hList = GetDlgItem(hMain, kIdPortList);
+    HWND hList = GetDlgItem(hMain, IDC_PORT_LIST);
     const int nIndex = ComboSelection(hList);
-    state.emplace_back("index1001", std::to_string(nIndex));
-    state.emplace_back("text1001", nIndex >= 0 ? ComboEntry(hList, nIndex) : "");
-    state.emplace_back("enabled1001", IsWindowEnabled(hList) ? "1" : "0");
+    state.emplace_back(ControlKey("index", IDC_PORT_LIST), std::to_string(nIndex));
+    state.emplace_back(ControlKey("text", IDC_PORT_LIST), nIndex >= 0 ? ComboEntry(hList, nIndex) : "");
+    state.emplace_back(ControlKey("enabled", IDC_PORT_LIST), IsWindowEnabled(hList) ? "1" : "0");
     for (int nId : kReportedControls) {
         HWND hControl = GetDlgItem(hMain, nId);
-        state.emplace_back("text" + std::to_string(nId), WindowText(hControl));
-        state.emplace_back("enabled" + std::to_string(nId), IsWindowEnabled(hControl) ? "1" : "0");
+        state.emplace_back(ControlKey("text", nId), WindowText(hControl));
+        state.emplace_back(ControlKey("enabled", nId), IsWindowEnabled(hControl) ? "1" : "0");
     }
     // Pictures and fonts are read from the screen, which shows nothing useful while minimised.
     const bool bVisible = !IsIconic(hMain);
-    state.emplace_back("picture", std::to_string(bVisible ? MatchPicture(GetDlgItem(hMain, kIdPicture), bitmaps) : 0));
-    const CFontGuess font = bVisible ? MatchStaticFont(GetDlgItem(hMain, kIdStatusLine)) : CFontGuess();
-    state.emplace_back("font1020", font.strFace.empty() ? "unknown" : font.strFace);
-    state.emplace_back("weight1020", std::to_string(font.nWeight));
+    const int nPicture = bVisible ? MatchPicture(GetDlgItem(hMain, IDC_STATUS_PICTURE), bitmaps) : 0;
+    state.emplace_back("picture", PictureName(nPicture));
+    const CFontGuess font = bVisible ? MatchStaticFont(GetDlgItem(hMain, IDC_STATUS_LINE)) : CFontGuess();
+    state.emplace_back(ControlKey("font", IDC_STATUS_LINE), font.strFace.empty() ? "unknown" : font.strFace);
+    state.emplace_back(ControlKey("weight", IDC_STATUS_LINE), std::to_string(font.nWeight));
     return state;
 }
 
@@ -223,7 +280,7 @@ int CmdListEntry(const CArgs& args)
     HWND hMain = RequireMain();
     if (!hMain)
         return 1;
-    HWND hList = GetDlgItem(hMain, kIdPortList);
+    HWND hList = GetDlgItem(hMain, IDC_PORT_LIST);
     const int nCount = ComboCount(hList);
     Print("count", std::to_string(nCount));
     if (nIndex < 0 || nIndex >= nCount) {
@@ -246,7 +303,7 @@ bool PostClick(HWND hMain, long long nId, HWND hControl)
 int CmdClick(const CArgs& args)
 {
     long long nId = 0;
-    if (!ParseInt(args[0], nId))
+    if (!ParseId(kControls, args[0], nId))
         return 2;
     HWND hMain = RequireMain();
     if (!hMain)
@@ -267,7 +324,7 @@ int CmdPost(const CArgs& args)
     long long nMsg = 0;
     long long nWParam = 0;
     long long nLParam = 0;
-    if (!ParseInt(args[0], nMsg) || (args.size() > 1 && !ParseInt(args[1], nWParam))
+    if (!ParseId(kMessages, args[0], nMsg) || (args.size() > 1 && !ParseInt(args[1], nWParam))
         || (args.size() > 2 && !ParseInt(args[2], nLParam)))
         return 2;
     HWND hMain = RequireMain();
@@ -347,7 +404,7 @@ int CmdClickWaitBox(const CArgs& args)
 int CmdNotify(const CArgs& args)
 {
     long long nId = 0;
-    if (!ParseInt(args[0], nId))
+    if (!ParseId(kControls, args[0], nId))
         return 2;
     HWND hMain = RequireMain();
     if (!hMain)
@@ -477,18 +534,19 @@ void PrintSample(HWND hMain, const std::map<int, CImage>& bitmaps)
         std::fflush(stdout);
         return;
     }
-    HWND hList = GetDlgItem(hMain, kIdPortList);
+    HWND hList = GetDlgItem(hMain, IDC_PORT_LIST);
     const int nIndex = ComboSelection(hList);
     const auto field = [&](const std::string& strKey, const std::string& strValue) {
         strLine += "\t" + strKey + "=" + strValue;
     };
     field("main", "1");
-    field("picture", std::to_string(IsIconic(hMain) ? 0 : MatchPicture(GetDlgItem(hMain, kIdPicture), bitmaps)));
-    field("enabled1012", IsWindowEnabled(GetDlgItem(hMain, 1012)) ? "1" : "0");
-    field("enabled1017", IsWindowEnabled(GetDlgItem(hMain, 1017)) ? "1" : "0");
-    field("index1001", std::to_string(nIndex));
-    field("text1001", nIndex >= 0 ? ComboEntry(hList, nIndex) : "");
-    field("text1020", WindowText(GetDlgItem(hMain, kIdStatusLine)));
+    const auto enabled = [&](int nId) { return IsWindowEnabled(GetDlgItem(hMain, nId)) ? "1" : "0"; };
+    field("picture", PictureName(IsIconic(hMain) ? 0 : MatchPicture(GetDlgItem(hMain, IDC_STATUS_PICTURE), bitmaps)));
+    field(ControlKey("enabled", IDC_ENTER_DOWNLOAD), enabled(IDC_ENTER_DOWNLOAD));
+    field(ControlKey("enabled", IDC_EXIT_DOWNLOAD), enabled(IDC_EXIT_DOWNLOAD));
+    field(ControlKey("index", IDC_PORT_LIST), std::to_string(nIndex));
+    field(ControlKey("text", IDC_PORT_LIST), nIndex >= 0 ? ComboEntry(hList, nIndex) : "");
+    field(ControlKey("text", IDC_STATUS_LINE), WindowText(GetDlgItem(hMain, IDC_STATUS_LINE)));
     field("box", FindBox("Success") ? "Success" : FindBox("Error") ? "Error" : "none");
     std::printf("%s\n", strLine.c_str());
     std::fflush(stdout);
@@ -530,12 +588,12 @@ const CCommand kCommands[] = {
     {"state", 0, "", CmdState},
     {"wait-state", 2, "KEY=VALUE... TIMEOUT_MS", CmdWaitState},
     {"list-entry", 1, "INDEX", CmdListEntry},
-    {"click", 1, "CONTROL_ID", CmdClick},
-    {"post", 1, "MSG [WPARAM [LPARAM]]", CmdPost},
+    {"click", 1, "CONTROL (IDC_ name or number)", CmdClick},
+    {"post", 1, "MSG (WM_ name of resource.h or number) [WPARAM [LPARAM]]", CmdPost},
     {"wait-box", 2, "TITLE TIMEOUT_MS", CmdWaitBox},
     {"wait-any-box", 2, "TIMEOUT_MS TITLE...", CmdWaitAnyBox},
-    {"click-wait-box", 3, "CONTROL_ID TITLE TIMEOUT_MS", CmdClickWaitBox},
-    {"notify", 1, "CONTROL_ID", CmdNotify},
+    {"click-wait-box", 3, "CONTROL TITLE TIMEOUT_MS", CmdClickWaitBox},
+    {"notify", 1, "CONTROL", CmdNotify},
     {"dismiss-box", 1, "TITLE [BUTTON_ID]", CmdDismissBox},
     {"count-windows", 1, "TITLE", CmdCountWindows},
     {"minimize", 0, "", CmdMinimize},
