@@ -59,3 +59,8 @@ std::vector<CListedCard> ListCards(IRegistry& registry);
 // The instance path's last segment (after its last backslash) without its last &-separated field;
 // the whole segment when it has no '&'.
 std::string CardIdOfInstance(const std::string& strInstancePath);
+
+// ListCards as the command line shows it: each port named COMn (empty when its name could not be
+// read), its interface number from the instance path's MI_xx, the card's vendor and product ids
+// from its VID_xxxx and PID_xxxx.
+std::vector<CInventoryCard> RegistryInventory(IRegistry& registry);

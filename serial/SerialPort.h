@@ -6,7 +6,12 @@
 // One header, one implementation file per platform (serial/win32, serial/posix, and the tests'
 // simulated back end), chosen when a program is linked. Each defines CSerialDevice, the open
 // device's own record, and the five device operations below; the rest lives in serial/SerialPort.cpp.
+#include <optional>
 #include <string>
+
+// The Port number a user's name for a port gives: "COM5" (any case) and "5" give 5; nothing for a
+// name that is no such number (a device path), or one outside 1..99999999.
+std::optional<int> PortNumberOfName(const std::string& strDevice);
 
 // Port numbers a device path can name: at most eight digits, so the path and mode-string buffers
 // of every back end hold them.
@@ -37,6 +42,9 @@ public:
     // Non-zero when the port is open afterwards. On an open object: non-zero at once, unchanged,
     // whatever nPort says. Parity is always none. nPort outside 1..99999999 gives 0 and touches nothing.
     int Open(int nPort, int nBaud, int nDataBits, int nStopBits);
+    // Open by the name a user gives: "COM5" (any case) or "5" is Port number 5; anything else is
+    // the platform's device path as it stands ("/dev/ttyUSB2", "\\.\COM5").
+    int OpenNamed(const std::string& strDevice, int nBaud, int nDataBits, int nStopBits);
     // Always non-zero; does nothing when closed.
     int Close();
     // Discards unread input and aborts outstanding requests, then sends; bytes written, 0 on failure.
@@ -56,6 +64,9 @@ public:
 private:
     // The platform's part of Open, called on a closed object with a valid port number.
     int OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits);
+    int OpenDevicePath(const std::string& strPath, int nBaud, int nDataBits, int nStopBits);
+    // The Win32 back end's common part of both opens.
+    int OpenHandle(const char* pszPath, const char* pszMode);
     // Records a failing system call; returns 0 so that a back end can write `return Fail(...)`.
     int Fail(const char* pszCall, int nCode);
 

@@ -163,7 +163,11 @@ struct CSerialDevice {
 
 int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
-    const std::string strPath = DevicePathForPort(nPort);
+    return OpenDevicePath(DevicePathForPort(nPort), nBaud, nDataBits, nStopBits);
+}
+
+int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nDataBits, int nStopBits)
+{
     // Non-blocking: the open must not wait for a modem's carrier line, and no transfer may block.
     const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)

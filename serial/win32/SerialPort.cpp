@@ -153,16 +153,28 @@ int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
     // The device namespace prefix makes COM10 and above reachable.
     char szPath[32];
     std::snprintf(szPath, sizeof szPath, "\\\\.\\COM%d", nPort);
-    const HANDLE hComm = CreateFileA(szPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    char szMode[96];
+    std::snprintf(szMode, sizeof szMode, "COM%d: %d, n, %d, %d", nPort, nBaud, nDataBits, nStopBits);
+    return OpenHandle(szPath, szMode);
+}
+
+int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nDataBits, int nStopBits)
+{
+    char szMode[64];
+    std::snprintf(szMode, sizeof szMode, "%d, n, %d, %d", nBaud, nDataBits, nStopBits);
+    return OpenHandle(strPath.c_str(), szMode);
+}
+
+int CSerialPort::OpenHandle(const char* pszPath, const char* pszMode)
+{
+    const HANDLE hComm = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (hComm == INVALID_HANDLE_VALUE)
         return Fail("CreateFileA", static_cast<int>(GetLastError()));
 
     auto* pDevice = new CSerialDevice{};
     pDevice->hComm = hComm;
-    char szMode[96];
-    std::snprintf(szMode, sizeof szMode, "COM%d: %d, n, %d, %d", nPort, nBaud, nDataBits, nStopBits);
-    if (const char* pszFailed = ConfigureDevice(*pDevice, szMode)) {
+    if (const char* pszFailed = ConfigureDevice(*pDevice, pszMode)) {
         const int nError = static_cast<int>(GetLastError());
         CloseDevice(*pDevice);
         delete pDevice;

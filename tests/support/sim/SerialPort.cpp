@@ -19,6 +19,11 @@ int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
     return 1;
 }
 
+int CSerialPort::OpenDevicePath(const std::string&, int, int, int)
+{
+    return Fail("open", ENOENT);   // simulated cards sit at Port numbers only
+}
+
 int CSerialPort::Close()
 {
     if (!m_bOpen || !m_pDevice)
