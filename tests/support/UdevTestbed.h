@@ -1,0 +1,103 @@
+#pragma once
+// A umockdev testbed for one test, and the sysfs tree of a USB device with serial interfaces in
+// umockdev-record text. libudev sees the testbed only in a program started by umockdev-wrapper.
+#include <umockdev.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "discovery/CardInventory.h"
+
+class CUdevTestbed {
+public:
+    CUdevTestbed() : m_pTestbed(umockdev_testbed_new()) {}
+    ~CUdevTestbed() { g_object_unref(m_pTestbed); }
+    CUdevTestbed(const CUdevTestbed&) = delete;
+    CUdevTestbed& operator=(const CUdevTestbed&) = delete;
+
+    // Whether libudev sees the testbed; umockdev can tell only once a testbed exists, and keeps its
+    // first answer.
+    bool InMockEnvironment() const { return umockdev_in_mock_environment(); }
+
+    // Adds the devices that strRecords describes; the error text, empty when they were added.
+    std::string Add(const std::string& strRecords)
+    {
+        GError* pError = nullptr;
+        if (umockdev_testbed_add_from_string(m_pTestbed, strRecords.c_str(), &pError))
+            return {};
+        std::string strError = pError ? pError->message : "add_from_string failed";
+        g_clear_error(&pError);
+        return strError;
+    }
+
+private:
+    UMockdevTestbed* m_pTestbed;
+};
+
+// One interface of a USB device and the tty its driver made for it. A USB serial driver's tty hangs
+// under a port device of the driver's own (ttyUSB0/tty/ttyUSB0); cdc_acm's directly under the
+// interface (tty/ttyACM0).
+struct CUsbSerialInterface {
+    const char* pszNumber;   // bInterfaceNumber as sysfs writes it
+    const char* pszDriver;   // bound to the interface; nullptr for none
+    const char* pszTty;      // ttyUSB0, ttyACM0
+};
+
+struct CUsbDeviceRecord {
+    std::string strName;     // 1-1.2, under the first root hub
+    const char* pszVendor;
+    const char* pszProduct;
+    const char* pszSerial;   // nullptr: no serial attribute
+    std::vector<CUsbSerialInterface> interfaces;
+};
+
+inline std::string UdevRecordText(const CUsbDeviceRecord& d)
+{
+    const std::string strUsb = "/devices/pci0000:00/0000:00:14.0/usb1/" + d.strName;
+    std::ostringstream os;
+    os << "P: " << strUsb << "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" << d.pszVendor
+       << "\nA: idProduct=" << d.pszProduct << "\n";
+    if (d.pszSerial)
+        os << "A: serial=" << d.pszSerial << "\n";
+    os << "\n";
+    for (const CUsbSerialInterface& i : d.interfaces) {
+        const std::string strTty = i.pszTty;
+        const bool bUsbSerial = strTty.rfind("ttyUSB", 0) == 0;
+        const int nNumber = std::stoi(i.pszNumber, nullptr, 16);
+        std::string strPath = strUsb + "/" + d.strName + ":1." + std::to_string(nNumber);
+        os << "P: " << strPath << "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=" << i.pszNumber
+           << "\n";
+        if (i.pszDriver)
+            os << "E: DRIVER=" << i.pszDriver << "\nL: driver=../../../../../../bus/usb/drivers/" << i.pszDriver
+               << "\n";
+        os << "\n";
+        if (bUsbSerial) {
+            strPath += "/" + strTty;
+            os << "P: " << strPath << "\nE: SUBSYSTEM=usb-serial\n";
+            if (i.pszDriver)
+                os << "L: driver=../../../../../../../bus/usb-serial/drivers/" << i.pszDriver << "1\n";
+            os << "\n";
+        }
+        os << "P: " << strPath << "/tty/" << strTty << "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" << strTty << "\n\n";
+    }
+    return os.str();
+}
+
+// A listing as one line per card, "1-1.2 12d1:1001 SN: 00 /dev/ttyUSB0 option, ...", so that a
+// test compares whole listings and a failure shows all of it.
+inline std::string InventoryText(const std::vector<CInventoryCard>& cards)
+{
+    std::ostringstream os;
+    for (const CInventoryCard& c : cards) {
+        os << c.strId << " " << c.strVendorId << ":" << c.strProductId << " " << c.strSerial << ":";
+        for (const CInventoryPort& p : c.ports) {
+            os << (&p == &c.ports.front() ? " " : ", ")
+               << (p.nInterface ? std::to_string(*p.nInterface) : "?") << " " << p.strDevice << " " << p.strDriver;
+            if (p.eRole != EPortRole::kUnknown)
+                os << " " << PortRoleName(p.eRole);
+        }
+        os << "\n";
+    }
+    return os.str();
+}
