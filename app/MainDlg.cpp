@@ -12,9 +12,6 @@
 
 namespace {
 
-// The name other copies of the tool look for, character for character (the back-quote included).
-constexpr const char kInstanceLockName[] = "YARLOAUTORNRUN_TOOL,0x1a,0x1b,0x4f,0x03,0xa`,0x1e,0x5c,0x8d,0x8b,0x6d,0x76";
-
 constexpr unsigned kWorkDirRequest = 250;
 constexpr size_t kEntryMaxChars = 20;
 constexpr size_t kCodeMaxChars = 16;
@@ -88,7 +85,7 @@ bool CMainDlg::OnInitDialog()
 {
     // A second copy stops here, before its window has shown anything.
     bool bAlreadyExists = false;
-    m_hMutex = CreateInstanceLock(kInstanceLockName, &bAlreadyExists);
+    m_hMutex = CreateInstanceLock(kWindowInstanceName, &bAlreadyExists);
     if (bAlreadyExists) {
         MessageBoxEx(true, "UI is running, Please close it and re-run this program!", "Error", ui::kMbIconHand, 0);
         CloseInstanceLock(m_hMutex);

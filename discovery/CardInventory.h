@@ -15,6 +15,7 @@ struct CInventoryPort {
     std::string strPath;             // the registry instance path, or the tty's sysfs device path
     std::string strDriver;           // the driver service, or the kernel driver bound to it
     std::optional<int> nInterface;   // its USB interface number, where known
+    std::optional<bool> bAnswersAt;  // whether it answered "AT", once somebody has asked
 };
 
 struct CInventoryCard {

@@ -70,6 +70,8 @@ int CAtChannel::Transact()
         if (m_port.Write(m_strCommand.data(), nLength) != nLength)
             continue;
         m_bSent = true;
+        if (m_onTraffic)
+            m_onTraffic(true, m_strCommand);
         const uint32_t nStart = m_clock.GetTickCount();
         int nFirst = 0;
         for (;;) {
@@ -94,6 +96,8 @@ int CAtChannel::Transact()
     char buffer[kReceiveBufferSize] = {};
     m_port.Read(buffer, kReceiveBufferSize);
     m_strReply.assign(buffer, strnlen(buffer, kReceiveBufferSize));
+    if (m_onTraffic)
+        m_onTraffic(false, m_strReply);
     return 1;
 }
 

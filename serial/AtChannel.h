@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/Clock.h"
@@ -18,6 +19,7 @@ public:
     int SetTimeout(uint32_t nTimeout);   // stores min(nTimeout, 5000); always true
     int SetAttempts(int nAttempts);      // 1..9 stored and true; otherwise false, unchanged
     int SetCommand(const std::string& strCommand);  // command + CR; always true
+    int SetFinishOnResult(bool) { return 1; }   // STUB until the fast exchange lands
     int Transact();                      // true when a reply was read into m_strReply
     std::string ExtractAnswer() const;   // the Response text cut from m_strReply
     std::string Exchange(const std::string& strCommand);
@@ -25,6 +27,9 @@ public:
     // Whether the last transaction's command reached the port at least once: "error" alone cannot
     // tell a silent card from one whose port has gone away.
     int WasSent() const { return m_bSent ? 1 : 0; }
+
+    // Told of every byte the channel writes (bWritten) and takes from the port; empty: nobody.
+    void SetTrafficObserver(std::function<void(bool bWritten, const std::string& strBytes)> fn) { m_onTraffic = std::move(fn); }
 
     uint32_t GetTimeout() const { return m_nTimeout; }
     int GetAttempts() const { return m_nAttempts; }
@@ -39,6 +44,7 @@ private:
     uint32_t m_nTimeout;
     int m_nAttempts;
     bool m_bSent = false;
+    std::function<void(bool, const std::string&)> m_onTraffic;
 };
 
 // The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".

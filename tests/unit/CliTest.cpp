@@ -1,0 +1,88 @@
+// vostrel-cli's pure parts: how a mode run is judged, how bytes are written in the transcript, and
+// that transcript lines from many threads never mix.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "cli/CardRun.h"
+#include "cli/CliStatus.h"
+#include "cli/Transcript.h"
+
+namespace {
+
+CModeRunResult ModeRun(std::vector<CExchange> exchanges)
+{
+    return CModeRunResult{std::move(exchanges)};
+}
+
+// JudgeModeRun: the window's success rule gives 0; a card silent to every command 5; a rejected or
+// unanswered first command 1, naming the command.
+TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
+{
+    const struct {
+        const char* pszName;
+        CModeRunResult result;
+        int nStatus;
+        const char* pszMessage;
+    } kCases[] = {
+        {"both OK", ModeRun({{"AT+YCDRUN=E", "OK", true}, {"AT+YCDRUN=8", "OK", true}}), kCliOk, "ok"},
+        {"second silent", ModeRun({{"AT+YCDRUN=E", "OK", true}, {"AT+YCDRUN=8", "error", true}}), kCliOk, "ok"},
+        {"all silent", ModeRun({{"AT+YCDRUN=E", "error", true}, {"AT+YCDRUN=8", "error", true}}), kCliSilent,
+         "no answer to any command: the card is silent"},
+        {"second rejected", ModeRun({{"AT+YCDRUN=E", "OK", true}, {"AT+YCDRUN=8", "ERROR", true}}), kCliRejected,
+         "the card rejected AT+YCDRUN=8 (ERROR)"},
+        {"first unanswered", ModeRun({{"AT+YCDRUN=E", "error", true}, {"AT+YCDRUN=8", "OK", true}}), kCliRejected,
+         "no answer to AT+YCDRUN=E"},
+        {"nothing ran", ModeRun({}), kCliSilent, "no answer to any command: the card is silent"},
+    };
+    for (const auto& c : kCases) {
+        const CCardOutcome outcome = JudgeModeRun(c.result);
+        EXPECT_EQ(outcome.nStatus, c.nStatus) << c.pszName;
+        EXPECT_EQ(outcome.strMessage, c.pszMessage) << c.pszName;
+    }
+}
+
+TEST(TranscriptTest, EscapesEveryByteThatIsNotPrintable)
+{
+    EXPECT_EQ(EscapeBytes(std::string("AT\r\r\nOK\r\n", 9)), "AT\\r\\r\\nOK\\r\\n");
+    EXPECT_EQ(EscapeBytes(std::string("a\\b\0\x7F\xFF", 6)), "a\\\\b\\x00\\x7F\\xFF");
+}
+
+// Eight threads log long lines at once: every line of the file is one whole traffic line.
+TEST(TranscriptTest, LinesFromManyThreadsNeverMix)
+{
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / "vostrel-cli-transcript-test.log";
+    std::filesystem::remove(path);
+    {
+        CTranscript transcript;
+        ASSERT_TRUE(transcript.Open(path.string()));
+        std::vector<std::thread> threads;
+        for (int nThread = 0; nThread < 8; ++nThread) {
+            threads.emplace_back([&transcript, nThread] {
+                const std::string strPort = "COM" + std::to_string(10 + nThread);
+                for (int n = 0; n < 200; ++n)
+                    transcript.Traffic(strPort, n % 2 == 0, std::string(500, static_cast<char>('a' + nThread)) + "\r\n");
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+    std::ifstream file(path);
+    const std::regex line(R"(\d+ COM1(\d) [<>] ([a-h])\2{499}\\r\\n)");
+    std::string strLine;
+    int nLines = 0;
+    while (std::getline(file, strLine)) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(strLine, match, line)) << strLine.substr(0, 80);
+        EXPECT_EQ(match[2].str()[0] - 'a', match[1].str()[0] - '0');
+        ++nLines;
+    }
+    EXPECT_EQ(nLines, 8 * 200);
+    std::filesystem::remove(path);
+}
+
+} // namespace
