@@ -56,9 +56,13 @@ private:
     {
         if (!m_shared.bProgress)
             return;
+        std::string strLine = m_strPort + ": " + exchange.strCommand + " -> ";
+        if (exchange.bSent)
+            strLine.append("\"").append(EscapeBytes(exchange.strAnswer)).append("\"");
+        else
+            strLine.append("not sent");
         std::lock_guard<std::mutex> lock(m_shared.errMutex);
-        std::cerr << m_strPort << ": " << exchange.strCommand << " -> "
-                  << (exchange.bSent ? "\"" + EscapeBytes(exchange.strAnswer) + "\"" : std::string("not sent")) << std::endl;
+        std::cerr << strLine << std::endl;
     }
 
     std::string m_strPort;
