@@ -19,7 +19,35 @@ size_t FindCrLf(const std::string& str, size_t nFrom)
     return std::string::npos;
 }
 
+bool IsFinalResultLine(const std::string& strLine)
+{
+    return strLine == "OK" || strLine == "ERROR" || strLine == "NO CARRIER" ||
+           strLine.starts_with("+CME ERROR:") || strLine.starts_with("+CMS ERROR:");
+}
+
 } // namespace
+
+std::string CutReply(const std::string& strBytes)
+{
+    const size_t nKept = std::min(strBytes.size(), static_cast<size_t>(kReceiveBufferSize));
+    return strBytes.substr(0, strnlen(strBytes.data(), nKept));
+}
+
+bool HasFinalResult(const std::string& strReply, const std::string& strCommand)
+{
+    const std::string strEcho = strCommand + '\r';
+    const size_t nFrom = strReply.starts_with(strEcho) ? strEcho.size() : 0;
+    size_t nOpen = FindCrLf(strReply, nFrom);
+    while (nOpen != std::string::npos) {
+        const size_t nClose = FindCrLf(strReply, nOpen + 2);
+        if (nClose == std::string::npos)
+            return false;
+        if (IsFinalResultLine(strReply.substr(nOpen + 2, nClose - nOpen - 2)))
+            return true;
+        nOpen = nClose;
+    }
+    return false;
+}
 
 std::string ExtractAnswerFromReply(const std::string& strReply)
 {

@@ -43,3 +43,12 @@ private:
 
 // The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".
 std::string ExtractAnswerFromReply(const std::string& strReply);
+
+// The reply text as the channel keeps it from the bytes that arrived: the first 256 bytes (the
+// receive buffer), ended by the first NUL.
+std::string CutReply(const std::string& strBytes);
+
+// Whether the reply holds a final result line: after the echo of strCommand (the command text and
+// its CR, when the reply starts with them), a line framed by CR LF pairs whose text is "OK",
+// "ERROR", "NO CARRIER", or starts with "+CME ERROR:" or "+CMS ERROR:".
+bool HasFinalResult(const std::string& strReply, const std::string& strCommand);
