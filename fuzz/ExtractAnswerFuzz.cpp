@@ -1,5 +1,7 @@
 // ExtractAnswerFromReply over any reply bytes: the answer is "error" or the text between the
 // reply's first CR LF and the next CR LF after it, cross-checked against a plain substring search.
+// Finishing on the result must not change the answer: the shortest prefix of the reply's text that
+// holds a final result line gives the same answer as the whole text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <string>
 
 #include "serial/AtChannel.h"
+#include "tests/support/FinalResultPrefix.h"
 
 namespace {
 
@@ -44,5 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     // A framed line never holds its own closing pair and is four bytes shorter than the reply at most.
     if (strLine && (strAnswer.find("\r\n") != std::string::npos || strAnswer.size() + 4 > strReply.size()))
         Fail("framed line", strAnswer, strWant);
+    // With and without an echo to skip: the text up to the first CR as the command echoes itself.
+    const std::string strSettled = ExtractAnswerFromReply(CutReply(strReply));
+    for (const std::string& strCommand : {std::string("AT"), strReply.substr(0, strReply.find('\r'))}) {
+        const std::string strFast = ExtractAnswerFromReply(FinalResultPrefix(strReply, strCommand));
+        if (strFast != strSettled)
+            Fail("answer on the final result", strFast, strSettled);
+    }
     return 0;
 }

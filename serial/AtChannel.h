@@ -9,6 +9,10 @@
 // One AT command line at a time over the channel's own serial port. A reply counts as complete once
 // its queued byte count stays the same across a 150 ms sleep; the answer is the reply's first line
 // framed by CR LF pairs, or "error" when no reply came or it held no framed line.
+//
+// With SetFinishOnResult(true) the channel takes the bytes as they arrive and ends the exchange as
+// soon as they hold a final result line; a reply without one still ends when nothing new arrives
+// across 150 ms, or when the attempt's time is up. The answer is cut from the same bytes either way.
 class CAtChannel {
 public:
     explicit CAtChannel(IClock& clock = SystemClock());
@@ -19,7 +23,7 @@ public:
     int SetTimeout(uint32_t nTimeout);   // stores min(nTimeout, 5000); always true
     int SetAttempts(int nAttempts);      // 1..9 stored and true; otherwise false, unchanged
     int SetCommand(const std::string& strCommand);  // command + CR; always true
-    int SetFinishOnResult(bool) { return 1; }   // STUB until the fast exchange lands
+    int SetFinishOnResult(bool bFinish);   // off by default; always true
     int Transact();                      // true when a reply was read into m_strReply
     std::string ExtractAnswer() const;   // the Response text cut from m_strReply
     std::string Exchange(const std::string& strCommand);
@@ -33,11 +37,16 @@ public:
 
     uint32_t GetTimeout() const { return m_nTimeout; }
     int GetAttempts() const { return m_nAttempts; }
+    bool GetFinishOnResult() const { return m_bFinishOnResult; }
     const std::string& GetReply() const { return m_strReply; }
 
     CSerialPort m_port;
 
 private:
+    bool AwaitSettled();
+    bool AwaitFinalResult();
+    int ReadArrived(char* pBuffer, int nFilled);
+
     IClock& m_clock;
     std::string m_strCommand;
     std::string m_strReply;
@@ -45,7 +54,17 @@ private:
     int m_nAttempts;
     bool m_bSent = false;
     std::function<void(bool, const std::string&)> m_onTraffic;
+    bool m_bFinishOnResult = false;
 };
 
 // The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".
 std::string ExtractAnswerFromReply(const std::string& strReply);
+
+// The reply text as the channel keeps it from the bytes that arrived: the first 256 bytes (the
+// receive buffer), ended by the first NUL.
+std::string CutReply(const std::string& strBytes);
+
+// Whether the reply holds a final result line: after the echo of strCommand (the command text and
+// its CR, when the reply starts with them), a line framed by CR LF pairs whose text is "OK",
+// "ERROR", "NO CARRIER", or starts with "+CME ERROR:" or "+CMS ERROR:".
+bool HasFinalResult(const std::string& strReply, const std::string& strCommand);

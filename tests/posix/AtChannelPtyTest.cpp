@@ -159,4 +159,27 @@ TEST_F(AtChannelPtyTest, NoFramedLineOrNoDeviceGivesError)
     EXPECT_LT(Clock::now() - start, milliseconds(100));
 }
 
+// Finishing on the result over real byte timing: the settle rule's replies, each taken within a
+// fraction of the settle rule's least 300 ms.
+TEST_F(AtChannelPtyTest, FinishOnResultGivesTheSettledReplies)
+{
+    const char* const commands[] = {"AT", "AT+CGMM", "AT+ysec?", "AT+NOSUCH"};
+    for (bool bEcho : {true, false}) {
+        CardOptions options;
+        options.bEcho = bEcho;
+        m_card.SetOptions(options);
+        for (const char* pszCommand : commands) {
+            SCOPED_TRACE(std::string(pszCommand) + (bEcho ? " echo" : " no echo"));
+            m_channel.SetFinishOnResult(false);
+            const std::string settledAnswer = m_channel.Exchange(pszCommand);
+            const std::string settledReply = m_channel.GetReply();
+            m_channel.SetFinishOnResult(true);
+            const auto start = Clock::now();
+            EXPECT_EQ(m_channel.Exchange(pszCommand), settledAnswer);
+            EXPECT_LT(Clock::now() - start, milliseconds(150));
+            EXPECT_EQ(m_channel.GetReply(), settledReply);
+        }
+    }
+}
+
 } // namespace

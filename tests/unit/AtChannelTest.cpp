@@ -287,4 +287,77 @@ TEST_F(AtChannelTest, ClosedOrVanishedPortCostsNoWaiting)
     EXPECT_EQ(pCard->CountOf("AT"), 0);
 }
 
+// Finishing on the result, against the settle rule on the same card: the same answer, and a card
+// that sends its final result is done within a few polls instead of a whole 300 ms cycle.
+struct ExchangeOutcome {
+    std::string answer;
+    uint64_t nWaited;
+};
+
+struct FastCase {
+    const char* name;
+    CardOptions options;
+    const char* command;
+    std::string scripted;        // raw bytes in place of the card's reply; empty: the card's own
+    uint64_t nFastAtLeastMs;
+    uint64_t nFastAtMostMs;
+};
+
+ExchangeOutcome RunExchange(const FastCase& c, bool bFinishOnResult)
+{
+    CVirtualClock clock;
+    auto pCard = sim::Plug(kPort, clock, c.options);
+    if (!c.scripted.empty())
+        pCard->Script(c.command, CardReply::Bytes(c.scripted));
+    CAtChannel channel(clock);
+    channel.SetFinishOnResult(bFinishOnResult);
+    channel.SetTimeout(1000);
+    channel.SetAttempts(1);
+    EXPECT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+    const std::string answer = channel.Exchange(c.command);
+    if (bFinishOnResult) {
+        for (uint32_t n : clock.Waits())
+            EXPECT_EQ(n, 5u);
+    }
+    sim::UnplugAll();
+    return {answer, clock.TotalWaited()};
+}
+
+class AtChannelFastTest : public ::testing::TestWithParam<FastCase> {};
+
+TEST_P(AtChannelFastTest, SameAnswerAsTheSettleRule)
+{
+    const ExchangeOutcome settled = RunExchange(GetParam(), false);
+    const ExchangeOutcome fast = RunExchange(GetParam(), true);
+    EXPECT_EQ(fast.answer, settled.answer);
+    EXPECT_GE(settled.nWaited, 300u);
+    EXPECT_GE(fast.nWaited, GetParam().nFastAtLeastMs);
+    EXPECT_LE(fast.nWaited, GetParam().nFastAtMostMs);
+}
+
+CardOptions Babbling(uint32_t nPeriodMs)
+{
+    return Card(true, CardFault::Babble, nPeriodMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, AtChannelFastTest,
+    ::testing::Values(FastCase{"Ok", Card(true), "AT", "", 0, 49},
+                      FastCase{"InformationNoEcho", Card(false), "AT+CGMM", "", 0, 49},
+                      FastCase{"CmeError", Card(false), "AT+CGMM", "\r\n+CME ERROR: 10\r\n", 0, 49},
+                      FastCase{"BabbleAfterOk", Babbling(100), "AT", "", 0, 49},
+                      FastCase{"LongAfterOk", Card(true, CardFault::LongReply), "AT+CGMM", "", 0, 49},
+                      FastCase{"FloodAfterOk", Card(true, CardFault::Flood), "AT", "", 0, 49},
+                      FastCase{"PauseBeforeOk", Card(true, CardFault::PauseMidReply, 100), "AT", "", 100, 149},
+                      FastCase{"DribbledOk", Card(true, CardFault::Dribble, 100), "AT", "", 800, 849},
+                      // No final result: the reply ends when nothing new arrives for 150 ms...
+                      FastCase{"NoResultLine", Card(false), "AT", "\r\nR2280-Y\r\n", 150, 199},
+                      FastCase{"ResultPastTheBuffer", Card(false), "AT+CGMM",
+                               "\r\nR2280-Y\r\n\r\n+PAD: " + std::string(300, 'x') + "\r\n\r\nOK\r\n", 150, 199},
+                      FastCase{"NulBeforeResult", Card(false), "AT", std::string("\r\nO\0K\r\n", 7), 150, 199},
+                      // ...or when the attempt's time is up, after as long as the settle rule listens.
+                      FastCase{"BabbleWithoutResult", Babbling(100), "AT", "\r\nR2280-Y\r\n", 1200, 1200},
+                      FastCase{"Silent", Card(true, CardFault::Silent), "AT", "", 1200, 1200}),
+    [](const ::testing::TestParamInfo<FastCase>& info) { return info.param.name; });
+
 } // namespace
