@@ -20,10 +20,18 @@ std::string PortLine(const CInventoryPort& port)
     return str;
 }
 
-// Text from the outside (registry values, USB descriptors) with control bytes made visible.
+// Text from the outside (registry values, USB descriptors) with control bytes made visible, so
+// that a value cannot break or forge a line of the listing.
 std::string Printable(const std::string& str)
 {
-    return EscapeBytes(str);
+    std::string strText;
+    for (unsigned char ch : str) {
+        if (ch >= 0x20 && ch != 0x7F)
+            strText += static_cast<char>(ch);
+        else
+            strText += EscapeBytes(std::string(1, static_cast<char>(ch)));
+    }
+    return strText;
 }
 
 } // namespace
