@@ -32,7 +32,7 @@
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/Clock.h"
 #include "tools/cardsim/pty/PtyCard.h"
-#include "ui/headless/HeadlessWindow.h"
+#include "tests/support/headless/HeadlessWindow.h"
 
 namespace {
 

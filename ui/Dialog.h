@@ -4,7 +4,7 @@
 // threads other than the window's run synchronously on the window's thread (Win32 requires that
 // for controls owned by another thread).
 //
-// ui/win32 is the real back end; ui/headless keeps the same state in memory for tests.
+// ui/win32 is the real back end; tests/support/headless keeps the same state in memory for tests.
 #include <cstdint>
 #include <functional>
 #include <memory>

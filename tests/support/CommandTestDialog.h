@@ -19,7 +19,7 @@
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
 #include "tests/support/WorkDirScope.h"
-#include "ui/headless/HeadlessWindow.h"
+#include "tests/support/headless/HeadlessWindow.h"
 
 // Polls until done() holds; false when the deadline passes first.
 inline bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(20))

@@ -18,7 +18,7 @@
 #include "res/PortList.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
-#include "ui/headless/HeadlessWindow.h"
+#include "tests/support/headless/HeadlessWindow.h"
 
 namespace monitor_test {
 

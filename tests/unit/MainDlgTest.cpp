@@ -20,7 +20,7 @@
 #include "platform/InstanceLock.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/WorkDirScope.h"
-#include "ui/headless/HeadlessWindow.h"
+#include "tests/support/headless/HeadlessWindow.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "res/resource.h"
-#include "ui/headless/HeadlessWindow.h"
+#include "tests/support/headless/HeadlessWindow.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ struct CTemplateControl {
 
 // Read from res/Vostrel.rc when building, so the headless window starts as the real one does.
 const CTemplateControl kTemplateControls[] = {
-#include "ui/headless/DialogTemplates.inc"
+#include "headless/DialogTemplates.inc"
 };
 
 } // namespace
