@@ -97,6 +97,9 @@ cli_expect_status 0 "list --json"
 roles=$(printf '%s' "$CLI_OUT" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(len(d["cards"]), *[p["device"]+"="+p["role"] for p in d["cards"][0]["ports"]])')
 [ "$roles" = "1 COM5=modem COM6=diagnostic" ] || e2e_fail "list --json: $roles"
 
+started=$(e2e_now_ms)
+cli probe --port COM5 --quiet
+e2e_log "probe of an answering card, start to exit: $(( $(e2e_now_ms) - started )) ms"
 cli probe
 cli_expect_status 0 "probe of the window's choice"
 cli_expect_line '^COM5: probe: ok$' "probe result"
@@ -155,7 +158,9 @@ for ((k = 0; k < 16; k++)); do
 done
 cli_unregister_cards
 cli_register_cards 16 20
+started=$(e2e_now_ms)
 cli list --json
+e2e_log "list of sixteen cards: $(( $(e2e_now_ms) - started )) ms"
 cli_expect_status 0 "list of sixteen cards"
 n=$(printf '%s' "$CLI_OUT" | python3 -c 'import json,sys; print(len(json.load(sys.stdin)["cards"]))')
 [ "$n" = 16 ] || e2e_fail "list --json shows $n cards, wanted 16"

@@ -71,15 +71,17 @@ TEST(TranscriptTest, LinesFromManyThreadsNeverMix)
         for (std::thread& thread : threads)
             thread.join();
     }
-    std::ifstream file(path);
-    const std::regex line(R"(\d+ COM1(\d) [<>] ([a-h])\2{499}\\r\\n)");
-    std::string strLine;
     int nLines = 0;
-    while (std::getline(file, strLine)) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(strLine, match, line)) << strLine.substr(0, 80);
-        EXPECT_EQ(match[2].str()[0] - 'a', match[1].str()[0] - '0');
-        ++nLines;
+    {
+        std::ifstream file(path);   // closed before the remove: Windows refuses to remove an open file
+        const std::regex line(R"(\d+ COM1(\d) [<>] ([a-h])\2{499}\\r\\n)");
+        std::string strLine;
+        while (std::getline(file, strLine)) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(strLine, match, line)) << strLine.substr(0, 80);
+            EXPECT_EQ(match[2].str()[0] - 'a', match[1].str()[0] - '0');
+            ++nLines;
+        }
     }
     EXPECT_EQ(nLines, 8 * 200);
     std::filesystem::remove(path);
