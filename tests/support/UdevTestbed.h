@@ -1,8 +1,10 @@
 #pragma once
 // A umockdev testbed for one test, and the sysfs tree of a USB device with serial interfaces in
-// umockdev-record text. libudev sees the testbed only in a program started by umockdev-wrapper.
+// umockdev-record text. libudev sees the testbed only in a program started by umockdev-wrapper,
+// and so do the programs that such a program starts: they inherit its environment.
 #include <umockdev.h>
 
+#include <cerrno>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,7 +14,12 @@
 class CUdevTestbed {
 public:
     CUdevTestbed() : m_pTestbed(umockdev_testbed_new()) {}
-    ~CUdevTestbed() { g_object_unref(m_pTestbed); }
+    ~CUdevTestbed()
+    {
+        g_object_unref(m_pTestbed);
+        for (UMockdevIoctlBase* pHandler : m_handlers)
+            g_object_unref(pHandler);
+    }
     CUdevTestbed(const CUdevTestbed&) = delete;
     CUdevTestbed& operator=(const CUdevTestbed&) = delete;
 
@@ -31,8 +38,52 @@ public:
         return strError;
     }
 
+    // Where a device node of the testbed is: the preloaded library sends an open of /dev/ttyUSB0
+    // to <root>/dev/ttyUSB0, which may be replaced by a link to any terminal.
+    std::string NodePath(const std::string& strDevice) const
+    {
+        gchar* pszRoot = umockdev_testbed_get_root_dir(m_pTestbed);
+        std::string strPath = std::string(pszRoot) + strDevice;
+        g_free(pszRoot);
+        return strPath;
+    }
+
+    // The preloaded library answers every ioctl() on a device node with the testbed's, and the
+    // testbed answers those it has no record of with ENOTTY: FIONREAD, TIOCEXCL and TIOCGEXCL fail
+    // on a node that leads to a real terminal (tcgetattr and tcsetattr get through: glibc makes
+    // their system calls itself). This hands each ioctl on strDevice back to the program, which
+    // carries it out on its own descriptor. The error text, empty when done.
+    std::string PassIoctlsThrough(const std::string& strDevice)
+    {
+        UMockdevIoctlBase* pHandler = umockdev_ioctl_base_new();
+        g_signal_connect(pHandler, "handle-ioctl", G_CALLBACK(CarryOutInClient), nullptr);
+        m_handlers.push_back(pHandler);
+        GError* pError = nullptr;
+        if (umockdev_testbed_attach_ioctl(m_pTestbed, strDevice.c_str(), pHandler, &pError))
+            return {};
+        std::string strError = pError ? pError->message : "attach_ioctl failed";
+        g_clear_error(&pError);
+        return strError;
+    }
+
 private:
+    // On the testbed's worker thread.
+    static gboolean CarryOutInClient(UMockdevIoctlBase*, UMockdevIoctlClient* pClient, gpointer)
+    {
+        int nErrno = 0;
+        GError* pError = nullptr;
+        int nResult = umockdev_ioctl_client_execute(pClient, &nErrno, &pError);
+        if (pError) {   // the program is gone
+            nResult = -1;
+            nErrno = EIO;
+            g_clear_error(&pError);
+        }
+        umockdev_ioctl_client_complete(pClient, nResult, nErrno);
+        return TRUE;
+    }
+
     UMockdevTestbed* m_pTestbed;
+    std::vector<UMockdevIoctlBase*> m_handlers;
 };
 
 // One interface of a USB device and the tty its driver made for it. A USB serial driver's tty hangs
@@ -79,7 +130,9 @@ inline std::string UdevRecordText(const CUsbDeviceRecord& d)
                 os << "L: driver=../../../../../../../bus/usb-serial/drivers/" << i.pszDriver << "1\n";
             os << "\n";
         }
-        os << "P: " << strPath << "/tty/" << strTty << "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" << strTty << "\n\n";
+        // N: gives the tty a device node in the testbed (a pty of umockdev's own until replaced).
+        os << "P: " << strPath << "/tty/" << strTty << "\nN: " << strTty << "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/"
+           << strTty << "\n\n";
     }
     return os.str();
 }
