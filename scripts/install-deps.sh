@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build g++ googletest            # native build and tests
     libudev-dev pkg-config                      # finding the cards on Linux
     umockdev libumockdev-dev                    # its tests, on a mocked device tree
+    libcli11-dev nlohmann-json3-dev             # vostrel-cli: options and JSON (header-only, both builds)
     clang libclang-rt-14-dev llvm               # fuzz targets: libFuzzer, sanitizer runtimes, llvm-symbolizer
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # the Windows program
     wine64 wine                                 # running it
