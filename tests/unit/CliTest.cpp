@@ -82,6 +82,7 @@ TEST(TranscriptTest, LinesFromManyThreadsNeverMix)
         ++nLines;
     }
     EXPECT_EQ(nLines, 8 * 200);
+    file.close();   // Windows removes no file that is open
     std::filesystem::remove(path);
 }
 
