@@ -21,11 +21,12 @@ step "windows build"
 cmake --preset windows >/dev/null
 cmake --build build/windows --target Vostrel vostrel-cli
 
+# dist/ holds the packages of one version: those of earlier builds go.
 mkdir -p dist
+rm -f dist/Vostrel-*-win64.zip dist/vostrel-cli_*.deb
 for build in native windows; do
     step "cpack ($build)"
     version=$(sed -n 's/^#define VOSTREL_VERSION "\(.*\)"$/\1/p' "build/$build/generated/Version.h")
-    # Only this version's package of this build is replaced; others in dist/ stay.
     (cd "build/$build" && cpack >cpack.log 2>&1) || { cat "build/$build/cpack.log" >&2; exit 1; }
     grep -E '^CPack: - package: .* generated\.$' "build/$build/cpack.log" | sed 's/^CPack: - package: /    /'
 done

@@ -46,6 +46,8 @@ python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.arg
 dpkg-deb -x "$deb" "$work/deb"
 
 # --- contents
+others=$(cd "$dist" && ls -d Vostrel-*-win64.zip vostrel-cli_*.deb 2>/dev/null | grep -vxF -e "${zip##*/}" -e "${deb##*/}")
+[ -z "$others" ] || problem "dist/ holds other packages too: $others"
 listing=$(python3 -c 'import sys, zipfile; print(" ".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip")
 [ "$listing" = "LICENSE README-Windows.txt Vostrel.exe vostrel-cli.exe" ] ||
     problem "the archive holds: $listing"
