@@ -13,6 +13,8 @@
 #include "cli/Output.h"
 #include "cli/Transcript.h"
 
+#include "Version.h"   // generated: VOSTREL_VERSION
+
 namespace {
 
 struct CCliOptions {

@@ -12,6 +12,7 @@ packages=(
     wine64 wine                                 # running it
     xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control
     python3
+    dpkg-dev                                    # dpkg-shlibdeps: the Debian package's dependencies
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the native build (plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer), the libFuzzer targets for a bounded time each (FUZZ_SECONDS, default 30,
-# at most 60) and the Windows build under Wine, with its end-to-end scenarios.
-# Installs what it needs first. Usage: scripts/test.sh [native|asan|tsan|fuzz|windows ...]
+# at most 60), the Windows build under Wine, with its end-to-end scenarios, and the packages
+# (scripts/package.sh, then tests/package/check-packages.sh).
+# Installs what it needs first. Usage: scripts/test.sh [native|asan|tsan|fuzz|windows|package ...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,7 +11,7 @@ root=$PWD
 scripts/install-deps.sh || { echo "could not install the build dependencies" >&2; exit 1; }
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(native asan tsan fuzz windows)
+[ ${#builds[@]} -eq 0 ] && builds=(native asan tsan fuzz windows package)
 
 passed=0
 failed=0
@@ -87,6 +88,27 @@ configure_and_build() {   # preset label [extra cmake args...]
     fi
 }
 
+# Makes the packages and checks them; each group of checks counts as one test.
+run_package_checks() {
+    local log p f
+    echo "=== package: build (scripts/package.sh)"
+    if ! scripts/package.sh; then
+        echo "=== package: BUILD FAILED"
+        failed=$((failed + 1))
+        failures+=("package build")
+        return 1
+    fi
+    log=$(mktemp)
+    tests/package/check-packages.sh 2>&1 | tee "$log"
+    p=$(grep -c '^PASS: ' "$log")
+    f=$(grep -c '^FAIL: ' "$log")
+    passed=$((passed + p))
+    failed=$((failed + f))
+    [ "$f" -gt 0 ] && failures+=("package")
+    rm -f "$log"
+    echo "=== package: $p check groups passed, $f failed"
+}
+
 for b in "${builds[@]}"; do
     case $b in
         native)
@@ -106,6 +128,8 @@ for b in "${builds[@]}"; do
             fi
             configure_and_build windows windows -DVOSTREL_CARDSIM="$root/build/native/cardsim" &&
                 run_ctest build/windows windows ;;
+        package)
+            run_package_checks ;;
         *)
             echo "unknown build: $b" >&2
             exit 2 ;;
