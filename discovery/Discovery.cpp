@@ -93,7 +93,7 @@ namespace {
 // skipped, so a Count larger than the instances present lists those that are.
 void ListServiceInstances(IRegistry& registry, const char* pszService, EPortRole eRole, std::vector<CListedPort>& ports)
 {
-    RegKeyHolder holder(registry);
+    RegKeyHolder holder(registry, kKeyRead);
     const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, pszService);
     if (!nCount)
         return;

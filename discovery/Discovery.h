@@ -54,6 +54,7 @@ constexpr uint32_t kMaxListedInstances = 256;
 
 // Every instance 0..Count-1 of every driver of the three lists (a driver on two lists once, in the
 // role of the first), grouped into cards by CardIdOfInstance, in the order the cards are first met.
+// Keys are opened for reading only.
 std::vector<CListedCard> ListCards(IRegistry& registry);
 
 // The instance path's last segment (after its last backslash) without its last &-separated field;

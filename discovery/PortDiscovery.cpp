@@ -8,7 +8,7 @@ bool RegKeyHolder::Open(const std::string& strPath)
 {
     Release();
     RegKey key = 0;
-    if (!m_registry.OpenKey(strPath, kKeyAllAccess, &key))
+    if (!m_registry.OpenKey(strPath, m_nAccess, &key))
         return false;
     m_key = key;
     return true;

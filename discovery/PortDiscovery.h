@@ -28,17 +28,20 @@ constexpr uint32_t kValueBufferSize = 1024;
 // on every way out of the scope, an exception included.
 class RegKeyHolder {
 public:
-    explicit RegKeyHolder(IRegistry& registry) : m_registry(registry) {}
+    // The window's searches ask for KEY_ALL_ACCESS, as they always have; the every-card listing
+    // asks only to read, so that it also works without administrator rights.
+    explicit RegKeyHolder(IRegistry& registry, uint32_t nAccess = kKeyAllAccess) : m_registry(registry), m_nAccess(nAccess) {}
     ~RegKeyHolder() { Release(); }
     RegKeyHolder(const RegKeyHolder&) = delete;
     RegKeyHolder& operator=(const RegKeyHolder&) = delete;
 
-    bool Open(const std::string& strPath);   // always asks for KEY_ALL_ACCESS
+    bool Open(const std::string& strPath);   // asks for the holder's access
     void Release();
     RegKey Get() const { return m_key; }
 
 private:
     IRegistry& m_registry;
+    uint32_t m_nAccess;
     RegKey m_key = 0;
 };
 

@@ -7,6 +7,7 @@
 using RegKey = uintptr_t;   // 0 is never a valid key
 
 constexpr uint32_t kKeyAllAccess = 0xF003F;   // KEY_ALL_ACCESS
+constexpr uint32_t kKeyRead = 0x20019;        // KEY_READ
 
 class IRegistry {
 public:

@@ -33,7 +33,6 @@ constexpr std::array<const char*, 15> kAllServices = {
     "YARLOusbnmea", "zgdccat", "zgdcat"};
 
 constexpr int kMaxRecords = 48;
-constexpr uint32_t kKeyRead = 0x20019;   // what a user without administrator rights gets
 
 std::string EnumPath(const char* pszService)
 {

@@ -39,8 +39,10 @@ bool MayProbeRole(EPortRole eRole)
 bool WindowIsRunning()
 {
     const HANDLE hMutex = OpenMutexA(SYNCHRONIZE, FALSE, kWindowInstanceName);
+    // The window runs elevated; a program without administrator rights may be refused the mutex,
+    // which still tells that it exists.
     if (!hMutex)
-        return false;
+        return GetLastError() == ERROR_ACCESS_DENIED;
     CloseHandle(hMutex);
     return true;
 }

@@ -81,6 +81,15 @@ TEST(ListCardsTest, GroupsEveryInstanceIntoCards)
     EXPECT_EQ(registry.OpenKeyCount(), 0u);
 }
 
+// Without administrator rights (read access only) the listing is the same.
+TEST(ListCardsTest, ReadAccessIsEnough)
+{
+    CMemoryRegistry registry;
+    AddDriver(registry, "qcusbmdm6k", 1, {{"USB\\VID_AAAA&PID_0001&MI_02\\7&33&0&0002", "COM9"}});
+    registry.SetGrantedAccess(kKeyRead);
+    EXPECT_EQ(Summary(ListCards(registry)), (std::vector<std::string>{"7&33&0: modem qcusbmdm6k#0=9"}));
+}
+
 TEST(ListCardsTest, NothingListedGivesNoCards)
 {
     CMemoryRegistry registry;
