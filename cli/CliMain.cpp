@@ -40,17 +40,22 @@ std::string JsonText(const nlohmann::json& j)
     return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Probes the ports that may take AT commands; on a platform without roles an answering port
-// becomes the card's AT port.
+// Sends "AT" to the port when it may take it and notes whether it answered; on a platform without
+// roles an answering port becomes the card's AT port. False for a port that was not asked.
+bool ProbePort(CInventoryPort& port, CRunShared& shared)
+{
+    if (port.strDevice.empty() || !MayProbeRole(port.eRole))
+        return false;
+    port.bAnswersAt = PortAnswersAt(port.strDevice, shared);
+    if (*port.bAnswersAt && port.eRole == EPortRole::kUnknown)
+        port.eRole = EPortRole::kAt;
+    return *port.bAnswersAt;
+}
+
 void ProbeCard(CInventoryCard& card, CRunShared& shared)
 {
-    for (CInventoryPort& port : card.ports) {
-        if (port.strDevice.empty() || !MayProbeRole(port.eRole))
-            continue;
-        port.bAnswersAt = PortAnswersAt(port.strDevice, shared);
-        if (*port.bAnswersAt && port.eRole == EPortRole::kUnknown)
-            port.eRole = EPortRole::kAt;
-    }
+    for (CInventoryPort& port : card.ports)
+        ProbePort(port, shared);
 }
 
 // The port of a card that commands go to: its modem port, else its AT port, where roles are
@@ -64,14 +69,8 @@ std::string ChoosePort(CInventoryCard& card, CRunShared& shared)
         }
     }
     for (CInventoryPort& port : card.ports) {
-        if (port.strDevice.empty() || !MayProbeRole(port.eRole))
-            continue;
-        if (PortAnswersAt(port.strDevice, shared)) {
-            port.bAnswersAt = true;
-            port.eRole = EPortRole::kAt;
+        if (ProbePort(port, shared))
             return port.strDevice;
-        }
-        port.bAnswersAt = false;
     }
     return {};
 }
