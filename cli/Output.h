@@ -1,5 +1,6 @@
 #pragma once
 // What vostrel-cli prints: plain lines for people, JSON (--json) for programs.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,4 +19,14 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards);
 std::string OutcomeLine(ECliCommand eCommand, const CCardOutcome& outcome);
 // "3 cards: 2 ok, 1 failed".
 std::string SummaryLine(const std::vector<CCardOutcome>& outcomes);
-nlohmann::json OutcomesJson(ECliCommand eCommand, const std::vector<CCardOutcome>& outcomes, int nStatus);
+
+// Everything one run of the program reports: with --json it is printed as exactly one document,
+// whatever ended the run (a usage error, no card, an interruption, the cards' results).
+struct CCliReport {
+    std::optional<ECliCommand> eCommand;   // none when the command line named none
+    int nStatus = 0;
+    std::string strMessage;                // "ok", a summary, or what stopped the run
+    std::vector<CCardOutcome> outcomes;
+    const std::vector<CInventoryCard>* pCards = nullptr;   // list: the cards found
+};
+nlohmann::json ReportJson(const CCliReport& report);

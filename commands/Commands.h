@@ -12,11 +12,15 @@
 
 class CAtChannel;
 
-// One exchange of a run: the command, the Response text, and whether the command reached the port.
+// One exchange of a run: the command, the Response text, whether the command reached the port,
+// whether the card's reply held an answer line (a silent card's "error" does not; the card's own
+// "ERROR" does), and how many bytes it sent besides the echo.
 struct CExchange {
     std::string strCommand;
     std::string strAnswer;
     bool bSent = false;
+    bool bAnswered = false;
+    int nReplyBytes = 0;
 };
 
 struct CCommandContext {

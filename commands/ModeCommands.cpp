@@ -72,6 +72,8 @@ CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand)
     if (ctx.pChannel) {
         exchange.strAnswer = ctx.pChannel->Exchange(strCommand);
         exchange.bSent = ctx.pChannel->WasSent() != 0;
+        exchange.bAnswered = ctx.pChannel->WasAnswered() != 0;
+        exchange.nReplyBytes = ctx.pChannel->GetReplyByteCount();
     }
     if (ctx.onExchange)
         ctx.onExchange(exchange);

@@ -31,6 +31,9 @@ public:
     // Whether the last transaction's command reached the port at least once: "error" alone cannot
     // tell a silent card from one whose port has gone away.
     int WasSent() const { return m_bSent ? 1 : 0; }
+    int WasAnswered() const { return ExtractAnswer() != "error"; }   // TEMP
+    int GetReplyByteCount() const { return (int)m_strReply.size(); }   // TEMP
+    void SetAbandon(std::function<bool()>) {}   // TEMP
 
     // Told of every byte the channel writes (bWritten) and takes from the port; empty: nobody.
     void SetTrafficObserver(std::function<void(bool bWritten, const std::string& strBytes)> fn) { m_onTraffic = std::move(fn); }

@@ -14,13 +14,16 @@
 
 namespace {
 
+// Exchanges written as the channel gives them: "error" is a card that sent no answer line.
 CModeRunResult ModeRun(std::vector<CExchange> exchanges)
 {
+    for (CExchange& x : exchanges)
+        x.bAnswered = x.strAnswer != "error";
     return CModeRunResult{std::move(exchanges)};
 }
 
 // JudgeModeRun: the window's success rule gives 0; a card silent to every command 5; a rejected or
-// unanswered first command 1, naming the command.
+// unanswered first command, or bytes without an answer line, 1, naming the command.
 TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
 {
     const struct {
@@ -38,6 +41,8 @@ TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
         {"first unanswered", ModeRun({{"AT+YCDRUN=E", "error", true}, {"AT+YCDRUN=8", "OK", true}}), kCliRejected,
          "no answer to AT+YCDRUN=E"},
         {"nothing ran", ModeRun({}), kCliSilent, "no answer to any command: the card is silent"},
+        {"garbage, no line", ModeRun({{"AT+YCDRUN=E", "error", true, false, 12}, {"AT+YCDRUN=8", "error", true}}),
+         kCliRejected, "the card answered 12 bytes but no answer line to AT+YCDRUN=E"},
     };
     for (const auto& c : kCases) {
         const CCardOutcome outcome = JudgeModeRun(c.result);
@@ -59,7 +64,8 @@ TEST(TranscriptTest, LinesFromManyThreadsNeverMix)
     std::filesystem::remove(path);
     {
         CTranscript transcript;
-        ASSERT_TRUE(transcript.Open(path.string()));
+        transcript.Attach(std::fopen(path.string().c_str(), "ab"));
+        ASSERT_TRUE(transcript.IsOpen());
         std::vector<std::thread> threads;
         for (int nThread = 0; nThread < 8; ++nThread) {
             threads.emplace_back([&transcript, nThread] {
