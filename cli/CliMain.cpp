@@ -323,19 +323,22 @@ CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets,
 
 // ---- the transcript and the report ----------------------------------------------------------------
 
-std::string TargetText(const CCliOptions& options, size_t nCards)
+// The ports and cards a run goes to, as the transcript's header names them.
+std::string TargetText(const std::vector<CTarget>& targets)
 {
-    if (!options.strPort.empty())
-        return "port " + PrintableText(SerialDeviceOfName(options.strPort));
-    if (!options.strCard.empty())
-        return "card " + PrintableText(options.strCard);
-    if (options.bAll)
-        return "every card (" + std::to_string(nCards) + ")";
-    return "the card the window would use";
+    if (targets.empty())
+        return "none";
+    std::string str;
+    for (const CTarget& target : targets) {
+        str += str.empty() ? "" : ", ";
+        str += target.strPort.empty() ? "card " + PrintableText(target.strCard)
+                                      : "port " + PrintableText(SerialDeviceOfName(target.strPort));
+    }
+    return str;
 }
 
-void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options,
-                           const std::vector<CInventoryCard>& cards, const std::vector<std::string>& args)
+void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, const std::vector<CInventoryCard>& cards,
+                           const std::vector<CTarget>& targets, const std::vector<std::string>& args)
 {
     std::string strCommandLine = "vostrel-cli";
     for (const std::string& strArg : args)
@@ -343,7 +346,7 @@ void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options,
     transcript.Note(std::string("vostrel-cli ") + VOSTREL_VERSION + " " + CliPlatformName());
     transcript.Note("command line: " + strCommandLine);
     if (options.eCommand != ECliCommand::kList)
-        transcript.Note("target: " + TargetText(options, cards.size()));
+        transcript.Note("target: " + TargetText(targets));
     transcript.Note(cards.empty() ? "cards: none found" : "cards:");
     for (const std::string& strLine : ListLines(cards))
         transcript.Note(strLine);
@@ -492,12 +495,15 @@ int main(int argc, char** argv)
                                                   "(two programs on one port corrupt each other's exchanges)");
     } else {
         cards = ListPlatformCards();
+        std::optional<CCliReport> failure;
+        if (options.eCommand != ECliCommand::kList)
+            failure = SelectTargets(options, cards, targets);
         if (transcript.IsOpen())
-            WriteTranscriptHeader(transcript, options, cards, args);
-        if (options.eCommand == ECliCommand::kList)
-            report = RunList(options, cards, shared);
-        else if (std::optional<CCliReport> failure = SelectTargets(options, cards, targets))
+            WriteTranscriptHeader(transcript, options, cards, targets, args);
+        if (failure)
             report = *failure;
+        else if (options.eCommand == ECliCommand::kList)
+            report = RunList(options, cards, shared);
         else
             report = RunCommand(options, targets, shared);
     }

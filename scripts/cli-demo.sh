@@ -5,10 +5,24 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${VOSTREL_OUT:-$root/out}
+usage() {
+    cat <<'EOT'
+usage: scripts/cli-demo.sh [native] [wine]
+
+Runs every vostrel-cli subcommand against the built-in simulated card and shows what each printed:
+  native   the Linux program, the card on a pseudo-terminal (reached with --port)
+  wine     vostrel-cli.exe under Wine, the card registered as COM5 (modem) and COM6 (diagnostic)
+Both when none is named. It builds what it needs first; output and logs go to $VOSTREL_OUT (out/).
+EOT
+}
 modes=("$@")
 [ ${#modes[@]} -eq 0 ] && modes=(native wine)
 for mode in "${modes[@]}"; do
-    case $mode in native|wine) ;; *) echo "cli-demo: unknown mode $mode (native or wine)" >&2; exit 2 ;; esac
+    case $mode in
+        native|wine) ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "cli-demo: unknown mode $mode (native or wine; --help for more)" >&2; exit 2 ;;
+    esac
 done
 mkdir -p "$out" && cd "$root" || exit 2
 

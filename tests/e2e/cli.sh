@@ -130,7 +130,7 @@ cli_expect_line ': sim-status: detect sim card$' "the SIM status in the window's
 ln -sfn "$E2E_WORK/nothing-here" "$WINEPREFIX/dosdevices/com7" && E2E_LINKS+=("$WINEPREFIX/dosdevices/com7")
 cli probe --port COM7
 cli_expect_status 4 "a port linked to nothing"
-cli_expect_line '^COM7: probe: failed \(4\): COM7: CreateFileA: ' "the failing call named"
+cli_expect_line '^COM7: probe: failed \(4\): CreateFileA: ' "the failing call named"
 e2e_start_card SILENT 8 --fault silent || e2e_finish
 cli probe --port COM8
 cli_expect_status 5 "a silent card"
