@@ -316,7 +316,8 @@ CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets,
         report.strMessage = SummaryLine(report.outcomes);
     if (Interrupted()) {
         report.nStatus = InterruptStatus();
-        report.strMessage = "interrupted: " + report.strMessage;
+        if (report.outcomes.size() != 1)
+            report.strMessage = "interrupted: " + report.strMessage;
     }
     return report;
 }
