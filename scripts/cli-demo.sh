@@ -34,6 +34,8 @@ quiet scripts/install-deps.sh
 quiet cmake --preset native
 quiet cmake --build build/native --target cardsim vostrel-cli
 cardsim=$root/build/native/cardsim
+# The card's driver entries as run.sh and the tests write them.
+source "$root/scripts/card-entries.sh"
 
 pids=()
 work=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-cli-demo.XXXXXX")
@@ -92,19 +94,7 @@ if [[ " ${modes[*]} " == *" wine "* ]]; then
     start_card "$WINEPREFIX/dosdevices/com5" wine-modem
     start_card "$WINEPREFIX/dosdevices/com6" wine-diag
     reg=$work/card.reg
-    {
-        echo REGEDIT4
-        for entry in "YARLOusbmdm6k 02 5" "YARLOusbser6k 00 6"; do
-            set -- $entry
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$1\\Enum]"
-            echo '"Count"=dword:00000001'
-            echo "\"0\"=\"USB\\\\VID_1E0E&PID_9001&MI_$2\\\\7&D3&0&00$2\""
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9001&MI_$2\\7&D3&0&00$2\\Device Parameters]"
-            echo "\"PortName\"=\"COM$3\""
-        done
-    } >"$reg"
+    vostrel_card_reg 0 YARLOusbmdm6k 5 0 YARLOusbser6k 6 >"$reg"
     quiet wine regedit /S "$(winepath -w "$reg")"
     cli=$root/build/windows/vostrel-cli.exe
     show wine "$cli" list

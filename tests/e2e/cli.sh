@@ -6,7 +6,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_setup
 
 E2E_CLI_EXE=${E2E_CLI_EXE:-$E2E_BUILD_DIR/vostrel-cli.exe}
-readonly CLI_ROOT='USB\VID_1E0E&PID_9001'
 CLI_CARDS=0
 
 # Runs the program; CLI_STATUS, CLI_OUT and CLI_ERR hold what it did.
@@ -34,37 +33,18 @@ cli_expect_line() {
 # Driver entries for N cards, card k with its modem port COM<base+2k> and its diagnostic port
 # COM<base+2k+1>, both interfaces of one USB device (parent prefix 7&Ck&0).
 cli_register_cards() {
-    local n=$1 base=$2 reg="$E2E_WORK/cards.reg" k
-    {
-        echo REGEDIT4
-        for svc_mi in "YARLOusbmdm6k 02" "YARLOusbser6k 00"; do
-            set -- $svc_mi
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$1\\Enum]"
-            printf '"Count"=dword:%08x\n' "$n"
-            for ((k = 0; k < n; k++)); do
-                echo "\"$k\"=\"${CLI_ROOT//\\/\\\\}&MI_$2\\\\7&C$k&0&00$2\""
-            done
-        done
-        for ((k = 0; k < n; k++)); do
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_02\\7&C$k&0&0002\\Device Parameters]"
-            echo "\"PortName\"=\"COM$((base + 2 * k))\""
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_00\\7&C$k&0&0000\\Device Parameters]"
-            echo "\"PortName\"=\"COM$((base + 2 * k + 1))\""
-        done
-    } >"$reg"
+    local n=$1 base=$2 reg="$E2E_WORK/cards.reg" k ports=()
+    for ((k = 0; k < n; k++)); do
+        ports+=("$k" YARLOusbmdm6k $((base + 2 * k)) "$k" YARLOusbser6k $((base + 2 * k + 1)))
+    done
+    vostrel_card_reg "${ports[@]}" >"$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     CLI_CARDS=$n
 }
 
 cli_unregister_cards() {
     local reg="$E2E_WORK/remove.reg"
-    printf '%s\n' REGEDIT4 "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\YARLOusbmdm6k]" \
-        "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\YARLOusbser6k]" \
-        "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_02]" \
-        "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_00]" >"$reg"
+    vostrel_card_unreg YARLOusbmdm6k YARLOusbser6k >"$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     CLI_CARDS=0
 }
@@ -89,7 +69,7 @@ e2e_start_card DIAG 6 || e2e_finish
 cli_register_cards 1 5
 cli list
 cli_expect_status 0 "list of one card"
-cli_expect_line '^card 7&C0&0  usb 1e0e:9001$' "the card's line"
+cli_expect_line "^card 7&C0&0  usb $VOSTREL_CARD_USB_ID\$" "the card's line"
 cli_expect_line '^  COM5  modem  interface 2  YARLOusbmdm6k  ' "the modem port"
 cli_expect_line '^  COM6  diagnostic  interface 0  YARLOusbser6k  ' "the diagnostic port"
 cli list --json
