@@ -97,6 +97,24 @@ grep -qE '^[0-9]+ COM5 > AT\+YCDRUN=E\\r$' "$E2E_WORK/cli.log" || e2e_fail "the 
 grep -qE '^[0-9]+ COM5 < .*OK\\r\\n' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the answer read"
 grep -q '^# outcome COM5: close-autorun: ok$' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the outcome"
 
+# Ctrl-C between the two commands: Wine turns SIGINT into the console's CTRL_C_EVENT. The card gets
+# nothing more, the JSON and the transcript's outcome still come, and the status is 130.
+cli_mark
+wine "$E2E_CLI_EXE" close-autorun --json --log "$E2E_WORK/int.log" >"$E2E_WORK/cli.out" 2>"$E2E_WORK/cli.err" </dev/null &
+run=$!
+deadline=$(( $(e2e_now_ms) + 10000 ))
+until [ "$(cli_sent)" = "AT+YCDRUN=E" ] || [ "$(e2e_now_ms)" -ge $deadline ]; do sleep 0.01; done
+kill -INT "$run"
+wait "$run"
+CLI_STATUS=$?
+CLI_OUT=$(tr -d '\r' <"$E2E_WORK/cli.out")
+CLI_ERR=$(tr -d '\r' <"$E2E_WORK/cli.err")
+cli_expect_status 130 "Ctrl-C between the commands"
+cli_expect_line '"message": "interrupted after AT\+YCDRUN=E"' "the interrupted card's result"
+grep -q '^# outcome COM5: close-autorun: failed (130): interrupted after AT+YCDRUN=E' "$E2E_WORK/int.log" ||
+    e2e_fail "Ctrl-C: the transcript lacks the interrupted outcome"
+[ "$(cli_sent)" = "AT+YCDRUN=E" ] || e2e_fail "Ctrl-C: the card got $(cli_sent)"
+
 cli_mark
 cli open-autorun --port 5
 cli_expect_status 0 "open-autorun"
