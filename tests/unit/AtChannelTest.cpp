@@ -288,7 +288,8 @@ TEST_F(AtChannelTest, ClosedOrVanishedPortCostsNoWaiting)
 }
 
 // Finishing on the result, against the settle rule on the same card: the same answer, and a card
-// that sends its final result is done within a few polls instead of a whole 300 ms cycle.
+// that sends its final result is done within a few polls instead of a whole 300 ms cycle; one that
+// never does waits as long as the settle rule listens.
 struct ExchangeOutcome {
     std::string answer;
     uint64_t nWaited;
@@ -350,12 +351,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FastCase{"FloodAfterOk", Card(true, CardFault::Flood), "AT", "", 0, 49},
                       FastCase{"PauseBeforeOk", Card(true, CardFault::PauseMidReply, 100), "AT", "", 100, 149},
                       FastCase{"DribbledOk", Card(true, CardFault::Dribble, 100), "AT", "", 800, 849},
-                      // No final result: the reply ends when nothing new arrives for 150 ms...
-                      FastCase{"NoResultLine", Card(false), "AT", "\r\nR2280-Y\r\n", 150, 199},
+                      // A final result past the reply text's 256 bytes, or past a NUL, still ends it.
                       FastCase{"ResultPastTheBuffer", Card(false), "AT+CGMM",
-                               "\r\nR2280-Y\r\n\r\n+PAD: " + std::string(300, 'x') + "\r\n\r\nOK\r\n", 150, 199},
-                      FastCase{"NulBeforeResult", Card(false), "AT", std::string("\r\nO\0K\r\n", 7), 150, 199},
-                      // ...or when the attempt's time is up, after as long as the settle rule listens.
+                               "\r\nR2280-Y\r\n\r\n+PAD: " + std::string(300, 'x') + "\r\n\r\nOK\r\n", 0, 49},
+                      FastCase{"ResultPastNul", Card(false), "AT", std::string("\r\nX\0\r\n\r\nOK\r\n", 12), 0, 49},
+                      // No final result: the reply is what arrived when the attempt's time is up.
+                      FastCase{"NoResultLine", Card(false), "AT", "\r\nR2280-Y\r\n", 1200, 1200},
+                      FastCase{"NulInsideResult", Card(false), "AT", std::string("\r\nO\0K\r\n", 7), 1200, 1200},
+                      FastCase{"GarbageOnly", Card(false, CardFault::Garbage), "AT", "", 1200, 1200},
                       FastCase{"BabbleWithoutResult", Babbling(100), "AT", "\r\nR2280-Y\r\n", 1200, 1200},
                       FastCase{"Silent", Card(true, CardFault::Silent), "AT", "", 1200, 1200}),
     [](const ::testing::TestParamInfo<FastCase>& info) { return info.param.name; });
