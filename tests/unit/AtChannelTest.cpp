@@ -363,4 +363,144 @@ INSTANTIATE_TEST_SUITE_P(
                       FastCase{"Silent", Card(true, CardFault::Silent), "AT", "", 1200, 1200}),
     [](const ::testing::TestParamInfo<FastCase>& info) { return info.param.name; });
 
+// The fast exchange reads a reply whole across any pause within the attempt's time, wherever it
+// falls, and ends a poll after the final result.
+TEST_F(AtChannelTest, FastExchangeWaitsThroughPauses)
+{
+    struct Position {
+        const char* name;
+        bool bEcho;
+        size_t nPauseAt;   // PauseMidReply's split; SIZE_MAX: the whole reply delayed instead
+    };
+    const Position kPositions[] = {{"before the reply", false, SIZE_MAX},
+                                   {"inside the echo", true, 1},
+                                   {"after the echo", true, 0},
+                                   {"before the result code", true, std::string("AT+CGMM\r\r\nR2280-Y\r\n").size()}};
+    auto pCard = Connect();
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(1);
+    for (const Position& position : kPositions) {
+        for (uint32_t nPauseMs : {50u, 150u, 300u, 600u, 900u}) {
+            SCOPED_TRACE(std::string(position.name) + ", " + std::to_string(nPauseMs) + " ms");
+            CardOptions options = Card(position.bEcho, CardFault::PauseMidReply, nPauseMs);
+            if (position.nPauseAt == SIZE_MAX) {
+                options.fault = CardFault::None;
+                options.nReplyDelayMs = nPauseMs;
+            }
+            options.nPauseAt = position.nPauseAt;
+            pCard->SetOptions(options);
+            const uint64_t nBefore = m_clock.TotalWaited();
+            EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+            EXPECT_EQ(m_channel.GetReply(), (position.bEcho ? "AT+CGMM\r" : "") + std::string("\r\nR2280-Y\r\n\r\nOK\r\n"));
+            EXPECT_GE(m_clock.TotalWaited() - nBefore, nPauseMs);
+            EXPECT_LE(m_clock.TotalWaited() - nBefore, nPauseMs + 5);
+        }
+    }
+}
+
+// An answer that comes after its exchange gave up answers neither that command nor the next ones.
+TEST_F(AtChannelTest, FastExchangeLateAnswerIsNobodys)
+{
+    CardOptions options = Card(true);
+    options.nReplyDelayMs = 1500;
+    auto pCard = Connect(options);
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(1);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.GetReply(), "AT\r");
+    EXPECT_FALSE(m_channel.WasAnswered());
+    pCard->SetOptions(Card(true));   // its "OK" is already on its way
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(m_channel.Exchange("AT+ysec?"), "+YSEC: 3,0");
+    EXPECT_EQ(m_channel.Exchange("AT"), "OK");
+}
+
+// After a give-up the next command goes out only once the line has been quiet for 150 ms: the rest
+// of a card's old answer (no echo to tell it apart) is not taken for the new command's.
+TEST_F(AtChannelTest, FastExchangeWritesOnlyOnAQuietLineAfterAGiveUp)
+{
+    CardOptions options = Card(false, CardFault::Dribble, 100);   // 17 bytes, the last at 1600 ms
+    options.nFaultCount = 1;
+    auto pCard = Connect(options);
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(1);
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");   // time up with "OK" still to come
+    EXPECT_FALSE(HasFinalResult(m_channel.GetReply(), "AT+CGMM"));
+    EXPECT_EQ(m_channel.Exchange("AT"), "OK");
+    const auto transcript = pCard->Transcript();
+    ASSERT_EQ(transcript.size(), 2u);
+    EXPECT_GE(transcript[1].nTimeMs, 1600u + 150u);
+    EXPECT_LE(transcript[1].nTimeMs, 1600u + 155u);
+    // An exchange that ended on its final result leaves nothing to wait for: a probe takes one poll.
+    const uint64_t nBefore = m_clock.TotalWaited();
+    EXPECT_EQ(m_channel.Probe(), 1);
+    EXPECT_EQ(m_clock.TotalWaited() - nBefore, 5u);
+}
+
+// WasAnswered and GetReplyByteCount say what the last transaction's reply held, in both exchanges.
+TEST_F(AtChannelTest, AnsweredAndReplyBytes)
+{
+    struct ReplyCase {
+        const char* name;
+        CardOptions options;
+        const char* command;
+        const char* answer;
+        int bAnswered;
+        int nBytes;   // after the echo
+    };
+    const ReplyCase kCases[] = {
+        {"Ok", Card(true), "AT", "OK", 1, 6},
+        {"CardError", Card(true, CardFault::Error), "AT", "ERROR", 1, 9},
+        {"InformationNoEcho", Card(false), "AT+CGMM", "R2280-Y", 1, 17},
+        {"EmptyLine", Card(true, CardFault::EmptyLine), "AT", "", 1, 4},
+        {"Garbage", Card(true, CardFault::Garbage), "AT", "error", 0, 11},
+        {"GarbageNoEcho", Card(false, CardFault::Garbage), "AT", "error", 0, 11},
+        {"Silent", Card(true, CardFault::Silent), "AT", "error", 0, 0},
+    };
+    // A channel of its own for each: one that has seen a card echo takes no reply without the echo.
+    for (bool bFast : {false, true}) {
+        for (const ReplyCase& c : kCases) {
+            SCOPED_TRACE(std::string(c.name) + (bFast ? " fast" : " settled"));
+            auto pCard = sim::Plug(kPort, m_clock, c.options);
+            CAtChannel channel(m_clock);
+            ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+            channel.SetFinishOnResult(bFast);
+            channel.SetTimeout(0);
+            channel.SetAttempts(1);
+            EXPECT_EQ(channel.Exchange(c.command), c.answer);
+            EXPECT_EQ(channel.WasAnswered(), c.bAnswered);
+            EXPECT_EQ(channel.GetReplyByteCount(), c.nBytes);
+        }
+    }
+}
+
+// Abandoning writes nothing more: the fast exchange returns within a poll with what it has, the
+// settle rule after its attempt; once abandoned, nothing is written at all.
+TEST_F(AtChannelTest, AbandonWritesNothingMore)
+{
+    auto pCard = Connect(Card(true, CardFault::PauseMidReply, 2000));
+    m_channel.SetTimeout(1000);
+    const uint64_t nStart = m_clock.Elapsed();
+    m_channel.SetAbandon([&] { return m_clock.Elapsed() - nStart >= 100; });
+    m_channel.SetFinishOnResult(true);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.GetReply(), "AT\r");
+    EXPECT_EQ(m_clock.TotalWaited(), 100u);
+    EXPECT_EQ(pCard->CountOf("AT"), 1);
+
+    m_channel.SetAbandon({});
+    pCard->SetOptions(Card(true, CardFault::Silent));
+    int nAsked = 0;
+    m_channel.SetAbandon([&] { return ++nAsked > 1; });
+    m_channel.SetFinishOnResult(false);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(pCard->CountOf("AT"), 2);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(pCard->CountOf("AT"), 2);
+    EXPECT_FALSE(m_channel.WasSent());
+}
+
 } // namespace
