@@ -57,20 +57,20 @@ void AppendBounded(std::string& str, const std::string& strBytes)
     str.append(strBytes, 0, std::min(strBytes.size(), kHeldLimit - std::min(str.size(), kHeldLimit)));
 }
 
-// What a fast attempt keeps of the bytes it takes: from the echo of its command on. A card that has
-// echoed before echoes this command too, so bytes before the echo answer an earlier command and
-// are dropped, the echo being looked for anywhere. Otherwise the bytes are the reply from the first,
-// whether they start with the echo or the card does not echo.
+// What a fast attempt keeps of the bytes it takes: from the echo of its command on. When the echo is
+// required (the card echoes, and an earlier answer may still come), bytes before it answer an earlier
+// command and are dropped, the echo being looked for anywhere. Otherwise the bytes are the reply from
+// the first, whether they start with the echo or the card does not echo.
 class CHeldReply {
 public:
-    CHeldReply(const std::string& strEcho, bool bEchoExpected)
-        : m_strEcho(strEcho), m_strCommand(strEcho.substr(0, strEcho.size() - 1)), m_bEchoExpected(bEchoExpected)
+    CHeldReply(const std::string& strEcho, bool bEchoRequired)
+        : m_strEcho(strEcho), m_strCommand(strEcho.substr(0, strEcho.size() - 1)), m_bEchoRequired(bEchoRequired)
     {
     }
 
     void Add(const std::string& strBytes)
     {
-        if (m_bAnchored || !m_bEchoExpected) {
+        if (m_bAnchored || !m_bEchoRequired) {
             AppendBounded(m_strBytes, strBytes);
             m_bAnchored = m_bAnchored || m_strBytes.starts_with(m_strEcho);
             return;
@@ -89,7 +89,7 @@ public:
 
     bool HasResult() const
     {
-        return (m_bAnchored || !m_bEchoExpected) && HasFinalResult(m_strBytes, m_strCommand);
+        return (m_bAnchored || !m_bEchoRequired) && HasFinalResult(m_strBytes, m_strCommand);
     }
 
     bool Anchored() const { return m_bAnchored; }
@@ -98,7 +98,7 @@ public:
 private:
     const std::string& m_strEcho;
     const std::string m_strCommand;
-    const bool m_bEchoExpected;
+    const bool m_bEchoRequired;
     bool m_bAnchored = false;
     std::string m_strBytes;
 };
@@ -219,7 +219,9 @@ bool CAtChannel::AwaitSettled()
 // command's echo, else when the attempt's time is up (with the bytes in hand), else when abandoned.
 bool CAtChannel::AwaitFinalResult()
 {
-    CHeldReply held(m_strCommand, m_bCardEchoes);
+    // Only while an earlier answer may still be coming does the echo tell this reply from it.
+    const bool bEchoRequired = m_bCardEchoes && m_bAnswerOutstanding;
+    CHeldReply held(m_strCommand, bEchoRequired);
     std::string strTaken;
     const uint32_t nStart = m_clock.GetTickCount();
     m_nLastArrival = nStart;
@@ -241,12 +243,18 @@ bool CAtChannel::AwaitFinalResult()
         if (static_cast<uint32_t>(nNow - nStart) >= AttemptWindow(m_nTimeout))
             break;
     }
-    m_bAwaitQuiet = !bResult;
-    m_bCardEchoes = m_bCardEchoes || held.Anchored();
+    m_bAwaitQuiet = m_bAnswerOutstanding = !bResult;
     if (!strTaken.empty())
         Report(false, strTaken);
-    // Bytes of a card that echoes, without this command's echo, belong to an earlier command.
-    if (held.Bytes().empty() || (m_bCardEchoes && !held.Anchored()))
+    if (held.Anchored())
+        m_bCardEchoes = true;
+    if (bEchoRequired && !held.Anchored()) {
+        // Bytes without this command's echo belong to an earlier one; if some came, the card may
+        // have stopped echoing, and the next attempt takes its reply as one without an echo.
+        m_bCardEchoes = strTaken.empty();
+        return false;
+    }
+    if (held.Bytes().empty())
         return false;
     m_strReply = CutReply(held.Bytes());
     m_nReplyBytes = static_cast<int>(held.Bytes().size() - (held.Anchored() ? m_strCommand.size() : 0));

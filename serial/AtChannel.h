@@ -13,9 +13,10 @@
 // With SetFinishOnResult(true) (the fast exchange) the channel takes the bytes as they arrive and ends
 // the exchange as soon as they hold a final result line after the command's echo; a reply without
 // one ends when the attempt's time is up, with the bytes in hand. Once the card has echoed a command,
-// only bytes from the echo of the command just sent are its reply, and an attempt after one that
-// ended without its final result first waits for the line to fall quiet, so a late answer is never
-// taken for a later command's. The answer is cut from the reply text as the settle rule cuts it.
+// and while an answer it gave up on may still come, only bytes from the echo of the command just
+// sent are its reply; an attempt after one that ended without its final result first waits for the
+// line to fall quiet. So a late answer is not taken for a later command's. The answer is cut from
+// the reply text as the settle rule cuts it.
 class CAtChannel {
 public:
     explicit CAtChannel(IClock& clock = SystemClock());
@@ -71,10 +72,11 @@ private:
     std::function<void(bool, const std::string&)> m_onTraffic;
     std::function<bool()> m_abandon;
     bool m_bFinishOnResult = false;
-    // The fast exchange's memory of the line: whether the card has echoed a command (then bytes
-    // before the echo are no reply), whether the last attempt ended without its final result (its
-    // answer may still come), and when a byte last arrived.
+    // The fast exchange's memory of the line: whether the card echoes, whether an answer may still
+    // come (an attempt ended without its final result, and none has since), whether the line must
+    // fall quiet before the next write, and when a byte last arrived.
     bool m_bCardEchoes = false;
+    bool m_bAnswerOutstanding = false;
     bool m_bAwaitQuiet = false;
     uint32_t m_nLastArrival = 0;
 };
