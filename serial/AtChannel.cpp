@@ -9,8 +9,12 @@ namespace {
 constexpr uint32_t kMaxTimeout = 5000;
 constexpr uint32_t kSettleSleep = 150;   // a reply has settled when its count holds across this sleep
 constexpr int kReceiveBufferSize = 256;
-// Finishing on the result: a card answers within a few ms, so it is looked for this often.
+// Finishing on the result: a card answers within a ms or so of the command, so the first polls of
+// an attempt come every ms (the wire's whole cost would otherwise be a 5 ms sleep); a card slower
+// than that is looked for every kResultPoll.
 constexpr uint32_t kResultPoll = 5;
+constexpr uint32_t kEarlyPoll = 1;
+constexpr uint32_t kEarlyPollSpan = 10;
 // The most bytes a fast attempt keeps from its command's echo on (the port's input queue size):
 // enough for any answer, and a babbling card cannot grow it.
 constexpr size_t kHeldLimit = 4096;
@@ -229,7 +233,8 @@ bool CAtChannel::AwaitFinalResult()
     for (;;) {
         if (Abandoned())
             break;
-        m_clock.Sleep(kResultPoll);
+        const bool bEarly = static_cast<uint32_t>(m_clock.GetTickCount() - nStart) < kEarlyPollSpan;
+        m_clock.Sleep(bEarly ? kEarlyPoll : kResultPoll);
         const std::string strNew = TakeArrived();
         const uint32_t nNow = m_clock.GetTickCount();
         if (!strNew.empty()) {
