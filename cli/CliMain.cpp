@@ -495,7 +495,10 @@ int main(int argc, char** argv)
         report = Failure(options, kCliPortFailed, "the Vostrel window is running and polls the card: close it first "
                                                   "(two programs on one port corrupt each other's exchanges)");
     } else {
-        cards = ListPlatformCards();
+        // A named port needs no listing; only the transcript's header shows the cards beside it.
+        // (Listing through udev is most of a probe's time.)
+        if (options.strPort.empty() || transcript.IsOpen())
+            cards = ListPlatformCards();
         std::optional<CCliReport> failure;
         if (options.eCommand != ECliCommand::kList)
             failure = SelectTargets(options, cards, targets);
