@@ -101,10 +101,10 @@ std::string NoAnswerLine(const CExchange& exchange)
            exchange.strCommand;
 }
 
-CCardOutcome RunProbe(CRunChannel& channel)
+CCardOutcome RunProbe(const CCardCommand& command, CRunChannel& channel)
 {
     CCommandContext ctx = channel.Context();
-    CCardOutcome outcome = JudgeQuery(ExchangeCommand(ctx, "AT"));
+    CCardOutcome outcome = JudgeQuery(ExchangeCommand(ctx, command.pszQuery));
     if (outcome.nStatus != kCliOk)
         return outcome;
     const std::string& strAnswer = outcome.exchanges.front().strAnswer;
@@ -112,34 +112,31 @@ CCardOutcome RunProbe(CRunChannel& channel)
         outcome.strMessage = "ok";
     } else {
         outcome.nStatus = kCliRejected;
-        outcome.strMessage = "the card answered \"" + EscapeBytes(strAnswer) + "\" to AT";
+        outcome.strMessage = "the card answered \"" + EscapeBytes(strAnswer) + "\" to " + command.pszQuery;
     }
     return outcome;
 }
 
-CCardOutcome RunSimStatus(CRunChannel& channel)
+CCardOutcome RunSimStatus(const CCardCommand& command, CRunChannel& channel)
 {
     CCommandContext ctx = channel.Context();
-    CCardOutcome outcome = JudgeQuery(ExchangeCommand(ctx, "AT+ysec?"));
+    CCardOutcome outcome = JudgeQuery(ExchangeCommand(ctx, command.pszQuery));
     if (outcome.nStatus != kCliOk)
         return outcome;
-    outcome.strMessage = SimStatusMessage(outcome.exchanges.front().strAnswer);
+    const ESimStatus eStatus = SimStatusOfAnswer(outcome.exchanges.front().strAnswer);
+    outcome.strMessage = SimStatusText(eStatus);
     // The card's own "ERROR", or an answer that names no status it knows.
-    if (outcome.strMessage == "error!" || outcome.strMessage == "unknow error!")
+    if (eStatus == ESimStatus::kCardError || eStatus == ESimStatus::kUnknownAnswer)
         outcome.nStatus = kCliRejected;
     return outcome;
 }
 
-CCardOutcome RunModeCommand(ECliCommand eCommand, CRunChannel& channel)
+CCardOutcome RunModeCommand(const CCardCommand& command, CRunChannel& channel)
 {
     CCommandContext ctx = channel.Context();
-    const CModeRunResult result =
-        RunModeSequence(eCommand == ECliCommand::kCloseAutorun ? kCloseAutorunSequence : kOpenAutorunSequence, ctx);
-    CCardOutcome outcome = JudgeModeRun(result);
-    if (std::any_of(result.exchanges.begin(), result.exchanges.end(), [](const CExchange& x) { return !x.bSent; })) {
-        outcome.nStatus = kCliPortFailed;
+    CCardOutcome outcome = ModeRunOutcome(RunModeSequence(*command.pSequence, ctx));
+    if (outcome.nStatus == kCliPortFailed)
         outcome.strMessage = channel.Failure();
-    }
     return outcome;
 }
 
@@ -153,18 +150,6 @@ std::string InterruptedMessage(const std::vector<CExchange>& exchanges)
 }
 
 } // namespace
-
-const char* CliCommandName(ECliCommand eCommand)
-{
-    switch (eCommand) {
-    case ECliCommand::kList: return "list";
-    case ECliCommand::kProbe: return "probe";
-    case ECliCommand::kCloseAutorun: return "close-autorun";
-    case ECliCommand::kOpenAutorun: return "open-autorun";
-    case ECliCommand::kSimStatus: return "sim-status";
-    }
-    return "?";
-}
 
 CCardOutcome JudgeQuery(const CExchange& exchange)
 {
@@ -182,43 +167,41 @@ CCardOutcome JudgeQuery(const CExchange& exchange)
     return outcome;
 }
 
-CCardOutcome JudgeModeRun(const CModeRunResult& result)
+CCardOutcome ModeRunOutcome(const CModeRunResult& result)
 {
+    const CModeVerdict verdict = JudgeModeRun(result);
     CCardOutcome outcome;
     outcome.exchanges = result.exchanges;
-    const std::vector<CExchange>& exchanges = result.exchanges;
-    if (ModeRunSucceeded(result)) {
+    switch (verdict.eOutcome) {
+    case EModeOutcome::kDone:
         outcome.strMessage = "ok";
-        return outcome;
+        break;
+    case EModeOutcome::kRejected:
+        outcome.nStatus = kCliRejected;
+        outcome.strMessage = "the card rejected " + verdict.strCommand + " (ERROR)";
+        break;
+    case EModeOutcome::kUnanswered:
+        outcome.nStatus = kCliRejected;
+        outcome.strMessage = "no answer to " + verdict.strCommand;
+        break;
+    case EModeOutcome::kNoAnswerLine:
+        outcome.nStatus = kCliRejected;
+        outcome.strMessage = NoAnswerLine({verdict.strCommand, {}, true, false, verdict.nReplyBytes});
+        break;
+    case EModeOutcome::kSilent:
+        outcome.nStatus = kCliSilent;
+        outcome.strMessage = "no answer to any command: the card is silent";
+        break;
+    case EModeOutcome::kPortFailed:
+        outcome.nStatus = kCliPortFailed;
+        outcome.strMessage = verdict.strCommand + " could not be sent";
+        break;
     }
-    const bool bNoAnswerLine = std::none_of(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.bAnswered; });
-    if (bNoAnswerLine) {
-        const auto babbled = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.nReplyBytes > 0; });
-        if (babbled != exchanges.end()) {
-            outcome.nStatus = kCliRejected;
-            outcome.strMessage = NoAnswerLine(*babbled);
-        } else {
-            outcome.nStatus = kCliSilent;
-            outcome.strMessage = "no answer to any command: the card is silent";
-        }
-        return outcome;
-    }
-    outcome.nStatus = kCliRejected;
-    // The first command whose final answer is "ERROR", else the first command left unanswered.
-    for (const CExchange& x : exchanges) {
-        const auto last = std::find_if(exchanges.rbegin(), exchanges.rend(),
-                                       [&](const CExchange& y) { return y.strCommand == x.strCommand; });
-        if (last->bAnswered && last->strAnswer == "ERROR") {
-            outcome.strMessage = "the card rejected " + x.strCommand + " (ERROR)";
-            return outcome;
-        }
-    }
-    outcome.strMessage = "no answer to " + exchanges.front().strCommand;
     return outcome;
 }
 
-CCardOutcome RunOnPort(ECliCommand eCommand, const std::string& strCard, const std::string& strName, CRunShared& shared,
-                       bool bProgress)
+CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
+                       CRunShared& shared, bool bProgress)
 {
     CRunChannel channel(strName, shared, bProgress);
     CCardOutcome outcome;
@@ -228,12 +211,12 @@ CCardOutcome RunOnPort(ECliCommand eCommand, const std::string& strCard, const s
     } else if (!channel.Open()) {
         outcome.nStatus = kCliPortFailed;
         outcome.strMessage = channel.Failure();
-    } else if (eCommand == ECliCommand::kProbe) {
-        outcome = RunProbe(channel);
-    } else if (eCommand == ECliCommand::kSimStatus) {
-        outcome = RunSimStatus(channel);
+    } else if (command.eKind == ECardCommandKind::kProbe) {
+        outcome = RunProbe(command, channel);
+    } else if (command.eKind == ECardCommandKind::kSimStatus) {
+        outcome = RunSimStatus(command, channel);
     } else {
-        outcome = RunModeCommand(eCommand, channel);
+        outcome = RunModeCommand(command, channel);
     }
     if (channel.Stopped()) {
         outcome.nStatus = InterruptStatus();

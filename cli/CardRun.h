@@ -7,11 +7,8 @@
 #include <vector>
 
 #include "cli/Transcript.h"
-#include "commands/Commands.h"
+#include "commands/CommandTable.h"
 #include "platform/Clock.h"
-
-enum class ECliCommand { kList, kProbe, kCloseAutorun, kOpenAutorun, kSimStatus };
-const char* CliCommandName(ECliCommand eCommand);
 
 struct CCardOutcome {
     std::string strCard;              // the card's id, empty for a port named with --port
@@ -30,13 +27,13 @@ struct CRunShared {
     IClock* pClock = &SystemClock();
 };
 
-// Runs a probe, a mode command or the SIM status query on the port a user named strName. With
-// bProgress false nothing goes to standard error (a port tried while choosing one).
-CCardOutcome RunOnPort(ECliCommand eCommand, const std::string& strCard, const std::string& strName, CRunShared& shared,
-                       bool bProgress = true);
+// Runs a command of the card command table on the port a user named strName. With bProgress false
+// nothing goes to standard error (a port tried while choosing one).
+CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
+                       CRunShared& shared, bool bProgress = true);
 
-// The judgement of a finished mode run: status and message (pure).
-CCardOutcome JudgeModeRun(const CModeRunResult& result);
+// A finished mode run's verdict as the command line reports it: status and message (pure).
+CCardOutcome ModeRunOutcome(const CModeRunResult& result);
 // The judgement of one query ("AT", "AT+ysec?") that reached the card: silent, no answer line, or
 // answered (status 0, the message left to the caller) (pure).
 CCardOutcome JudgeQuery(const CExchange& exchange);

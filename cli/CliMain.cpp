@@ -20,25 +20,16 @@
 
 namespace {
 
-struct CSubcommand {
-    const char* pszName;
-    ECliCommand eCommand;
-    const char* pszHelp;
-};
-
-constexpr CSubcommand kSubcommands[] = {
-    {"list", ECliCommand::kList, "list every card found, with its ports and their roles"},
-    {"probe", ECliCommand::kProbe, "send \"AT\" to the card; success when it answers OK"},
-    {"close-autorun", ECliCommand::kCloseAutorun, "close autorun and enter download mode"},
-    {"open-autorun", ECliCommand::kOpenAutorun, "open autorun and exit download mode"},
-    {"sim-status", ECliCommand::kSimStatus, "ask the card for its SIM status"},
-};
+// "list" is the command line's own; every other subcommand is a row of the card command table.
+constexpr const char* kListName = "list";
+constexpr const char* kListHelp = "list every card found, with its ports and their roles";
 
 // The options that take a value, so that the word after them is not taken for a subcommand.
 constexpr const char* kValueOptions[] = {"--port", "--card", "--log"};
 
 struct CCliOptions {
-    std::optional<ECliCommand> eCommand;
+    std::string strCommand;                // the subcommand given: "list" or a card command's name
+    const CCardCommand* pCommand = nullptr;   // its row; nullptr for list
     std::string strPort;
     std::string strCard;
     bool bAll = false;
@@ -63,7 +54,7 @@ std::string JsonText(const nlohmann::json& j)
 CCliReport Failure(const CCliOptions& options, int nStatus, const std::string& strMessage)
 {
     CCliReport report;
-    report.eCommand = options.eCommand;
+    report.strCommand = options.strCommand;
     report.nStatus = nStatus;
     report.strMessage = strMessage;
     return report;
@@ -88,11 +79,19 @@ size_t EditDistance(const std::string& a, const std::string& b)
     return row[b.size()];
 }
 
-std::string SubcommandNames()
+std::vector<std::string> SubcommandNames()
+{
+    std::vector<std::string> names = {kListName};
+    for (const CCardCommand& command : CardCommands())
+        names.push_back(command.pszName);
+    return names;
+}
+
+std::string SubcommandList()
 {
     std::string str;
-    for (const CSubcommand& sub : kSubcommands)
-        str += (str.empty() ? "" : ", ") + std::string(sub.pszName);
+    for (const std::string& strName : SubcommandNames())
+        str += (str.empty() ? "" : ", ") + strName;
     return str;
 }
 
@@ -109,23 +108,23 @@ std::optional<std::string> CheckSubcommandWord(const std::vector<std::string>& a
         }
         if (strArg.starts_with("-"))
             continue;
-        const CSubcommand* pNearest = nullptr;
+        std::string strNearest;
         size_t nBest = SIZE_MAX;
-        for (const CSubcommand& sub : kSubcommands) {
-            if (strArg == sub.pszName)
+        for (const std::string& strName : SubcommandNames()) {
+            if (strArg == strName)
                 return std::nullopt;
-            const size_t nDistance = EditDistance(strArg, sub.pszName);
+            const size_t nDistance = EditDistance(strArg, strName);
             if (nDistance < nBest) {
                 nBest = nDistance;
-                pNearest = &sub;
+                strNearest = strName;
             }
         }
         std::string str = "unknown subcommand \"" + PrintableText(strArg) + "\"";
         if (nBest <= 3)
-            return str + ": did you mean \"" + pNearest->pszName + "\"?";
-        return str + " (the subcommands: " + SubcommandNames() + ")";
+            return str + ": did you mean \"" + strNearest + "\"?";
+        return str + " (the subcommands: " + SubcommandList() + ")";
     }
-    return "no subcommand given (the subcommands: " + SubcommandNames() + ")";
+    return "no subcommand given (the subcommands: " + SubcommandList() + ")";
 }
 
 // An option given an empty value, or the next option's name because its own value was left out
@@ -153,7 +152,7 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
         if (auto strProblem = CheckValue(app.get_option(pszOption), *value.first, value.second))
             return strProblem;
     }
-    if (options.eCommand == ECliCommand::kList &&
+    if (!options.pCommand &&
         (app.get_option("--port")->count() || app.get_option("--card")->count() || options.bAll))
         return std::string("list lists every card: --port, --card and --all choose the card of a command that uses one");
     return std::nullopt;
@@ -167,7 +166,7 @@ std::optional<CCardOutcome> ProbePort(CInventoryPort& port, CRunShared& shared)
 {
     if (port.strDevice.empty() || !MayProbeRole(port.eRole))
         return std::nullopt;
-    CCardOutcome outcome = RunOnPort(ECliCommand::kProbe, "", port.strDevice, shared, false);
+    CCardOutcome outcome = RunOnPort(*FindCardCommand("probe"), "", port.strDevice, shared, false);
     if (outcome.nStatus == kCliPortFailed)
         port.strProbeFailure = outcome.strMessage;
     else if (outcome.nStatus < kCliInterrupted)
@@ -223,13 +222,13 @@ std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
     return best;
 }
 
-CCardOutcome RunTarget(ECliCommand eCommand, CTarget& target, CRunShared& shared)
+CCardOutcome RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
 {
     if (target.strPort.empty() && target.pCard) {
         if (std::optional<CCardOutcome> failure = ChoosePort(target, shared))
             return *failure;
     }
-    return RunOnPort(eCommand, target.strCard, target.strPort, shared);
+    return RunOnPort(command, target.strCard, target.strPort, shared);
 }
 
 template <typename Item, typename Work>
@@ -250,7 +249,7 @@ CCliReport RunList(const CCliOptions& options, std::vector<CInventoryCard>& card
                 ProbePort(port, shared);
         });
     CCliReport report;
-    report.eCommand = ECliCommand::kList;
+    report.strCommand = kListName;
     report.pCards = &cards;
     report.strMessage = std::to_string(cards.size()) + (cards.size() == 1 ? " card found" : " cards found");
     if (cards.empty()) {
@@ -301,12 +300,12 @@ std::optional<CCliReport> SelectTargets(const CCliOptions& options, std::vector<
 CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets, CRunShared& shared)
 {
     CCliReport report;
-    report.eCommand = options.eCommand;
+    report.strCommand = options.strCommand;
     report.outcomes.resize(targets.size());
     std::vector<size_t> indexes(targets.size());
     for (size_t n = 0; n < indexes.size(); ++n)
         indexes[n] = n;
-    RunEachOnAThread(indexes, [&](size_t n) { report.outcomes[n] = RunTarget(*options.eCommand, targets[n], shared); });
+    RunEachOnAThread(indexes, [&](size_t n) { report.outcomes[n] = RunTarget(*options.pCommand, targets[n], shared); });
 
     for (const CCardOutcome& outcome : report.outcomes)
         report.nStatus = std::max(report.nStatus, outcome.nStatus);
@@ -346,7 +345,7 @@ void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, 
         strCommandLine += " " + PrintableText(strArg);
     transcript.Note(std::string("vostrel-cli ") + VOSTREL_VERSION + " " + CliPlatformName());
     transcript.Note("command line: " + strCommandLine);
-    if (options.eCommand != ECliCommand::kList)
+    if (options.pCommand)
         transcript.Note("target: " + TargetText(targets));
     transcript.Note(cards.empty() ? "cards: none found" : "cards:");
     for (const std::string& strLine : ListLines(cards))
@@ -362,7 +361,7 @@ void FinishTranscript(CTranscript& transcript, const std::string& strPath, CCliR
     if (report.outcomes.empty() && report.nStatus != kCliOk)
         transcript.Note("outcome " + report.strMessage);
     for (const CCardOutcome& outcome : report.outcomes)
-        transcript.Note("outcome " + OutcomeLine(*report.eCommand, outcome));
+        transcript.Note("outcome " + OutcomeLine(report.strCommand, outcome));
     const auto [strCall, nCode] = transcript.Finish();
     if (strCall.empty())
         return;
@@ -387,7 +386,7 @@ int PrintReport(const CCliOptions& options, const CCliReport& report)
             strOut += strLine + "\n";
     } else {
         for (const CCardOutcome& outcome : report.outcomes)
-            strOut += OutcomeLine(*report.eCommand, outcome) + "\n";
+            strOut += OutcomeLine(report.strCommand, outcome) + "\n";
         if (options.bAll && !report.outcomes.empty())
             strOut += SummaryLine(report.outcomes) + "\n";
     }
@@ -417,11 +416,14 @@ int FinishStandardOutput(int nStatus, int nWriteError)
 
 void AddSubcommands(CLI::App& app, CCliOptions& options)
 {
-    for (const CSubcommand& sub : kSubcommands) {
-        CLI::App* pSub = app.add_subcommand(sub.pszName, sub.pszHelp);
-        pSub->callback([&options, eCommand = sub.eCommand] { options.eCommand = eCommand; });
-        if (sub.eCommand == ECliCommand::kList)
-            pSub->add_flag("--probe", options.bProbe, "also send \"AT\" to each port that may take it and show whether it answers");
+    CLI::App* pList = app.add_subcommand(kListName, kListHelp);
+    pList->callback([&options] { options.strCommand = kListName; });
+    pList->add_flag("--probe", options.bProbe, "also send \"AT\" to each port that may take it and show whether it answers");
+    for (const CCardCommand& command : CardCommands()) {
+        app.add_subcommand(command.pszName, command.pszHelp)->callback([&options, &command] {
+            options.strCommand = command.pszName;
+            options.pCommand = &command;
+        });
     }
 }
 
@@ -490,7 +492,7 @@ int main(int argc, char** argv)
 
     std::vector<CInventoryCard> cards;
     std::vector<CTarget> targets;
-    const bool bUsesPorts = options.eCommand != ECliCommand::kList || options.bProbe;
+    const bool bUsesPorts = options.pCommand || options.bProbe;
     if (bUsesPorts && WindowIsRunning()) {
         report = Failure(options, kCliPortFailed, "the Vostrel window is running and polls the card: close it first "
                                                   "(two programs on one port corrupt each other's exchanges)");
@@ -500,13 +502,13 @@ int main(int argc, char** argv)
         if (options.strPort.empty() || transcript.IsOpen())
             cards = ListPlatformCards();
         std::optional<CCliReport> failure;
-        if (options.eCommand != ECliCommand::kList)
+        if (options.pCommand)
             failure = SelectTargets(options, cards, targets);
         if (transcript.IsOpen())
             WriteTranscriptHeader(transcript, options, cards, targets, args);
         if (failure)
             report = *failure;
-        else if (options.eCommand == ECliCommand::kList)
+        else if (!options.pCommand)
             report = RunList(options, cards, shared);
         else
             report = RunCommand(options, targets, shared);

@@ -71,12 +71,12 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards)
     return jCards;
 }
 
-std::string OutcomeLine(ECliCommand eCommand, const CCardOutcome& outcome)
+std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome)
 {
     std::string str = outcome.strPort.empty() ? std::string("(no port)") : outcome.strPort;
     if (!outcome.strCard.empty())
         str += " (card " + PrintableText(outcome.strCard) + ")";
-    str += std::string(": ") + CliCommandName(eCommand) + ": ";
+    str += ": " + strCommand + ": ";
     if (outcome.nStatus == kCliOk)
         return str + outcome.strMessage;
     return str + "failed (" + std::to_string(outcome.nStatus) + "): " + outcome.strMessage;
@@ -102,7 +102,7 @@ nlohmann::json ReportJson(const CCliReport& report)
                             {"ok", outcome.nStatus == kCliOk}, {"message", outcome.strMessage},
                             {"exchanges", jExchanges}});
     }
-    nlohmann::json j = {{"command", report.eCommand ? nlohmann::json(CliCommandName(*report.eCommand)) : nlohmann::json(nullptr)},
+    nlohmann::json j = {{"command", report.strCommand.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.strCommand)},
                         {"status", report.nStatus},
                         {"message", report.strMessage},
                         {"results", jResults}};

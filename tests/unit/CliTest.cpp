@@ -22,9 +22,9 @@ CModeRunResult ModeRun(std::vector<CExchange> exchanges)
     return CModeRunResult{std::move(exchanges)};
 }
 
-// JudgeModeRun: the window's success rule gives 0; a card silent to every command 5; a rejected or
+// A mode run's verdict as the command line reports it: the window's success rule gives 0; a card silent to every command 5; a rejected or
 // unanswered first command, or bytes without an answer line, 1, naming the command.
-TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
+TEST(ModeRunOutcomeTest, StatusAndMessageFollowTheAnswers)
 {
     const struct {
         const char* pszName;
@@ -45,7 +45,7 @@ TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
          kCliRejected, "the card answered 12 bytes but no answer line to AT+YCDRUN=E"},
     };
     for (const auto& c : kCases) {
-        const CCardOutcome outcome = JudgeModeRun(c.result);
+        const CCardOutcome outcome = ModeRunOutcome(c.result);
         EXPECT_EQ(outcome.nStatus, c.nStatus) << c.pszName;
         EXPECT_EQ(outcome.strMessage, c.pszMessage) << c.pszName;
     }
