@@ -7,7 +7,6 @@
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
 #include "serial/AtChannel.h"
-#include "serial/CardLine.h"
 
 namespace {
 
@@ -28,20 +27,12 @@ public:
         }
     }
 
-    bool Open()
-    {
-        m_channel.m_port.Close();
-        if (!m_channel.m_port.OpenNamed(m_strName, kCardBaud, kCardDataBits, kCardStopBits))
-            return false;
-        m_channel.SetTimeout(kCardAnswerWait);
-        m_channel.SetAttempts(kCardAnswerAttempts);
-        return true;
-    }
+    bool Open() { return m_channel.OpenCardPort(m_strName) != 0; }
 
     // "CreateFileA: access denied: another program holds the port" (the port is named beside it).
     std::string Failure() const
     {
-        const CSerialError& error = m_channel.m_port.LastError();
+        const CSerialError& error = m_channel.PortError();
         if (error.strCall.empty())
             return "the port cannot be used";
         return error.strCall + ": " + DescribeSystemError(error, m_strDevice);

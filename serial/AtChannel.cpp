@@ -143,6 +143,26 @@ CAtChannel::~CAtChannel()
     m_port.Close();
 }
 
+int CAtChannel::OpenCardPort(int nPort, int nBaud)
+{
+    m_port.Close();
+    if (!m_port.Open(nPort, nBaud, kCardDataBits, kCardStopBits))
+        return 0;
+    SetTimeout(kCardAnswerWait);
+    SetAttempts(kCardAnswerAttempts);
+    return 1;
+}
+
+int CAtChannel::OpenCardPort(const std::string& strName)
+{
+    m_port.Close();
+    if (!m_port.OpenNamed(strName, kCardBaud, kCardDataBits, kCardStopBits))
+        return 0;
+    SetTimeout(kCardAnswerWait);
+    SetAttempts(kCardAnswerAttempts);
+    return 1;
+}
+
 int CAtChannel::SetTimeout(uint32_t nTimeout)
 {
     m_nTimeout = std::min(nTimeout, kMaxTimeout);

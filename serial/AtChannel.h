@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "serial/CardLine.h"
 #include "serial/SerialPort.h"
 
 // One AT command line at a time over the channel's own serial port. A reply counts as complete once
@@ -45,6 +46,16 @@ public:
 
     // Told of every byte the channel writes (bWritten) and takes from the port; empty: nobody.
     void SetTrafficObserver(std::function<void(bool bWritten, const std::string& strBytes)> fn) { m_onTraffic = std::move(fn); }
+
+    // The one opener of the card's port: closes the channel's port and opens it at nBaud with the
+    // card's framing (8N1), then takes the card's answer wait and attempts. Non-zero on success.
+    int OpenCardPort(int nPort, int nBaud = kCardBaud);
+    // The same for a port by the name a user gives it ("COM5", "5", "/dev/ttyUSB2").
+    int OpenCardPort(const std::string& strName);
+    int ClosePort() { return m_port.Close(); }
+    int IsPortOpen() const { return m_port.IsOpen(); }
+    // The last system call that failed on the port, and its error.
+    const CSerialError& PortError() const { return m_port.LastError(); }
 
     uint32_t GetTimeout() const { return m_nTimeout; }
     int GetAttempts() const { return m_nAttempts; }
