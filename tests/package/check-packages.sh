@@ -5,7 +5,7 @@
 #   imports   both Windows programs import only DLLs that Windows has
 #   versions  one version everywhere: file names, the .deb's Version field, the manual page,
 #             vostrel-cli --version (the .deb's program natively, the archive's .exe under Wine),
-#             Vostrel.exe's version resource and About box
+#             both programs' version resources, Vostrel.exe's About box
 #   install   the .deb installs with apt-get, its program runs, its manual page is found, and
 #             removing it leaves none of its files (needs root; skipped otherwise)
 # Prints PASS, FAIL or SKIP per group. Usage: check-packages.sh [DIST_DIR]
@@ -85,10 +85,13 @@ out=$("$work/deb/usr/bin/vostrel-cli" --version 2>&1) || problem "vostrel-cli --
 [ "$out" = "vostrel-cli $version" ] || problem "vostrel-cli --version (the .deb's) says: $out"
 zcat "$work/deb/usr/share/man/man1/vostrel-cli.1.gz" | grep -qF "\"vostrel\\-cli $version\"" ||
     problem "the manual page does not name version $version"
-pe=$(python3 "$root/tests/support/pe-version.py" "$work/zip/Vostrel.exe" 2>&1) || problem "Vostrel.exe: $pe"
 numbers=$(echo "$base" | sed 's/$/.0/')
-for line in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" "FileVersion=$version" "ProductVersion=$version"; do
-    grep -qxF "$line" <<<"$pe" || problem "Vostrel.exe's version resource lacks \"$line\": $(echo $pe)"
+for exe in Vostrel.exe vostrel-cli.exe; do
+    pe=$(python3 "$root/tests/support/pe-version.py" "$work/zip/$exe" 2>&1) || problem "$exe: $pe"
+    for line in "FILEVERSION $numbers" "PRODUCTVERSION $numbers" "FileVersion=$version" "ProductVersion=$version" \
+                "OriginalFilename=$exe"; do
+        grep -qxF "$line" <<<"$pe" || problem "$exe's version resource lacks \"$line\": $(echo $pe)"
+    done
 done
 texts=$(strings -el "$work/zip/Vostrel.exe")
 for line in "About VostrelV$version" "Vostrel Version $version"; do
