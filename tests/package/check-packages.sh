@@ -28,20 +28,24 @@ cleanup() {
     # The prefix's processes (the window started through its shortcut) and the display go first.
     [ -f "$work/prefix/system.reg" ] && WINEPREFIX=$work/prefix wineserver -k 2>/dev/null
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-    rm -rf "$work"
+    [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
+
+msi_property() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }   # FILE.msi NAME
 
 passed=0 failed=0 skipped=0
 group_failures=0
 problem() { echo "    $*"; group_failures=$((group_failures + 1)); }
+group_start=$SECONDS
 end_group() {   # NAME
     if [ "$group_failures" -eq 0 ]; then
-        echo "PASS: $1"; passed=$((passed + 1))
+        echo "PASS: $1 ($((SECONDS - group_start)) s)"; passed=$((passed + 1))
     else
-        echo "FAIL: $1"; failed=$((failed + 1))
+        echo "FAIL: $1 ($((SECONDS - group_start)) s)"; failed=$((failed + 1))
     fi
     group_failures=0
+    group_start=$SECONDS
 }
 
 # The version from its one place (project() in CMakeLists.txt) and the checkout, as configuring
@@ -110,10 +114,10 @@ end_group imports
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || problem "the .deb's Version: $(dpkg-deb -f "$deb" Version)"
 zcat "$work/deb/usr/share/doc/vostrel-cli/changelog.Debian.gz" | head -n 1 | grep -qF "vostrel-cli ($version-1) " ||
     problem "the .deb's changelog starts: $(zcat "$work/deb/usr/share/doc/vostrel-cli/changelog.Debian.gz" | head -n 1)"
-msiinfo export "$msi" Property >"$work/msi.properties"
-grep -qxF "ProductVersion	$base" "$work/msi.properties" || problem "the .msi's ProductVersion is not $base"
-grep -q "^ARPCOMMENTS	Vostrel $version\. .*MIT licence" "$work/msi.properties" ||
-    problem "the .msi's comment lacks the version or the licence: $(grep ARPCOMMENTS "$work/msi.properties")"
+[ "$(msi_property "$msi" ProductVersion)" = "$base" ] ||
+    problem "the .msi's ProductVersion: $(msi_property "$msi" ProductVersion)"
+[[ $(msi_property "$msi" ARPCOMMENTS) == "Vostrel $version. "*"MIT licence"* ]] ||
+    problem "the .msi's comment lacks the version or the licence: $(msi_property "$msi" ARPCOMMENTS)"
 [ "$(dpkg-deb -f "$deb" Package)" = vostrel-cli ] || problem "the .deb's Package: $(dpkg-deb -f "$deb" Package)"
 out=$("$work/deb/usr/bin/vostrel-cli" --version 2>&1) || problem "vostrel-cli --version (the .deb's) failed: $out"
 [ "$out" = "vostrel-cli $version" ] || problem "vostrel-cli --version (the .deb's) says: $out"
@@ -206,9 +210,13 @@ packed_guid() {   # {GUID}: the form the installer's registry keys use
     python3 -c 'import sys; h = sys.argv[1].strip("{}").replace("-", "").upper()
 print(h[7::-1] + h[11:7:-1] + h[15:11:-1] + "".join(h[i + 1] + h[i] for i in range(16, 32, 2)))' "$1"
 }
-msi_property() { msiinfo export "$1" Property | awk -F'\t' -v p="$2" '$1 == p { print $2 }'; }
-msiexec_quiet() {   # ACTION FILE.msi: msiexec's status, its log kept
-    wine msiexec "$1" "$(winepath -w "$2")" /qn "/l*v" "$(winepath -w "$work/msiexec.log")" </dev/null >/dev/null 2>&1
+msiexec_quiet() {   # ACTION FILE.msi: msiexec's status; its log is $work/msiexec.log, each kept in msiexec-N.log
+    msiexec_runs=$((${msiexec_runs:-0} + 1))
+    wine msiexec "$1" "$(winepath -w "$2")" /qn "/l*v" "$(winepath -w "$work/msiexec-$msiexec_runs.log")" \
+        </dev/null >/dev/null 2>&1
+    local status=$?
+    cp "$work/msiexec-$msiexec_runs.log" "$work/msiexec.log" 2>/dev/null
+    return $status
 }
 arp_entry() { wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" 2>/dev/null | tr -d '\r'; }
 if [ "$wine_ready" -eq 1 ]; then
@@ -232,9 +240,10 @@ if [ "$wine_ready" -eq 1 ]; then
             grep -qiF "$text" <<<"$console" || problem "the command prompt shortcut lacks \"$text\""
         done
         entry=$(arp_entry "$product")
-        for pattern in 'DisplayName +REG_SZ +Vostrel$' "DisplayVersion +REG_SZ +$base\$" \
-                       "Comments +REG_SZ +Vostrel $version\\. .*MIT licence" 'Publisher +REG_SZ +The Vostrel developers <'; do
-            grep -qE "$pattern" <<<"$entry" || problem "Programs and Features lacks /$pattern/: $entry"
+        for line in 'DisplayName    REG_SZ    Vostrel' "DisplayVersion    REG_SZ    $base" \
+                    "Comments    REG_SZ    Vostrel $version. Free software under the MIT licence: LICENSE.txt in the install folder." \
+                    "Publisher    REG_SZ    $(cat "$root/build/windows/packaging/contact.txt")"; do
+            grep -qxF "    $line" <<<"$entry" || problem "Programs and Features lacks \"$line\": $entry"
         done
         # The window through its shortcut, on a display of its own: it starts in the install
         # folder and keeps its settings file there.
@@ -245,8 +254,8 @@ if [ "$wine_ready" -eq 1 ]; then
             xvfb_pid=$E2E_XVFB_PID
             wine start "$(winepath -w "$menu/Vostrel.lnk")" </dev/null >/dev/null 2>&1 ||
                 problem "starting the window's shortcut failed"
-            e2e_poll 30000 test -s "$installed/Vostrel.cfg" ||
-                problem "the window started through its shortcut wrote no Vostrel.cfg into Program Files\\Vostrel in 30 s"
+            e2e_poll 60000 test -s "$installed/Vostrel.cfg" ||
+                problem "the window started through its shortcut wrote no Vostrel.cfg into Program Files\\Vostrel in 60 s"
             wineserver -k
         fi
 
