@@ -235,10 +235,18 @@ if [ "$wine_ready" -eq 1 ]; then
         menu=$(find "$drive" -type d -path '*/Start Menu/Programs/Vostrel' | head -n 1)
         listing=$(ls "$menu" 2>&1 | tr '\n' ' ')
         [ "$listing" = "Vostrel command prompt.lnk Vostrel.lnk " ] || problem "the Start menu's Vostrel folder holds: $listing"
+        # The command prompt's shortcut: cmd.exe /k with a command that, run from elsewhere, finds
+        # the installed vostrel-cli.exe (given to cmd on its input here, as /k would keep it open).
         console=$(strings -a "$menu/Vostrel command prompt.lnk"; strings -a -el "$menu/Vostrel command prompt.lnk")
-        for text in 'cmd.exe' '/k vostrel-cli.exe --help' 'C:\Program Files\Vostrel'; do
-            grep -qiF "$text" <<<"$console" || problem "the command prompt shortcut lacks \"$text\""
-        done
+        grep -qiF 'cmd.exe' <<<"$console" || problem "the command prompt shortcut does not start cmd.exe"
+        command=$(grep -m 1 '^/k ' <<<"$console")
+        if [ -z "$command" ]; then
+            problem "the command prompt shortcut has no /k command: $console"
+        else
+            (cd "$work" && printf '%s\r\nexit\r\n' "${command#/k }" | wine cmd >"$work/console.out" 2>&1)
+            grep -q 'Usage: .*SUBCOMMAND' "$work/console.out" ||
+                problem "the command prompt shortcut's command \"${command#/k }\" shows no help: $(head -c 300 "$work/console.out")"
+        fi
         entry=$(arp_entry "$product")
         for line in 'DisplayName    REG_SZ    Vostrel' "DisplayVersion    REG_SZ    $base" \
                     "Comments    REG_SZ    Vostrel $version. Free software under the MIT licence: LICENSE.txt in the install folder." \
