@@ -218,7 +218,13 @@ msiexec_quiet() {   # ACTION FILE.msi: msiexec's status; its log is $work/msiexe
     cp "$work/msiexec-$msiexec_runs.log" "$work/msiexec.log" 2>/dev/null
     return $status
 }
-arp_entry() { wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" 2>/dev/null | tr -d '\r'; }
+# The Programs and Features entry of a product code; fails when there is none. (Wine's reg may
+# print its "Unable to find" on standard output: its status tells.)
+arp_entry() {
+    local out
+    out=$(wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" 2>&1 </dev/null) &&
+        tr -d '\r' <<<"$out"
+}
 if [ "$wine_ready" -eq 1 ]; then
     drive=$WINEPREFIX/drive_c
     installed="$drive/Program Files/Vostrel"
@@ -239,7 +245,7 @@ if [ "$wine_ready" -eq 1 ]; then
         # the installed vostrel-cli.exe (given to cmd on its input here, as /k would keep it open).
         console=$(strings -a "$menu/Vostrel command prompt.lnk"; strings -a -el "$menu/Vostrel command prompt.lnk")
         grep -qiF 'cmd.exe' <<<"$console" || problem "the command prompt shortcut does not start cmd.exe"
-        command=$(grep -m 1 '^/k ' <<<"$console")
+        command=$(grep -o -m 1 '/k .*' <<<"$console")
         if [ -z "$command" ]; then
             problem "the command prompt shortcut has no /k command: $console"
         else
@@ -276,13 +282,13 @@ if [ "$wine_ready" -eq 1 ]; then
         if ! msiexec_quiet /i "$work/newer.msi"; then
             problem "installing the newer .msi over it failed: $(grep -a -m 3 -i 'error\|fail' "$work/msiexec.log")"
         else
-            [ -z "$(arp_entry "$product")" ] || problem "the older version is still in Programs and Features after the upgrade"
+            ! arp_entry "$product" >/dev/null || problem "the older version is still in Programs and Features after the upgrade"
             arp_entry "$newer_product" | grep -qE "DisplayVersion +REG_SZ +${newer%%+*}\$" ||
                 problem "the newer version is not in Programs and Features"
             [ -f "$installed/Vostrel.exe" ] && [ -f "$menu/Vostrel.lnk" ] ||
                 problem "the upgrade left no Vostrel.exe or no shortcut"
             ! msiexec_quiet /i "$msi" || problem "installing the older version over the newer one succeeded"
-            [ -n "$(arp_entry "$newer_product")" ] && [ -z "$(arp_entry "$product")" ] ||
+            arp_entry "$newer_product" >/dev/null && ! arp_entry "$product" >/dev/null ||
                 problem "the refused older version changed what is installed"
         fi
         msiexec_quiet /x "$work/newer.msi" || problem "msiexec /x failed: $(grep -a -m 3 -i 'error\|fail' "$work/msiexec.log")"
