@@ -138,12 +138,17 @@ done
 # The archive's vostrel-cli.exe under Wine, in a new prefix of this run's own (the installer's
 # checks below need one that holds nothing of ours). Wine's services start first with their output
 # going nowhere, so that they hold no pipe of ours; winemenubuilder stays off, or the installer's
-# shortcuts would land in this machine's own menus.
+# shortcuts would land in this machine's own menus. The display (for the window, below) comes
+# first: Wine's desktop process starts with the prefix's first program and keeps the display it
+# found, or that there was none.
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+source "$root/tests/e2e/lib.sh"
 wine_ready=0
 if ! command -v wine >/dev/null; then
     problem "wine is missing"
-elif ! mkdir -p "$WINEPREFIX" || ! wineboot -i >/dev/null 2>&1; then
+elif ! e2e_start_xvfb 2>"$work/xvfb.log"; then
+    problem "no display for Wine: $(cat "$work/xvfb.log")"
+elif ! xvfb_pid=$E2E_XVFB_PID || ! mkdir -p "$WINEPREFIX" || ! wineboot -i >/dev/null 2>&1; then
     problem "could not make a Wine prefix in $WINEPREFIX"
 else
     wine_ready=1
@@ -259,19 +264,13 @@ if [ "$wine_ready" -eq 1 ]; then
                     "Publisher    REG_SZ    $(cat "$root/build/windows/packaging/contact.txt")"; do
             grep -qxF "    $line" <<<"$entry" || problem "Programs and Features lacks \"$line\": $entry"
         done
-        # The window through its shortcut, on a display of its own: it starts in the install
-        # folder and keeps its settings file there.
-        source "$root/tests/e2e/lib.sh"
-        if ! e2e_start_xvfb 2>"$work/xvfb.log"; then
-            problem "no display for the window: $(cat "$work/xvfb.log")"
-        else
-            xvfb_pid=$E2E_XVFB_PID
-            wine start "$(winepath -w "$menu/Vostrel.lnk")" </dev/null >/dev/null 2>&1 ||
-                problem "starting the window's shortcut failed"
-            e2e_poll 60000 test -s "$installed/Vostrel.cfg" ||
-                problem "the window started through its shortcut wrote no Vostrel.cfg into Program Files\\Vostrel in 60 s"
-            wineserver -k
-        fi
+        # The window through its shortcut: it starts in the install folder and keeps its settings
+        # file there.
+        wine start "$(winepath -w "$menu/Vostrel.lnk")" </dev/null >/dev/null 2>&1 ||
+            problem "starting the window's shortcut failed"
+        e2e_poll 60000 test -s "$installed/Vostrel.cfg" ||
+            problem "the window started through its shortcut wrote no Vostrel.cfg into Program Files\\Vostrel in 60 s"
+        wineserver -k
 
         # A newer version (the same programs) replaces it; then the older one is refused.
         newer="${base%.*}.$((${base##*.} + 1))+upgrade.test"
