@@ -29,7 +29,7 @@ out=$root/dist
 pack_only=0
 cert=${VOSTREL_SIGN_CERT:-} key=${VOSTREL_SIGN_KEY:-} pkcs12=${VOSTREL_SIGN_PKCS12:-}
 pass_file=${VOSTREL_SIGN_PASS_FILE:-} timestamp=${VOSTREL_TIMESTAMP_URL:-}
-usage() { sed -n '/^# Usage:/,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
     case $1 in
         --pack-only) pack_only=1 ;;
@@ -39,8 +39,8 @@ while [ $# -gt 0 ]; do
         --pkcs12) pkcs12=${2:?--pkcs12 needs a file}; shift ;;
         --pass-file) pass_file=${2:?--pass-file needs a file}; shift ;;
         --timestamp) timestamp=${2:?--timestamp needs a URL}; shift ;;
-        -h|--help) usage ;;
-        *) echo "package.sh: unknown option $1" >&2; usage ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "package.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
     esac
     shift
 done
