@@ -7,32 +7,33 @@
 #include <vector>
 
 #include "cli/Transcript.h"
-#include "commands/Commands.h"
-
-enum class ECliCommand { kList, kProbe, kCloseAutorun, kOpenAutorun, kSimStatus };
-const char* CliCommandName(ECliCommand eCommand);
+#include "commands/CommandTable.h"
+#include "platform/Clock.h"
 
 struct CCardOutcome {
     std::string strCard;              // the card's id, empty for a port named with --port
-    std::string strPort;              // the port used, empty when none could be chosen
+    std::string strPort;              // the device used, as opened and printable; empty when none was chosen
     int nStatus = 0;                  // ECliStatus
     std::string strMessage;           // "ok", the SIM status, or what went wrong, in words
     std::vector<CExchange> exchanges;
 };
 
 // What every run shares: the transcript (may be closed), whether to show progress on standard
-// error, and the lock that keeps progress lines whole.
+// error, the lock that keeps progress lines whole, and the clock whose waits an interruption ends.
 struct CRunShared {
     CTranscript* pTranscript = nullptr;
     bool bProgress = true;
     std::mutex errMutex;
+    IClock* pClock = &SystemClock();
 };
 
-// Runs a probe, a mode command or the SIM status query on strPort.
-CCardOutcome RunOnPort(ECliCommand eCommand, const std::string& strCard, const std::string& strPort, CRunShared& shared);
+// Runs a command of the card command table on the port a user named strName. With bProgress false
+// nothing goes to standard error (a port tried while choosing one).
+CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
+                       CRunShared& shared, bool bProgress = true);
 
-// Whether strPort opens and answers "AT" with "OK": how a card's AT port is found by probing.
-bool PortAnswersAt(const std::string& strPort, CRunShared& shared);
-
-// The judgement of a finished mode run: status and message (pure).
-CCardOutcome JudgeModeRun(const CModeRunResult& result);
+// A finished mode run's verdict as the command line reports it: status and message (pure).
+CCardOutcome ModeRunOutcome(const CModeRunResult& result);
+// The judgement of one query ("AT", "AT+ysec?") that reached the card: silent, no answer line, or
+// answered (status 0, the message left to the caller) (pure).
+CCardOutcome JudgeQuery(const CExchange& exchange);

@@ -1,15 +1,18 @@
 // vostrel-cli: the data card commands from a terminal or a script, on one card or on every card at
-// once. Plain lines by default, JSON with --json; progress on standard error; exit status in
-// cli/CliStatus.h. It never prompts.
+// once. Plain lines by default, JSON with --json (one document, whatever ends the run); progress on
+// standard error; exit status in cli/CliStatus.h. It never prompts.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <iostream>
 #include <thread>
 
 #include "cli/CardRun.h"
 #include "cli/CliPlatform.h"
 #include "cli/CliStatus.h"
+#include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "cli/Transcript.h"
 
@@ -17,8 +20,16 @@
 
 namespace {
 
+// "list" is the command line's own; every other subcommand is a row of the card command table.
+constexpr const char* kListName = "list";
+constexpr const char* kListHelp = "list every card found, with its ports and their roles";
+
+// The options that take a value, so that the word after them is not taken for a subcommand.
+constexpr const char* kValueOptions[] = {"--port", "--card", "--log"};
+
 struct CCliOptions {
-    ECliCommand eCommand = ECliCommand::kList;
+    std::string strCommand;                // the subcommand given: "list" or a card command's name
+    const CCardCommand* pCommand = nullptr;   // its row; nullptr for list
     std::string strPort;
     std::string strCard;
     bool bAll = false;
@@ -40,96 +51,240 @@ std::string JsonText(const nlohmann::json& j)
     return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Sends "AT" to the port when it may take it and notes whether it answered; on a platform without
-// roles an answering port becomes the card's AT port. False for a port that was not asked.
-bool ProbePort(CInventoryPort& port, CRunShared& shared)
+CCliReport Failure(const CCliOptions& options, int nStatus, const std::string& strMessage)
 {
-    if (port.strDevice.empty() || !MayProbeRole(port.eRole))
-        return false;
-    port.bAnswersAt = PortAnswersAt(port.strDevice, shared);
-    if (*port.bAnswersAt && port.eRole == EPortRole::kUnknown)
-        port.eRole = EPortRole::kAt;
-    return *port.bAnswersAt;
+    CCliReport report;
+    report.strCommand = options.strCommand;
+    report.nStatus = nStatus;
+    report.strMessage = strMessage;
+    return report;
 }
 
-void ProbeCard(CInventoryCard& card, CRunShared& shared)
+// ---- the command line ---------------------------------------------------------------------------
+
+size_t EditDistance(const std::string& a, const std::string& b)
 {
-    for (CInventoryPort& port : card.ports)
-        ProbePort(port, shared);
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t nDiagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t nAbove = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, nDiagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            nDiagonal = nAbove;
+        }
+    }
+    return row[b.size()];
+}
+
+std::vector<std::string> SubcommandNames()
+{
+    std::vector<std::string> names = {kListName};
+    for (const CCardCommand& command : CardCommands())
+        names.push_back(command.pszName);
+    return names;
+}
+
+std::string SubcommandList()
+{
+    std::string str;
+    for (const std::string& strName : SubcommandNames())
+        str += (str.empty() ? "" : ", ") + strName;
+    return str;
+}
+
+// The word where the subcommand should stand, when it names none: what to say about it.
+std::optional<std::string> CheckSubcommandWord(const std::vector<std::string>& args)
+{
+    for (size_t n = 0; n < args.size(); ++n) {
+        const std::string& strArg = args[n];
+        if (strArg == "--help" || strArg == "-h" || strArg == "--version")
+            return std::nullopt;   // answered before anything else
+        if (std::find(std::begin(kValueOptions), std::end(kValueOptions), strArg) != std::end(kValueOptions)) {
+            ++n;
+            continue;
+        }
+        if (strArg.starts_with("-"))
+            continue;
+        std::string strNearest;
+        size_t nBest = SIZE_MAX;
+        for (const std::string& strName : SubcommandNames()) {
+            if (strArg == strName)
+                return std::nullopt;
+            const size_t nDistance = EditDistance(strArg, strName);
+            if (nDistance < nBest) {
+                nBest = nDistance;
+                strNearest = strName;
+            }
+        }
+        std::string str = "unknown subcommand \"" + PrintableText(strArg) + "\"";
+        if (nBest <= 3)
+            return str + ": did you mean \"" + strNearest + "\"?";
+        return str + " (the subcommands: " + SubcommandList() + ")";
+    }
+    return "no subcommand given (the subcommands: " + SubcommandList() + ")";
+}
+
+// An option given an empty value, or the next option's name because its own value was left out
+// ("--port $PORT" with PORT unset): never "any card".
+std::optional<std::string> CheckValue(const CLI::Option* pOption, const std::string& strValue, const char* pszWhat)
+{
+    if (pOption->count() == 0)
+        return std::nullopt;
+    const std::string strName = pOption->get_name();
+    if (strValue.find_first_not_of(" \t\r\n") == std::string::npos)
+        return strName + " needs " + pszWhat + ", but its value is empty";
+    if (strValue.starts_with("-"))
+        return strName + " needs " + pszWhat + ", but got \"" + PrintableText(strValue) + "\", which is an option";
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::App& app)
+{
+    const std::pair<const char*, std::pair<const std::string*, const char*>> kValues[] = {
+        {"--port", {&options.strPort, "a port name (COM5, 5 or /dev/ttyUSB2)"}},
+        {"--card", {&options.strCard, "a card id as list shows it"}},
+        {"--log", {&options.strLog, "a file name"}},
+    };
+    for (const auto& [pszOption, value] : kValues) {
+        if (auto strProblem = CheckValue(app.get_option(pszOption), *value.first, value.second))
+            return strProblem;
+    }
+    if (!options.pCommand &&
+        (app.get_option("--port")->count() || app.get_option("--card")->count() || options.bAll))
+        return std::string("list lists every card: --port, --card and --all choose the card of a command that uses one");
+    return std::nullopt;
+}
+
+// ---- choosing ports and running ---------------------------------------------------------------
+
+// Sends "AT" to the port when it may take it and notes how it answered; on a platform without
+// roles an answering port becomes the card's AT port. Nothing for a port that was not asked.
+std::optional<CCardOutcome> ProbePort(CInventoryPort& port, CRunShared& shared)
+{
+    if (port.strDevice.empty() || !MayProbeRole(port.eRole))
+        return std::nullopt;
+    CCardOutcome outcome = RunOnPort(*FindCardCommand("probe"), "", port.strDevice, shared, false);
+    if (outcome.nStatus == kCliPortFailed)
+        port.strProbeFailure = outcome.strMessage;
+    else if (outcome.nStatus < kCliInterrupted)
+        port.bAnswersAt = outcome.nStatus == kCliOk;
+    if (outcome.nStatus == kCliOk && port.eRole == EPortRole::kUnknown)
+        port.eRole = EPortRole::kAt;
+    return outcome;
+}
+
+// Which failure explains best why no port of a card could be used: one that could not be opened
+// (permissions, busy), then one that sent bytes without an answer line, then silence.
+int FailureRank(int nStatus)
+{
+    switch (nStatus) {
+    case kCliInterrupted:
+    case kCliTerminated: return 3;
+    case kCliPortFailed: return 2;
+    case kCliRejected: return 1;
+    default: return 0;
+    }
 }
 
 // The port of a card that commands go to: its modem port, else its AT port, where roles are
-// known; else the lowest interface that answers "AT" (ports are in interface order).
-std::string ChoosePort(CInventoryCard& card, CRunShared& shared)
+// known; else the lowest interface that answers "AT" (ports are in interface order). When none
+// does, the outcome that says why.
+std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
 {
     for (EPortRole eRole : {EPortRole::kModem, EPortRole::kAt}) {
-        for (const CInventoryPort& port : card.ports) {
-            if (port.eRole == eRole && !port.strDevice.empty())
-                return port.strDevice;
+        for (const CInventoryPort& port : target.pCard->ports) {
+            if (port.eRole == eRole && !port.strDevice.empty()) {
+                target.strPort = port.strDevice;
+                return std::nullopt;
+            }
         }
     }
-    for (CInventoryPort& port : card.ports) {
-        if (ProbePort(port, shared))
-            return port.strDevice;
+    CCardOutcome best;
+    best.nStatus = kCliSilent;
+    best.strMessage = "no port of the card answers AT";
+    for (CInventoryPort& port : target.pCard->ports) {
+        const std::optional<CCardOutcome> probe = ProbePort(port, shared);
+        if (!probe)
+            continue;
+        if (probe->nStatus == kCliOk) {
+            target.strPort = port.strDevice;
+            return std::nullopt;
+        }
+        if (FailureRank(probe->nStatus) > FailureRank(best.nStatus))
+            best = *probe;
+        if (Interrupted())
+            break;
     }
-    return {};
+    best.strCard = target.strCard;
+    return best;
 }
 
-CCardOutcome RunTarget(const CCliOptions& options, CTarget& target, CRunShared& shared)
+CCardOutcome RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
 {
-    if (target.strPort.empty() && target.pCard)
-        target.strPort = ChoosePort(*target.pCard, shared);
-    if (target.strPort.empty()) {
-        CCardOutcome outcome;
-        outcome.strCard = target.strCard;
-        outcome.nStatus = kCliSilent;
-        outcome.strMessage = "no port of the card answers AT";
-        return outcome;
+    if (target.strPort.empty() && target.pCard) {
+        if (std::optional<CCardOutcome> failure = ChoosePort(target, shared))
+            return *failure;
     }
-    return RunOnPort(options.eCommand, target.strCard, target.strPort, shared);
+    return RunOnPort(command, target.strCard, target.strPort, shared);
 }
 
-int Fail(int nStatus, const std::string& strMessage)
+template <typename Item, typename Work>
+void RunEachOnAThread(std::vector<Item>& items, Work work)
 {
-    std::cerr << "vostrel-cli: " << strMessage << std::endl;
-    return nStatus;
+    std::vector<std::thread> threads;
+    for (Item& item : items)
+        threads.emplace_back([&item, &work] { work(item); });
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
-int RunList(const CCliOptions& options, std::vector<CInventoryCard>& cards, CRunShared& shared)
+CCliReport RunList(const CCliOptions& options, std::vector<CInventoryCard>& cards, CRunShared& shared)
 {
-    if (options.bProbe) {
-        std::vector<std::thread> threads;
-        for (CInventoryCard& card : cards)
-            threads.emplace_back([&card, &shared] { ProbeCard(card, shared); });
-        for (std::thread& thread : threads)
-            thread.join();
+    if (options.bProbe)
+        RunEachOnAThread(cards, [&shared](CInventoryCard& card) {
+            for (CInventoryPort& port : card.ports)
+                ProbePort(port, shared);
+        });
+    CCliReport report;
+    report.strCommand = kListName;
+    report.pCards = &cards;
+    report.strMessage = std::to_string(cards.size()) + (cards.size() == 1 ? " card found" : " cards found");
+    if (cards.empty()) {
+        report.nStatus = kCliNoCard;
+        report.strMessage = "no card found";
     }
-    if (options.bJson)
-        std::cout << JsonText(ListJson(cards)) << std::endl;
-    else
-        for (const std::string& strLine : ListLines(cards))
-            std::cout << strLine << "\n";
-    if (cards.empty())
-        return Fail(kCliNoCard, "no card found");
-    return kCliOk;
+    for (const CInventoryCard& card : cards) {
+        for (const CInventoryPort& port : card.ports) {
+            if (!port.strProbeFailure.empty() && report.nStatus == kCliOk) {
+                report.nStatus = kCliPortFailed;
+                report.strMessage = port.strDevice + ": " + port.strProbeFailure;
+            }
+        }
+    }
+    if (Interrupted()) {
+        report.nStatus = InterruptStatus();
+        report.strMessage = "interrupted";
+    }
+    return report;
 }
 
 // The cards the command runs on: the named port, the named card, every card, or the one the window
-// would pick.
-int SelectTargets(const CCliOptions& options, std::vector<CInventoryCard>& cards, std::vector<CTarget>& targets)
+// would pick. A failure when there is none.
+std::optional<CCliReport> SelectTargets(const CCliOptions& options, std::vector<CInventoryCard>& cards,
+                                        std::vector<CTarget>& targets)
 {
     if (!options.strPort.empty()) {
         targets.push_back({"", options.strPort, nullptr});
-        return kCliOk;
-    }
-    if (!options.strCard.empty()) {
+    } else if (!options.strCard.empty()) {
         auto it = std::find_if(cards.begin(), cards.end(), [&](const CInventoryCard& c) { return c.strId == options.strCard; });
         if (it == cards.end())
-            return Fail(kCliNoCard, "no card " + options.strCard + " (vostrel-cli list shows the cards found)");
+            return Failure(options, kCliNoCard,
+                           "no card " + PrintableText(options.strCard) + " (vostrel-cli list shows the cards found)");
         targets.push_back({it->strId, "", &*it});
-        return kCliOk;
-    }
-    if (options.bAll) {
+    } else if (options.bAll) {
         for (CInventoryCard& card : cards)
             targets.push_back({card.strId, "", &card});
     } else if (const std::optional<std::string> strPort = WindowChoiceOfPort()) {
@@ -138,114 +293,226 @@ int SelectTargets(const CCliOptions& options, std::vector<CInventoryCard>& cards
         targets.push_back({cards.front().strId, "", &cards.front()});
     }
     if (targets.empty())
-        return Fail(kCliNoCard, "no card found");
-    return kCliOk;
+        return Failure(options, kCliNoCard, "no card found");
+    return std::nullopt;
 }
 
-int RunCommand(const CCliOptions& options, std::vector<CInventoryCard>& cards, CRunShared& shared)
+CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets, CRunShared& shared)
 {
-    std::vector<CTarget> targets;
-    if (const int nStatus = SelectTargets(options, cards, targets); nStatus != kCliOk)
-        return nStatus;
+    CCliReport report;
+    report.strCommand = options.strCommand;
+    report.outcomes.resize(targets.size());
+    std::vector<size_t> indexes(targets.size());
+    for (size_t n = 0; n < indexes.size(); ++n)
+        indexes[n] = n;
+    RunEachOnAThread(indexes, [&](size_t n) { report.outcomes[n] = RunTarget(*options.pCommand, targets[n], shared); });
 
-    std::vector<CCardOutcome> outcomes(targets.size());
-    std::vector<std::thread> threads;
-    for (size_t n = 0; n < targets.size(); ++n)
-        threads.emplace_back([&, n] { outcomes[n] = RunTarget(options, targets[n], shared); });
-    for (std::thread& thread : threads)
-        thread.join();
-
-    int nStatus = kCliOk;
-    for (const CCardOutcome& outcome : outcomes) {
-        nStatus = std::max(nStatus, outcome.nStatus);
-        if (shared.pTranscript)
-            shared.pTranscript->Note("outcome " + OutcomeLine(options.eCommand, outcome));
+    for (const CCardOutcome& outcome : report.outcomes)
+        report.nStatus = std::max(report.nStatus, outcome.nStatus);
+    if (report.outcomes.size() == 1)
+        report.strMessage = report.outcomes.front().strMessage;
+    else
+        report.strMessage = SummaryLine(report.outcomes);
+    if (Interrupted()) {
+        report.nStatus = InterruptStatus();
+        if (report.outcomes.size() != 1)
+            report.strMessage = "interrupted: " + report.strMessage;
     }
-    if (options.bJson) {
-        std::cout << JsonText(OutcomesJson(options.eCommand, outcomes, nStatus)) << std::endl;
-    } else {
-        for (const CCardOutcome& outcome : outcomes)
-            std::cout << OutcomeLine(options.eCommand, outcome) << "\n";
-        if (options.bAll)
-            std::cout << SummaryLine(outcomes) << "\n";
-    }
-    return nStatus;
+    return report;
 }
 
-void WriteTranscriptHeader(CTranscript& transcript, const std::vector<CInventoryCard>& cards, int argc, char** argv)
+// ---- the transcript and the report ----------------------------------------------------------------
+
+// The ports and cards a run goes to, as the transcript's header names them.
+std::string TargetText(const std::vector<CTarget>& targets)
 {
-    std::string strCommandLine;
-    for (int n = 0; n < argc; ++n)
-        strCommandLine += (n ? " " : "") + std::string(argv[n]);
+    if (targets.empty())
+        return "none";
+    std::string str;
+    for (const CTarget& target : targets) {
+        str += str.empty() ? "" : ", ";
+        str += target.strPort.empty() ? "card " + PrintableText(target.strCard)
+                                      : "port " + PrintableText(SerialDeviceOfName(target.strPort));
+    }
+    return str;
+}
+
+void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, const std::vector<CInventoryCard>& cards,
+                           const std::vector<CTarget>& targets, const std::vector<std::string>& args)
+{
+    std::string strCommandLine = "vostrel-cli";
+    for (const std::string& strArg : args)
+        strCommandLine += " " + PrintableText(strArg);
     transcript.Note(std::string("vostrel-cli ") + VOSTREL_VERSION + " " + CliPlatformName());
     transcript.Note("command line: " + strCommandLine);
-    transcript.Note(cards.empty() ? "no card found" : "cards:");
+    if (options.pCommand)
+        transcript.Note("target: " + TargetText(targets));
+    transcript.Note(cards.empty() ? "cards: none found" : "cards:");
     for (const std::string& strLine : ListLines(cards))
         transcript.Note(strLine);
 }
 
-void AddCommand(CLI::App& app, CCliOptions& options, const char* pszName, ECliCommand eCommand, const char* pszHelp)
+// Ends the transcript: an outcome line per card, or the reason the run did not start; a transcript
+// that lost lines turns a success into a failure, since its record is what the user keeps.
+void FinishTranscript(CTranscript& transcript, const std::string& strPath, CCliReport& report)
 {
-    CLI::App* pSub = app.add_subcommand(pszName, pszHelp);
-    pSub->callback([&options, eCommand] { options.eCommand = eCommand; });
-    if (eCommand == ECliCommand::kList)
-        pSub->add_flag("--probe", options.bProbe, "also send \"AT\" to each port that may take it and show whether it answers");
+    if (!transcript.IsOpen())
+        return;
+    if (report.outcomes.empty() && report.nStatus != kCliOk)
+        transcript.Note("outcome " + report.strMessage);
+    for (const CCardOutcome& outcome : report.outcomes)
+        transcript.Note("outcome " + OutcomeLine(report.strCommand, outcome));
+    const auto [strCall, nCode] = transcript.Finish();
+    if (strCall.empty())
+        return;
+    const std::string strProblem = "the transcript " + PrintableText(strPath) + " is incomplete: " + strCall + ": " +
+                                   DescribeFileError({strCall, nCode}, strPath);
+    report.nStatus = std::max<int>(report.nStatus, kCliPortFailed);
+    report.strMessage = report.strMessage.empty() ? strProblem : report.strMessage + "; " + strProblem;
+    std::cerr << "vostrel-cli: " << strProblem << std::endl;
+}
+
+// The report on standard output, written at once so that a failure to write it is caught with its
+// cause: the errno of the failed write, or 0 when all went out.
+int PrintReport(const CCliOptions& options, const CCliReport& report)
+{
+    const bool bFailedOutsideResults = report.nStatus != kCliOk && report.outcomes.empty() &&
+                                       !(report.pCards && report.nStatus == kCliPortFailed);
+    std::string strOut;
+    if (options.bJson) {
+        strOut = JsonText(ReportJson(report)) + "\n";
+    } else if (report.pCards) {
+        for (const std::string& strLine : ListLines(*report.pCards))
+            strOut += strLine + "\n";
+    } else {
+        for (const CCardOutcome& outcome : report.outcomes)
+            strOut += OutcomeLine(report.strCommand, outcome) + "\n";
+        if (options.bAll && !report.outcomes.empty())
+            strOut += SummaryLine(report.outcomes) + "\n";
+    }
+    if (bFailedOutsideResults || (report.pCards && report.nStatus != kCliOk))
+        std::cerr << "vostrel-cli: " << report.strMessage << std::endl;
+    errno = 0;
+    if (std::fwrite(strOut.data(), 1, strOut.size(), stdout) != strOut.size() || std::fflush(stdout) != 0)
+        return errno ? errno : EIO;
+    return 0;
+}
+
+// Standard output that could not take the whole report (a full disk, a closed pipe) fails the run.
+int FinishStandardOutput(int nStatus, int nWriteError)
+{
+    const char* pszCall = "write";
+    if (nWriteError == 0) {
+        errno = 0;
+        if (std::fclose(stdout) == 0)
+            return nStatus;
+        pszCall = "close";
+        nWriteError = errno ? errno : EIO;
+    }
+    std::cerr << "vostrel-cli: standard output: " << pszCall << ": " << DescribeFileError({pszCall, nWriteError}, "")
+              << std::endl;
+    return nStatus == kCliOk ? kCliPortFailed : nStatus;
+}
+
+void AddSubcommands(CLI::App& app, CCliOptions& options)
+{
+    CLI::App* pList = app.add_subcommand(kListName, kListHelp);
+    pList->callback([&options] { options.strCommand = kListName; });
+    pList->add_flag("--probe", options.bProbe, "also send \"AT\" to each port that may take it and show whether it answers");
+    for (const CCardCommand& command : CardCommands()) {
+        app.add_subcommand(command.pszName, command.pszHelp)->callback([&options, &command] {
+            options.strCommand = command.pszName;
+            options.pCommand = &command;
+        });
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+    CCliOptions options;
+    options.bJson = std::find(args.begin(), args.end(), "--json") != args.end();
+
     CLI::App app{"vostrel-cli: switch the CD-ROM autorun and download mode of USB data cards, from scripts"};
     app.set_version_flag("--version", std::string("vostrel-cli ") + VOSTREL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
-    CCliOptions options;
-    AddCommand(app, options, "list", ECliCommand::kList, "list every card found, with its ports and their roles");
-    AddCommand(app, options, "probe", ECliCommand::kProbe, "send \"AT\" to the card; success when it answers OK");
-    AddCommand(app, options, "close-autorun", ECliCommand::kCloseAutorun, "close autorun and enter download mode");
-    AddCommand(app, options, "open-autorun", ECliCommand::kOpenAutorun, "open autorun and exit download mode");
-    AddCommand(app, options, "sim-status", ECliCommand::kSimStatus, "ask the card for its SIM status");
+    AddSubcommands(app, options);
     CLI::Option* pPort = app.add_option("--port", options.strPort, "the port to use: COM5, 5 or /dev/ttyUSB2");
     CLI::Option* pCard = app.add_option("--card", options.strCard, "the card to use, by the id that list shows");
     CLI::Option* pAll = app.add_flag("--all", options.bAll, "run on every card found, each on its own thread");
-    pPort->excludes(pCard)->excludes(pAll);
-    pCard->excludes(pAll);
-    app.add_flag("--json", options.bJson, "print JSON instead of plain lines");
+    pPort->type_name("PORT")->excludes(pCard)->excludes(pAll);
+    pCard->type_name("ID")->excludes(pAll);
+    app.add_flag("--json", options.bJson, "print one JSON document instead of plain lines");
     app.add_flag("--quiet", options.bQuiet, "no progress on standard error");
-    app.add_option("--log", options.strLog, "append a transcript of every byte to FILE");
+    app.add_option("--log", options.strLog, "append a transcript of every byte to FILE")->type_name("FILE");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "vostrel-cli: " << e.what() << "\n" << "Run with --help for more information." << std::endl;
-        return kCliUsage;
+    CCliReport report;
+    std::optional<std::string> strUsage = CheckSubcommandWord(args);
+    if (!strUsage) {
+        try {
+            app.parse(argc, argv);
+            strUsage = CheckOptions(options, app);
+        } catch (const CLI::CallForHelp& e) {
+            return app.exit(e);
+        } catch (const CLI::CallForAllHelp& e) {
+            return app.exit(e);
+        } catch (const CLI::CallForVersion& e) {
+            return app.exit(e);
+        } catch (const CLI::ParseError& e) {
+            strUsage = e.what();
+        }
+    }
+    if (strUsage) {
+        report = Failure(options, kCliUsage, *strUsage);
+        const int nWriteError = PrintReport(options, report);
+        if (!options.bJson)
+            std::cerr << "Run with --help for more information." << std::endl;
+        return FinishStandardOutput(report.nStatus, nWriteError);
     }
 
+    InstallInterruptHandlers();
+    CInterruptibleClock clock;
     CRunShared shared;
     shared.bProgress = !options.bQuiet;
+    shared.pClock = &clock;
     CTranscript transcript;
     if (!options.strLog.empty()) {
-        if (!transcript.Open(options.strLog))
-            return Fail(kCliUsage, options.strLog + ": cannot open the log file for appending");
+        CSerialError error;
+        transcript.Attach(OpenTranscriptFile(options.strLog, error));
+        if (!transcript.IsOpen()) {
+            report = Failure(options, kCliPortFailed, "cannot open the transcript " + PrintableText(options.strLog) +
+                                                          ": " + error.strCall + ": " + DescribeFileError(error, options.strLog));
+            return FinishStandardOutput(report.nStatus, PrintReport(options, report));
+        }
         shared.pTranscript = &transcript;
     }
 
-    const bool bUsesPorts = options.eCommand != ECliCommand::kList || options.bProbe;
-    if (bUsesPorts && WindowIsRunning())
-        return Fail(kCliPortFailed, "the Vostrel window is running and polls the card: close it first "
-                                    "(two programs on one port corrupt each other's exchanges)");
-
-    std::vector<CInventoryCard> cards = ListPlatformCards();
-    if (transcript.IsOpen())
-        WriteTranscriptHeader(transcript, cards, argc, argv);
-    if (options.eCommand == ECliCommand::kList)
-        return RunList(options, cards, shared);
-    return RunCommand(options, cards, shared);
+    std::vector<CInventoryCard> cards;
+    std::vector<CTarget> targets;
+    const bool bUsesPorts = options.pCommand || options.bProbe;
+    if (bUsesPorts && WindowIsRunning()) {
+        report = Failure(options, kCliPortFailed, "the Vostrel window is running and polls the card: close it first "
+                                                  "(two programs on one port corrupt each other's exchanges)");
+    } else {
+        // A named port needs no listing; only the transcript's header shows the cards beside it.
+        // (Listing through udev is most of a probe's time.)
+        if (options.strPort.empty() || transcript.IsOpen())
+            cards = ListPlatformCards();
+        std::optional<CCliReport> failure;
+        if (options.pCommand)
+            failure = SelectTargets(options, cards, targets);
+        if (transcript.IsOpen())
+            WriteTranscriptHeader(transcript, options, cards, targets, args);
+        if (failure)
+            report = *failure;
+        else if (!options.pCommand)
+            report = RunList(options, cards, shared);
+        else
+            report = RunCommand(options, targets, shared);
+    }
+    FinishTranscript(transcript, options.strLog, report);
+    return FinishStandardOutput(report.nStatus, PrintReport(options, report));
 }

@@ -1,5 +1,6 @@
 #pragma once
 // What vostrel-cli asks of its platform; one implementation file per platform (cli/win32, cli/posix).
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,18 @@ bool MayProbeRole(EPortRole eRole);
 // one port corrupt each other's exchanges.
 bool WindowIsRunning();
 
-// The cause of a failed system call in words, with what the user can do about it where that is
-// clear: "access denied: another program holds the port".
-std::string DescribeSystemError(const CSerialError& error);
+// The cause of a port's failed system call in words, with what the user can do about it where that
+// is clear: "access denied: another program holds the port". strDevice is the device it opened.
+std::string DescribeSystemError(const CSerialError& error, const std::string& strDevice);
+
+// The cause of a failed call on a file (errno) in words: the system's own text, lower case first,
+// or what the file is when that explains it ("a pipe that nobody reads").
+std::string DescribeFileError(const CSerialError& error, const std::string& strPath);
+
+// Opens the transcript file for appending without ever blocking (a pipe nobody reads is refused);
+// nullptr with the failing call and its errno in error.
+FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error);
+
+// From now on Ctrl-C and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on Windows) are noted
+// for the runs to stop; a second one ends the program at once, its ports handed back.
+void InstallInterruptHandlers();

@@ -15,23 +15,21 @@ std::string PortLine(const CInventoryPort& port)
         str += "  " + port.strDriver;
     if (!port.strPath.empty())
         str += "  " + port.strPath;
-    if (port.bAnswersAt)
+    if (!port.strProbeFailure.empty())
+        str += "  cannot be asked: " + port.strProbeFailure;
+    else if (port.bAnswersAt)
         str += *port.bAnswersAt ? "  answers AT" : "  no answer to AT";
     return str;
 }
 
-// Text from the outside (registry values, USB descriptors) with control bytes made visible, so
-// that a value cannot break or forge a line of the listing.
-std::string Printable(const std::string& str)
+nlohmann::json ExchangeJson(const CExchange& x)
 {
-    std::string strText;
-    for (unsigned char ch : str) {
-        if (ch >= 0x20 && ch != 0x7F)
-            strText += static_cast<char>(ch);
-        else
-            strText += EscapeBytes(std::string(1, static_cast<char>(ch)));
-    }
-    return strText;
+    // A card that sent no answer line has no answer: null, never a text a card could also send.
+    return {{"command", x.strCommand},
+            {"answer", x.bAnswered ? nlohmann::json(x.strAnswer) : nlohmann::json(nullptr)},
+            {"answered", x.bAnswered},
+            {"reply_bytes", x.nReplyBytes},
+            {"sent", x.bSent}};
 }
 
 } // namespace
@@ -40,14 +38,14 @@ std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards)
 {
     std::vector<std::string> lines;
     for (const CInventoryCard& card : cards) {
-        std::string str = "card " + Printable(card.strId);
+        std::string str = "card " + PrintableText(card.strId);
         if (!card.strVendorId.empty() || !card.strProductId.empty())
             str += "  usb " + card.strVendorId + ":" + card.strProductId;
         if (!card.strSerial.empty())
-            str += "  serial " + Printable(card.strSerial);
+            str += "  serial " + PrintableText(card.strSerial);
         lines.push_back(str);
         for (const CInventoryPort& port : card.ports)
-            lines.push_back(Printable(PortLine(port)));
+            lines.push_back(PrintableText(PortLine(port)));
     }
     return lines;
 }
@@ -63,20 +61,22 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards)
             jPort["interface"] = port.nInterface ? nlohmann::json(*port.nInterface) : nlohmann::json(nullptr);
             if (port.bAnswersAt)
                 jPort["answers_at"] = *port.bAnswersAt;
+            if (!port.strProbeFailure.empty())
+                jPort["probe_error"] = port.strProbeFailure;
             jPorts.push_back(jPort);
         }
         jCards.push_back({{"id", card.strId}, {"vendor_id", card.strVendorId}, {"product_id", card.strProductId},
                           {"serial", card.strSerial}, {"ports", jPorts}});
     }
-    return {{"cards", jCards}};
+    return jCards;
 }
 
-std::string OutcomeLine(ECliCommand eCommand, const CCardOutcome& outcome)
+std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome)
 {
     std::string str = outcome.strPort.empty() ? std::string("(no port)") : outcome.strPort;
     if (!outcome.strCard.empty())
-        str += " (card " + Printable(outcome.strCard) + ")";
-    str += std::string(": ") + CliCommandName(eCommand) + ": ";
+        str += " (card " + PrintableText(outcome.strCard) + ")";
+    str += ": " + strCommand + ": ";
     if (outcome.nStatus == kCliOk)
         return str + outcome.strMessage;
     return str + "failed (" + std::to_string(outcome.nStatus) + "): " + outcome.strMessage;
@@ -91,16 +91,22 @@ std::string SummaryLine(const std::vector<CCardOutcome>& outcomes)
            " ok, " + std::to_string(outcomes.size() - nOk) + " failed";
 }
 
-nlohmann::json OutcomesJson(ECliCommand eCommand, const std::vector<CCardOutcome>& outcomes, int nStatus)
+nlohmann::json ReportJson(const CCliReport& report)
 {
     nlohmann::json jResults = nlohmann::json::array();
-    for (const CCardOutcome& outcome : outcomes) {
+    for (const CCardOutcome& outcome : report.outcomes) {
         nlohmann::json jExchanges = nlohmann::json::array();
         for (const CExchange& x : outcome.exchanges)
-            jExchanges.push_back({{"command", x.strCommand}, {"answer", x.strAnswer}, {"sent", x.bSent}});
+            jExchanges.push_back(ExchangeJson(x));
         jResults.push_back({{"card", outcome.strCard}, {"port", outcome.strPort}, {"status", outcome.nStatus},
                             {"ok", outcome.nStatus == kCliOk}, {"message", outcome.strMessage},
                             {"exchanges", jExchanges}});
     }
-    return {{"command", CliCommandName(eCommand)}, {"status", nStatus}, {"results", jResults}};
+    nlohmann::json j = {{"command", report.strCommand.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.strCommand)},
+                        {"status", report.nStatus},
+                        {"message", report.strMessage},
+                        {"results", jResults}};
+    if (report.pCards)
+        j["cards"] = ListJson(*report.pCards);
+    return j;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // What vostrel-cli prints: plain lines for people, JSON (--json) for programs.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,17 @@ std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards);
 nlohmann::json ListJson(const std::vector<CInventoryCard>& cards);
 
 // "COM5 (card 7&11&0): close-autorun: ok" or "...: failed (5): no answer to AT: the card is silent".
-std::string OutcomeLine(ECliCommand eCommand, const CCardOutcome& outcome);
+std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome);
 // "3 cards: 2 ok, 1 failed".
 std::string SummaryLine(const std::vector<CCardOutcome>& outcomes);
-nlohmann::json OutcomesJson(ECliCommand eCommand, const std::vector<CCardOutcome>& outcomes, int nStatus);
+
+// Everything one run of the program reports: with --json it is printed as exactly one document,
+// whatever ended the run (a usage error, no card, an interruption, the cards' results).
+struct CCliReport {
+    std::string strCommand;                // "list" or a card command's name; empty when none was named
+    int nStatus = 0;
+    std::string strMessage;                // "ok", a summary, or what stopped the run
+    std::vector<CCardOutcome> outcomes;
+    const std::vector<CInventoryCard>* pCards = nullptr;   // list: the cards found
+};
+nlohmann::json ReportJson(const CCliReport& report);

@@ -1,17 +1,11 @@
 #include "cli/Transcript.h"
 
+#include <cerrno>
 #include <cstdio>
 
 CTranscript::~CTranscript()
 {
-    if (m_pFile)
-        std::fclose(m_pFile);
-}
-
-bool CTranscript::Open(const std::string& strPath)
-{
-    m_pFile = std::fopen(strPath.c_str(), "ab");
-    return m_pFile != nullptr;
+    Finish();
 }
 
 void CTranscript::Note(const std::string& strText)
@@ -27,12 +21,29 @@ void CTranscript::Traffic(const std::string& strPort, bool bWritten, const std::
 
 void CTranscript::WriteLine(const std::string& strLine)
 {
-    if (!m_pFile)
-        return;
     const std::string strWhole = strLine + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::fwrite(strWhole.data(), 1, strWhole.size(), m_pFile);
-    std::fflush(m_pFile);
+    if (!m_pFile || !m_strFailedCall.empty())
+        return;
+    errno = 0;
+    if (std::fwrite(strWhole.data(), 1, strWhole.size(), m_pFile) != strWhole.size() || std::fflush(m_pFile) != 0) {
+        m_strFailedCall = "write";
+        m_nFailedCode = errno ? errno : EIO;
+    }
+}
+
+std::pair<std::string, int> CTranscript::Finish()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pFile) {
+        errno = 0;
+        if (std::fclose(m_pFile) != 0 && m_strFailedCall.empty()) {
+            m_strFailedCall = "close";
+            m_nFailedCode = errno ? errno : EIO;
+        }
+        m_pFile = nullptr;
+    }
+    return {m_strFailedCall, m_nFailedCode};
 }
 
 std::string EscapeBytes(const std::string& strBytes)
@@ -52,6 +63,18 @@ std::string EscapeBytes(const std::string& strBytes)
             std::snprintf(szHex, sizeof szHex, "\\x%02X", ch);
             strText += szHex;
         }
+    }
+    return strText;
+}
+
+std::string PrintableText(const std::string& str)
+{
+    std::string strText;
+    for (unsigned char ch : str) {
+        if (ch >= 0x20 && ch != 0x7F)
+            strText += static_cast<char>(ch);
+        else
+            strText += EscapeBytes(std::string(1, static_cast<char>(ch)));
     }
     return strText;
 }

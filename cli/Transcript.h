@@ -1,6 +1,7 @@
 #pragma once
 // The --log transcript: appended to a file, one whole line at a time under a lock, so the lines of
-// cards run on several threads never mix within a line.
+// cards run on several threads never mix within a line. A write that fails stops the transcript and
+// is kept, so the run can say that its record is incomplete.
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -13,23 +14,32 @@ public:
     CTranscript(const CTranscript&) = delete;
     CTranscript& operator=(const CTranscript&) = delete;
 
-    // Opens strPath for appending; false (and nothing logged) when it cannot be opened.
-    bool Open(const std::string& strPath);
+    // Takes an open file (the platform opens it); nullptr leaves the transcript closed.
+    void Attach(FILE* pFile) { m_pFile = pFile; }
     bool IsOpen() const { return m_pFile != nullptr; }
 
     // "# <text>": header and outcome lines.
     void Note(const std::string& strText);
     // "<ms> <port> > <bytes>" for bytes written, "<ms> <port> < <bytes>" for bytes read.
     void Traffic(const std::string& strPort, bool bWritten, const std::string& strBytes);
+    // Closes the file; the failing call ("write", "close") and its errno, or an empty call when
+    // every line reached the file.
+    std::pair<std::string, int> Finish();
 
 private:
     void WriteLine(const std::string& strLine);
 
     std::mutex m_mutex;
     FILE* m_pFile = nullptr;
+    std::string m_strFailedCall;
+    int m_nFailedCode = 0;
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
 
 // Bytes as transcript text: printable ASCII as it stands, backslash doubled, CR and LF as \r and
 // \n, every other byte as \xNN.
 std::string EscapeBytes(const std::string& strBytes);
+
+// Text from the outside (port names, registry values, USB descriptors) with control bytes made
+// visible, so that a value cannot break or forge a line of the output.
+std::string PrintableText(const std::string& str);

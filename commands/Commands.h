@@ -12,11 +12,15 @@
 
 class CAtChannel;
 
-// One exchange of a run: the command, the Response text, and whether the command reached the port.
+// One exchange of a run: the command, the Response text, whether the command reached the port,
+// whether the card's reply held an answer line (a silent card's "error" does not; the card's own
+// "ERROR" does), and how many bytes it sent besides the echo.
 struct CExchange {
     std::string strCommand;
     std::string strAnswer;
     bool bSent = false;
+    bool bAnswered = false;
+    int nReplyBytes = 0;
 };
 
 struct CCommandContext {
@@ -65,14 +69,41 @@ CModeRunResult RunModeSequence(const CModeSequence& sequence, CCommandContext& c
 // is "ERROR". Later commands may go unanswered: the card may already be switching modes.
 bool ModeRunSucceeded(const CModeRunResult& result);
 
+// How a mode run ended, decided here once for both front ends: the window shows its success box for
+// kDone and its failure box for anything else; the command line maps each to a status and words.
+enum class EModeOutcome {
+    kDone,           // the success rule above holds
+    kRejected,       // the card answered ERROR to strCommand
+    kUnanswered,     // the first command, strCommand, got no answer while later ones did
+    kNoAnswerLine,   // the card sent bytes (nReplyBytes) but never an answer line, first to strCommand
+    kSilent,         // the port opened and nothing answered any command
+    kPortFailed,     // strCommand could not be written: the port failed
+};
+struct CModeVerdict {
+    EModeOutcome eOutcome = EModeOutcome::kSilent;
+    std::string strCommand;
+    int nReplyBytes = 0;
+};
+CModeVerdict JudgeModeRun(const CModeRunResult& result);
+
 // True when the answer to "AT+CGMM" names one of the models that also need "AT+YCDRUN=N"
 // (case-sensitive, anywhere in the answer).
 bool NamesSwitchableModel(const std::string& strModelAnswer);
 
 // ---- hidden service commands ----------------------------------------------------------------------
 
+// The query behind the SIM status, and the command that checks the card answers at all.
+constexpr const char* kSimStatusCommand = "AT+ysec?";
+constexpr const char* kProbeCommand = "AT";
+
 // The SIM query's answer as it is compared: upper case (ASCII), every space removed.
 std::string NormaliseSimAnswer(const std::string& strAnswer);
+
+// What the answer to "AT+ysec?" says. A silent card's "error" reads as the card's own ERROR.
+enum class ESimStatus { kNoSim, kSimPresent, kCardError, kUnknownAnswer };
+ESimStatus SimStatusOfAnswer(const std::string& strAnswer);
+// The window's words for it: "No sim card", "detect sim card", "error!", "unknow error!".
+const char* SimStatusText(ESimStatus eStatus);
 // The message shown for a raw answer to "AT+ysec?".
 std::string SimStatusMessage(const std::string& strAnswer);
 // Asks the card "AT+ysec?" and gives the message for its answer.

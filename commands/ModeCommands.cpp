@@ -72,6 +72,8 @@ CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand)
     if (ctx.pChannel) {
         exchange.strAnswer = ctx.pChannel->Exchange(strCommand);
         exchange.bSent = ctx.pChannel->WasSent() != 0;
+        exchange.bAnswered = ctx.pChannel->WasAnswered() != 0;
+        exchange.nReplyBytes = ctx.pChannel->GetReplyByteCount();
     }
     if (ctx.onExchange)
         ctx.onExchange(exchange);
@@ -114,4 +116,28 @@ bool ModeRunSucceeded(const CModeRunResult& result)
     return std::none_of(exchanges.begin(), exchanges.end(), [&](const CExchange& x) {
         return x.strCommand != strFirstCommand && finalAnswer(x.strCommand) == "ERROR";
     });
+}
+
+CModeVerdict JudgeModeRun(const CModeRunResult& result)
+{
+    const std::vector<CExchange>& exchanges = result.exchanges;
+    if (ModeRunSucceeded(result))
+        return {EModeOutcome::kDone, {}, 0};
+    const auto unsent = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return !x.bSent; });
+    if (unsent != exchanges.end())
+        return {EModeOutcome::kPortFailed, unsent->strCommand, 0};
+    if (std::none_of(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.bAnswered; })) {
+        const auto babbled = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.nReplyBytes > 0; });
+        if (babbled != exchanges.end())
+            return {EModeOutcome::kNoAnswerLine, babbled->strCommand, babbled->nReplyBytes};
+        return {EModeOutcome::kSilent, {}, 0};
+    }
+    // The first command whose final answer is "ERROR", else the first command left unanswered.
+    for (const CExchange& x : exchanges) {
+        const auto last = std::find_if(exchanges.rbegin(), exchanges.rend(),
+                                       [&](const CExchange& y) { return y.strCommand == x.strCommand; });
+        if (last->bAnswered && last->strAnswer == "ERROR")
+            return {EModeOutcome::kRejected, x.strCommand, 0};
+    }
+    return {EModeOutcome::kUnanswered, exchanges.front().strCommand, 0};
 }

@@ -39,20 +39,36 @@ std::string NormaliseSimAnswer(const std::string& strAnswer)
     return strNormal;
 }
 
-std::string SimStatusMessage(const std::string& strAnswer)
+ESimStatus SimStatusOfAnswer(const std::string& strAnswer)
 {
     const std::string strNormal = NormaliseSimAnswer(strAnswer);
     // A silent card's "error" becomes "ERROR" here, the same as a card that rejects the query.
     if (strNormal == "ERROR")
-        return "error!";
+        return ESimStatus::kCardError;
     if (FirstFoundAfterStart(strNormal, "YSEC:0,0"))
-        return "No sim card";
+        return ESimStatus::kNoSim;
     if (FirstFoundAfterStart(strNormal, "YSEC:3,0"))
-        return "detect sim card";
+        return ESimStatus::kSimPresent;
+    return ESimStatus::kUnknownAnswer;
+}
+
+const char* SimStatusText(ESimStatus eStatus)
+{
+    switch (eStatus) {
+    case ESimStatus::kNoSim: return "No sim card";
+    case ESimStatus::kSimPresent: return "detect sim card";
+    case ESimStatus::kCardError: return "error!";
+    case ESimStatus::kUnknownAnswer: break;
+    }
     return "unknow error!";
+}
+
+std::string SimStatusMessage(const std::string& strAnswer)
+{
+    return SimStatusText(SimStatusOfAnswer(strAnswer));
 }
 
 std::string RunSimStatusQuery(CCommandContext& ctx)
 {
-    return SimStatusMessage(ExchangeCommand(ctx, "AT+ysec?").strAnswer);
+    return SimStatusMessage(ExchangeCommand(ctx, kSimStatusCommand).strAnswer);
 }

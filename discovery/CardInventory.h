@@ -16,6 +16,7 @@ struct CInventoryPort {
     std::string strDriver;           // the driver service, or the kernel driver bound to it
     std::optional<int> nInterface;   // its USB interface number, where known
     std::optional<bool> bAnswersAt;  // whether it answered "AT", once somebody has asked
+    std::string strProbeFailure;     // why it could not be asked ("open: permission denied: ..."), else empty
 };
 
 struct CInventoryCard {

@@ -5,10 +5,24 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${VOSTREL_OUT:-$root/out}
+usage() {
+    cat <<'EOT'
+usage: scripts/cli-demo.sh [native] [wine]
+
+Runs every vostrel-cli subcommand against the built-in simulated card and shows what each printed:
+  native   the Linux program, the card on a pseudo-terminal (reached with --port)
+  wine     vostrel-cli.exe under Wine, the card registered as COM5 (modem) and COM6 (diagnostic)
+Both when none is named. It builds what it needs first; output and logs go to $VOSTREL_OUT (out/).
+EOT
+}
 modes=("$@")
 [ ${#modes[@]} -eq 0 ] && modes=(native wine)
 for mode in "${modes[@]}"; do
-    case $mode in native|wine) ;; *) echo "cli-demo: unknown mode $mode (native or wine)" >&2; exit 2 ;; esac
+    case $mode in
+        native|wine) ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "cli-demo: unknown mode $mode (native or wine; --help for more)" >&2; exit 2 ;;
+    esac
 done
 mkdir -p "$out" && cd "$root" || exit 2
 
@@ -20,6 +34,8 @@ quiet scripts/install-deps.sh
 quiet cmake --preset native
 quiet cmake --build build/native --target cardsim vostrel-cli
 cardsim=$root/build/native/cardsim
+# The card's driver entries as run.sh and the tests write them.
+source "$root/scripts/card-entries.sh"
 
 pids=()
 work=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-cli-demo.XXXXXX")
@@ -78,19 +94,7 @@ if [[ " ${modes[*]} " == *" wine "* ]]; then
     start_card "$WINEPREFIX/dosdevices/com5" wine-modem
     start_card "$WINEPREFIX/dosdevices/com6" wine-diag
     reg=$work/card.reg
-    {
-        echo REGEDIT4
-        for entry in "YARLOusbmdm6k 02 5" "YARLOusbser6k 00 6"; do
-            set -- $entry
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$1\\Enum]"
-            echo '"Count"=dword:00000001'
-            echo "\"0\"=\"USB\\\\VID_1E0E&PID_9001&MI_$2\\\\7&D3&0&00$2\""
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9001&MI_$2\\7&D3&0&00$2\\Device Parameters]"
-            echo "\"PortName\"=\"COM$3\""
-        done
-    } >"$reg"
+    vostrel_card_reg 0 YARLOusbmdm6k 5 0 YARLOusbser6k 6 >"$reg"
     quiet wine regedit /S "$(winepath -w "$reg")"
     cli=$root/build/windows/vostrel-cli.exe
     show wine "$cli" list

@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev llvm               # fuzz targets: libFuzzer, sanitizer runtimes, llvm-symbolizer
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # the Windows program
     wine64 wine                                 # running it
+    fonts-wine                                  # Marlett and Tahoma, copied into each prefix (wine-prefix.sh)
     xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control
     python3
     dpkg-dev                                    # dpkg-shlibdeps: the Debian package's dependencies

@@ -74,7 +74,7 @@ quiet scripts/install-deps.sh
 quiet cmake --preset native
 quiet cmake --build build/native --target cardsim
 quiet cmake --preset windows -DVOSTREL_CARDSIM="$root/build/native/cardsim"
-quiet cmake --build build/windows --target Vostrel uidriver
+quiet cmake --build build/windows --target Vostrel vostrel-cli uidriver
 
 export WINEPREFIX=${VOSTREL_WINEPREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/vostrel/wineprefix}
 export E2E_BUILD_DIR=$root/build/windows E2E_ARTIFACTS=$out E2E_DISPLAY=${VOSTREL_DISPLAY:-60}
@@ -82,6 +82,7 @@ export E2E_BUILD_DIR=$root/build/windows E2E_ARTIFACTS=$out E2E_DISPLAY=${VOSTRE
 source "$root/tests/e2e/lib.sh"
 set +u   # lib.sh turns it on; this script checks its own variables
 exe=$E2E_VOSTREL_EXE
+cli=$root/build/windows/vostrel-cli.exe
 cardsim=$root/build/native/cardsim
 
 # ---- stop everything we started, however the script ends --------------------------------------------
@@ -149,21 +150,12 @@ else
     echo "card: $modem_dev as COM5 (modem), $diag_dev as COM6 (diagnostic)"
 fi
 
-# The driver entries a plugged-in card leaves, in one regedit call. Without a window manager (the
-# private X server) Wine must draw the window's frame itself; with the user's display it must not.
+# The driver entries the card's modem and diagnostic interfaces leave, as Windows writes them for
+# one composite USB device (scripts/card-entries.sh), in one regedit call. Without a window manager
+# (the private X server) Wine must draw the window's frame itself; with the user's display it must not.
 reg=$out/card.reg
 {
-    echo REGEDIT4
-    for pair in "YARLOusbmdm6k 5" "YARLOusbser6k 6"; do
-        set -- $pair
-        echo
-        echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$1\\Enum]"
-        echo '"Count"=dword:00000001'
-        echo "\"0\"=\"USB\\\\VID_1E0E&PID_9001\\\\$1\""
-        echo
-        echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9001\\$1\\Device Parameters]"
-        echo "\"PortName\"=\"COM$2\""
-    done
+    vostrel_card_reg 0 YARLOusbmdm6k 5 0 YARLOusbser6k 6
     echo
     echo "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]"
     if [ "$show_window" = 1 ]; then echo '"Managed"=-'; else echo '"Managed"="N"'; fi
@@ -211,11 +203,31 @@ step() {
 
 ready() { e2e_drive wait-state picture=IDB_READY enabled:IDC_ENTER_DOWNLOAD=1 enabled:IDC_EXIT_DOWNLOAD=1 \
     "text:IDC_PORT_LIST=COM 5" 30000 2>/dev/null; }
-box() {   # click BUTTON, then the Success box with TEXT
-    e2e_drive click-wait-box "$1" Success 30000 2>/dev/null && [ "$(e2e_value text)" = "$2" ]
+# Clicks BUTTON and waits for the command's box; saves the window with the box open as
+# NAME-success.png or NAME-error.png; succeeds on the Success box with TEXT. box BUTTON NAME TEXT
+box() {
+    e2e_drive click "$1" 2>/dev/null && e2e_drive wait-any-box 30000 Success Error 2>/dev/null || return 1
+    local title text
+    title=$(e2e_value title) text=$(e2e_value text)
+    if [ "$title" = Error ]; then
+        shot "$2-error" Error
+        echo "  the Error box says: $text (screenshot $2-error.png)" >&2
+        e2e_drive dismiss-box Error 2>/dev/null
+        return 1
+    fi
+    shot "$2-success" Success || return 1
+    [ "$text" = "$3" ] || { echo "  the Success box says: $text" >&2; return 1; }
 }
-shot() { e2e_screenshot "$1" 2>/dev/null; }
+shot() { e2e_screenshot "$@" 2>/dev/null; }
 dismiss() { e2e_drive dismiss-box Success 2>/dev/null; }
+# vostrel-cli.exe's listing, as a user running it in this prefix would see it: one card, its modem
+# port and its diagnostic port with their interface numbers.
+listing() {
+    wine "$cli" list </dev/null 2>&1 | tr -d '\r' >"$out/cli-list.txt" || return 1
+    [ "$(grep -c '^card ' "$out/cli-list.txt")" = 1 ] &&
+        grep -q '^  COM5  modem  interface 2  ' "$out/cli-list.txt" &&
+        grep -q '^  COM6  diagnostic  interface 0  ' "$out/cli-list.txt"
+}
 closed() {
     e2e_drive close 2>/dev/null || return 1
     e2e_poll 15000 eval '! kill -0 "$program_pid" 2>/dev/null' || return 1
@@ -229,16 +241,16 @@ transcript_has() {
     done
 }
 
+step "vostrel-cli.exe list: one card, COM5 and COM6" listing
+sed 's/^/    /' "$out/cli-list.txt"
 start_program
 step "start: the window appears" e2e_drive wait-window Kavender 60000
 step "Ready! on COM 5, both buttons enabled" ready
 step "screenshot ready.png" shot ready
-step "Close autorun & Enter download: Success box" box IDC_ENTER_DOWNLOAD "Close autorun and enter download success!"
-step "screenshot close-success.png" shot close-success
+step "Close autorun & Enter download: Success box" box IDC_ENTER_DOWNLOAD close "Close autorun and enter download success!"
 step "dismiss the box" dismiss
 step "Ready! again" ready
-step "Open autorun & Exit download: Success box" box IDC_EXIT_DOWNLOAD "Open autorun and exit download success!"
-step "screenshot open-success.png" shot open-success
+step "Open autorun & Exit download: Success box" box IDC_EXIT_DOWNLOAD open "Open autorun and exit download success!"
 step "dismiss the box" dismiss
 step "Ready! again" ready
 step "close the window: the program ends" closed

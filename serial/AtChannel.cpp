@@ -2,14 +2,22 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace {
 
 constexpr uint32_t kMaxTimeout = 5000;
 constexpr uint32_t kSettleSleep = 150;   // a reply has settled when its count holds across this sleep
 constexpr int kReceiveBufferSize = 256;
-// Finishing on the result: a card answers within a few ms, so it is looked for this often.
+// Finishing on the result: a card answers within a ms or so of the command, so the first polls of
+// an attempt come every ms (the wire's whole cost would otherwise be a 5 ms sleep); a card slower
+// than that is looked for every kResultPoll.
 constexpr uint32_t kResultPoll = 5;
+constexpr uint32_t kEarlyPoll = 1;
+constexpr uint32_t kEarlyPollSpan = 10;
+// The most bytes a fast attempt keeps from its command's echo on (the port's input queue size):
+// enough for any answer, and a babbling card cannot grow it.
+constexpr size_t kHeldLimit = 4096;
 
 // Position of the first CR at or after nFrom that an LF follows, or npos.
 size_t FindCrLf(const std::string& str, size_t nFrom)
@@ -34,6 +42,70 @@ uint32_t AttemptWindow(uint32_t nTimeout)
     constexpr uint32_t kCycle = 2 * kSettleSleep;
     return (nTimeout / kCycle + 1) * kCycle;
 }
+
+// The answer line framed by the reply's first CR LF pair and the next one, if it has one.
+std::optional<std::string> FramedAnswer(const std::string& strReply)
+{
+    const size_t nOpen = FindCrLf(strReply, 0);
+    if (nOpen == std::string::npos)
+        return std::nullopt;
+    const size_t nLineStart = nOpen + 2;
+    const size_t nClose = FindCrLf(strReply, nLineStart);
+    if (nClose == std::string::npos)
+        return std::nullopt;
+    return strReply.substr(nLineStart, nClose - nLineStart);
+}
+
+void AppendBounded(std::string& str, const std::string& strBytes)
+{
+    str.append(strBytes, 0, std::min(strBytes.size(), kHeldLimit - std::min(str.size(), kHeldLimit)));
+}
+
+// What a fast attempt keeps of the bytes it takes: from the echo of its command on. When the echo is
+// required (the card echoes, and an earlier answer may still come), bytes before it answer an earlier
+// command and are dropped, the echo being looked for anywhere. Otherwise the bytes are the reply from
+// the first, whether they start with the echo or the card does not echo.
+class CHeldReply {
+public:
+    CHeldReply(const std::string& strEcho, bool bEchoRequired)
+        : m_strEcho(strEcho), m_strCommand(strEcho.substr(0, strEcho.size() - 1)), m_bEchoRequired(bEchoRequired)
+    {
+    }
+
+    void Add(const std::string& strBytes)
+    {
+        if (m_bAnchored || !m_bEchoRequired) {
+            AppendBounded(m_strBytes, strBytes);
+            m_bAnchored = m_bAnchored || m_strBytes.starts_with(m_strEcho);
+            return;
+        }
+        m_strBytes += strBytes;
+        const size_t nEcho = m_strBytes.find(m_strEcho);
+        if (nEcho != std::string::npos) {
+            m_strBytes.erase(0, nEcho);
+            m_bAnchored = true;
+            m_strBytes.resize(std::min(m_strBytes.size(), kHeldLimit));
+        } else {
+            // Only the bytes that may begin the echo are kept.
+            m_strBytes.erase(0, m_strBytes.size() - std::min(m_strBytes.size(), m_strEcho.size() - 1));
+        }
+    }
+
+    bool HasResult() const
+    {
+        return (m_bAnchored || !m_bEchoRequired) && HasFinalResult(m_strBytes, m_strCommand);
+    }
+
+    bool Anchored() const { return m_bAnchored; }
+    const std::string& Bytes() const { return m_strBytes; }
+
+private:
+    const std::string& m_strEcho;
+    const std::string m_strCommand;
+    const bool m_bEchoRequired;
+    bool m_bAnchored = false;
+    std::string m_strBytes;
+};
 
 } // namespace
 
@@ -61,14 +133,7 @@ bool HasFinalResult(const std::string& strReply, const std::string& strCommand)
 
 std::string ExtractAnswerFromReply(const std::string& strReply)
 {
-    const size_t nOpen = FindCrLf(strReply, 0);
-    if (nOpen == std::string::npos)
-        return "error";
-    const size_t nLineStart = nOpen + 2;
-    const size_t nClose = FindCrLf(strReply, nLineStart);
-    if (nClose == std::string::npos)
-        return "error";
-    return strReply.substr(nLineStart, nClose - nLineStart);
+    return FramedAnswer(strReply).value_or("error");
 }
 
 CAtChannel::CAtChannel(IClock& clock) : m_clock(clock), m_nTimeout(kMaxTimeout), m_nAttempts(3) {}
@@ -108,16 +173,18 @@ int CAtChannel::Transact()
 {
     const int nLength = static_cast<int>(m_strCommand.size());
     m_bSent = false;
+    m_bAnswered = false;
+    m_nReplyBytes = 0;
     for (int nAttempt = 0; nAttempt < m_nAttempts; ++nAttempt) {
+        if (Abandoned() || (m_bFinishOnResult && !AwaitQuiet()))
+            return 0;
         // Write purges whatever arrived since the last exchange, so each attempt starts clean.
         if (m_port.Write(m_strCommand.data(), nLength) != nLength)
             continue;
         m_bSent = true;
-        if (m_onTraffic)
-            m_onTraffic(true, m_strCommand);
+        Report(true, m_strCommand);
         if (m_bFinishOnResult ? AwaitFinalResult() : AwaitSettled()) {
-            if (m_onTraffic)
-                m_onTraffic(false, m_strReply);
+            m_bAnswered = FramedAnswer(m_strReply).has_value();
             return 1;
         }
     }
@@ -147,55 +214,107 @@ bool CAtChannel::AwaitSettled()
     char buffer[kReceiveBufferSize] = {};
     m_port.Read(buffer, kReceiveBufferSize);
     m_strReply.assign(buffer, strnlen(buffer, kReceiveBufferSize));
+    m_nReplyBytes = static_cast<int>(m_strReply.size() - (m_strReply.starts_with(m_strCommand) ? m_strCommand.size() : 0));
+    Report(false, m_strReply);
     return true;
 }
 
-// The bytes go into the receive buffer as they arrive, so the text is the one the settle rule's
-// single read would give for the same bytes. Ends on a final result line, else when the count of
-// arrived bytes holds across kSettleSleep, else when the attempt's time is up with bytes in hand.
+// One fast attempt, from its write: ends the moment the bytes hold a final result line after the
+// command's echo, else when the attempt's time is up (with the bytes in hand), else when abandoned.
 bool CAtChannel::AwaitFinalResult()
 {
-    const std::string strCommand = m_strCommand.substr(0, m_strCommand.size() - 1);
-    char buffer[kReceiveBufferSize] = {};
-    int nFilled = 0;
-    int nArrived = 0;
+    // Only while an earlier answer may still be coming does the echo tell this reply from it.
+    const bool bEchoRequired = m_bCardEchoes && m_bAnswerOutstanding;
+    CHeldReply held(m_strCommand, bEchoRequired);
+    std::string strTaken;
     const uint32_t nStart = m_clock.GetTickCount();
-    uint32_t nQuietSince = nStart;
+    m_nLastArrival = nStart;
+    bool bResult = false;
     for (;;) {
-        m_clock.Sleep(kResultPoll);
-        nFilled = ReadArrived(buffer, nFilled);
-        const std::string strText(buffer, strnlen(buffer, nFilled));
+        if (Abandoned())
+            break;
+        const bool bEarly = static_cast<uint32_t>(m_clock.GetTickCount() - nStart) < kEarlyPollSpan;
+        m_clock.Sleep(bEarly ? kEarlyPoll : kResultPoll);
+        const std::string strNew = TakeArrived();
         const uint32_t nNow = m_clock.GetTickCount();
-        const int nCount = nFilled + m_port.GetInQueueCount();
-        if (nCount != nArrived) {
-            nArrived = nCount;
-            nQuietSince = nNow;
+        if (!strNew.empty()) {
+            m_nLastArrival = nNow;
+            AppendBounded(strTaken, strNew);
+            held.Add(strNew);
+            if ((bResult = held.HasResult()))
+                break;
         }
-        // Unsigned differences: correct across the tick counter's wrap.
-        const bool bSettled = nArrived >= 1 && static_cast<uint32_t>(nNow - nQuietSince) >= kSettleSleep;
-        const bool bTimeUp = static_cast<uint32_t>(nNow - nStart) >= AttemptWindow(m_nTimeout);
-        if (HasFinalResult(strText, strCommand) || bSettled || (bTimeUp && nArrived >= 1)) {
-            m_strReply = strText;
-            return true;
-        }
-        if (bTimeUp)
-            return false;
+        // Unsigned difference: correct across the tick counter's wrap.
+        if (static_cast<uint32_t>(nNow - nStart) >= AttemptWindow(m_nTimeout))
+            break;
     }
+    m_bAwaitQuiet = m_bAnswerOutstanding = !bResult;
+    if (!strTaken.empty())
+        Report(false, strTaken);
+    if (held.Anchored())
+        m_bCardEchoes = true;
+    if (bEchoRequired && !held.Anchored()) {
+        // Bytes without this command's echo belong to an earlier one; if some came, the card may
+        // have stopped echoing, and the next attempt takes its reply as one without an echo.
+        m_bCardEchoes = strTaken.empty();
+        return false;
+    }
+    if (held.Bytes().empty())
+        return false;
+    m_strReply = CutReply(held.Bytes());
+    m_nReplyBytes = static_cast<int>(held.Bytes().size() - (held.Anchored() ? m_strCommand.size() : 0));
+    return true;
 }
 
-// Reads what has queued into the buffer after its nFilled bytes; returns the new fill. Nothing more
-// is read once the buffer is full or a NUL has ended its text: later bytes cannot change the text.
-int CAtChannel::ReadArrived(char* pBuffer, int nFilled)
+// Before a fast attempt's write, when the last one ended without its final result: waits until no
+// byte has arrived for kSettleSleep, discarding what arrives (a late answer is no answer to the
+// command about to go out), at most an attempt's time. False when abandoned meanwhile.
+bool CAtChannel::AwaitQuiet()
 {
-    if (nFilled >= kReceiveBufferSize || strnlen(pBuffer, nFilled) < static_cast<size_t>(nFilled))
-        return nFilled;
-    const int nWanted = std::min(m_port.GetInQueueCount(), kReceiveBufferSize - nFilled);
-    if (nWanted <= 0)
-        return nFilled;
-    // A read that went pending reports 0 yet fills the buffer; what it left unfilled stays NUL and
-    // ends the text, as it would in the settle rule's read.
-    const int nRead = m_port.Read(pBuffer + nFilled, nWanted);
-    return nFilled + (nRead > 0 ? std::min(nRead, nWanted) : nWanted);
+    if (!m_bAwaitQuiet)
+        return true;
+    std::string strDiscarded;
+    const uint32_t nStart = m_clock.GetTickCount();
+    for (;;) {
+        if (Abandoned())
+            return false;
+        const std::string strNew = TakeArrived();
+        const uint32_t nNow = m_clock.GetTickCount();
+        if (!strNew.empty()) {
+            m_nLastArrival = nNow;
+            AppendBounded(strDiscarded, strNew);
+        }
+        if (static_cast<uint32_t>(nNow - m_nLastArrival) >= kSettleSleep ||
+            static_cast<uint32_t>(nNow - nStart) >= AttemptWindow(m_nTimeout))
+            break;
+        m_clock.Sleep(kResultPoll);
+    }
+    if (!strDiscarded.empty())
+        Report(false, strDiscarded);
+    m_bAwaitQuiet = false;
+    return true;
+}
+
+// Every byte queued now. A read that went pending reports 0 yet fills its buffer; what it left
+// unfilled stays NUL, which ends the reply text as it would in the settle rule's read.
+std::string CAtChannel::TakeArrived()
+{
+    std::string strBytes;
+    char buffer[kReceiveBufferSize];
+    for (int nWanted; (nWanted = std::min(m_port.GetInQueueCount(), kReceiveBufferSize)) > 0;) {
+        std::memset(buffer, 0, sizeof buffer);
+        const int nRead = m_port.Read(buffer, nWanted);
+        strBytes.append(buffer, nRead > 0 ? std::min(nRead, nWanted) : nWanted);
+        if (strBytes.size() >= kHeldLimit)
+            break;   // a flooding line: the rest waits for the next poll
+    }
+    return strBytes;
+}
+
+void CAtChannel::Report(bool bWritten, const std::string& strBytes) const
+{
+    if (m_onTraffic)
+        m_onTraffic(bWritten, strBytes);
 }
 
 std::string CAtChannel::ExtractAnswer() const

@@ -10,9 +10,13 @@
 // its queued byte count stays the same across a 150 ms sleep; the answer is the reply's first line
 // framed by CR LF pairs, or "error" when no reply came or it held no framed line.
 //
-// With SetFinishOnResult(true) the channel takes the bytes as they arrive and ends the exchange as
-// soon as they hold a final result line; a reply without one still ends when nothing new arrives
-// across 150 ms, or when the attempt's time is up. The answer is cut from the same bytes either way.
+// With SetFinishOnResult(true) (the fast exchange) the channel takes the bytes as they arrive and ends
+// the exchange as soon as they hold a final result line after the command's echo; a reply without
+// one ends when the attempt's time is up, with the bytes in hand. Once the card has echoed a command,
+// and while an answer it gave up on may still come, only bytes from the echo of the command just
+// sent are its reply; an attempt after one that ended without its final result first waits for the
+// line to fall quiet. So a late answer is not taken for a later command's. The answer is cut from
+// the reply text as the settle rule cuts it.
 class CAtChannel {
 public:
     explicit CAtChannel(IClock& clock = SystemClock());
@@ -31,6 +35,13 @@ public:
     // Whether the last transaction's command reached the port at least once: "error" alone cannot
     // tell a silent card from one whose port has gone away.
     int WasSent() const { return m_bSent ? 1 : 0; }
+    // Whether the last transaction's reply held a framed answer line (the card's own ERROR is one).
+    int WasAnswered() const { return m_bAnswered ? 1 : 0; }
+    // Bytes of the last transaction's reply after its command's echo (an echo alone counts 0).
+    int GetReplyByteCount() const { return m_nReplyBytes; }
+    // Asked before each write and on every poll of the fast exchange; true: nothing more is written
+    // and the transaction returns at once with what it has. Empty: never.
+    void SetAbandon(std::function<bool()> fn) { m_abandon = std::move(fn); }
 
     // Told of every byte the channel writes (bWritten) and takes from the port; empty: nobody.
     void SetTrafficObserver(std::function<void(bool bWritten, const std::string& strBytes)> fn) { m_onTraffic = std::move(fn); }
@@ -45,7 +56,10 @@ public:
 private:
     bool AwaitSettled();
     bool AwaitFinalResult();
-    int ReadArrived(char* pBuffer, int nFilled);
+    bool AwaitQuiet();
+    std::string TakeArrived();
+    bool Abandoned() const { return m_abandon && m_abandon(); }
+    void Report(bool bWritten, const std::string& strBytes) const;
 
     IClock& m_clock;
     std::string m_strCommand;
@@ -53,8 +67,18 @@ private:
     uint32_t m_nTimeout;
     int m_nAttempts;
     bool m_bSent = false;
+    bool m_bAnswered = false;
+    int m_nReplyBytes = 0;
     std::function<void(bool, const std::string&)> m_onTraffic;
+    std::function<bool()> m_abandon;
     bool m_bFinishOnResult = false;
+    // The fast exchange's memory of the line: whether the card echoes, whether an answer may still
+    // come (an attempt ended without its final result, and none has since), whether the line must
+    // fall quiet before the next write, and when a byte last arrived.
+    bool m_bCardEchoes = false;
+    bool m_bAnswerOutstanding = false;
+    bool m_bAwaitQuiet = false;
+    uint32_t m_nLastArrival = 0;
 };
 
 // The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".

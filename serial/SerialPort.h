@@ -13,6 +13,15 @@
 // name that is no such number (a device path), or one outside 1..99999999.
 std::optional<int> PortNumberOfName(const std::string& strDevice);
 
+// The device a user's name for a port opens, as it is shown to that user: "5" and "COM5" are
+// "COM5" on Windows and the mapped terminal ("/dev/ttyS4") elsewhere; a path stays as it is.
+std::string SerialDeviceOfName(const std::string& strName);
+
+// Hands every port still open in this process back as it was found (exclusive use released, line
+// settings from before the open), without closing it: for a program about to end at once, from a
+// signal handler too. Does nothing where ports need no handing back.
+void RestoreSerialPortsForExit();
+
 // Port numbers a device path can name: at most eight digits, so the path and mode-string buffers
 // of every back end hold them.
 constexpr int kMaxSerialPortNumber = 99999999;

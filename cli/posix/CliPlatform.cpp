@@ -1,10 +1,44 @@
-// vostrel-cli on Linux: cards from udev, causes from errno.
+// vostrel-cli on Linux: cards from udev, causes from errno, signals for interruption.
 #include "cli/CliPlatform.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "cli/CliStatus.h"
+#include "cli/Interrupt.h"
 #include "discovery/udev/UdevCards.h"
+
+namespace {
+
+bool IsCharacterDevice(const std::string& strPath)
+{
+    struct stat st {};
+    return stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+bool Exists(const std::string& strPath)
+{
+    struct stat st {};
+    return stat(strPath.c_str(), &st) == 0;
+}
+
+void OnSignal(int nSignal)
+{
+    const int nStatus = nSignal == SIGINT ? kCliInterrupted : kCliTerminated;
+    if (Interrupted()) {
+        // A second one: the user will not wait for the runs to wind down.
+        RestoreSerialPortsForExit();
+        _exit(nStatus);
+    }
+    NoteInterrupt(nStatus);
+}
+
+} // namespace
 
 const char* CliPlatformName()
 {
@@ -31,8 +65,12 @@ bool WindowIsRunning()
     return false;   // the window is a Windows program
 }
 
-std::string DescribeSystemError(const CSerialError& error)
+std::string DescribeSystemError(const CSerialError& error, const std::string& strDevice)
 {
+    // open() answers ENXIO for a socket and EISDIR for a folder: something is there, but no serial device.
+    if ((error.nCode == ENXIO || error.nCode == EISDIR || error.nCode == ENOTTY) && Exists(strDevice) &&
+        !IsCharacterDevice(strDevice))
+        return "not a serial device";
     switch (error.nCode) {
     case ENOENT:
     case ENODEV:
@@ -51,6 +89,50 @@ std::string DescribeSystemError(const CSerialError& error)
     case ETIMEDOUT:
         return "timed out: the port takes no more bytes";
     default:
-        return std::strerror(error.nCode);
+        return DescribeFileError(error, strDevice);
     }
+}
+
+std::string DescribeFileError(const CSerialError& error, const std::string& strPath)
+{
+    struct stat st {};
+    if (error.nCode == ENXIO && stat(strPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+        return "a pipe that nobody reads";
+    std::string strText = std::strerror(error.nCode);
+    if (!strText.empty() && strText[0] >= 'A' && strText[0] <= 'Z' && (strText.size() < 2 || strText[1] > 'Z'))
+        strText[0] = static_cast<char>(strText[0] - 'A' + 'a');
+    return strText;
+}
+
+FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error)
+{
+    // O_NONBLOCK: opening a FIFO that nobody reads fails with ENXIO instead of waiting for a reader.
+    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = {"open", errno};
+        return nullptr;
+    }
+    // Writes wait for a slow disk or reader as usual; only the open had to stay unblocked.
+    const int nFlags = fcntl(fd, F_GETFL);
+    if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
+        error = {"fcntl", errno};
+        close(fd);
+        return nullptr;
+    }
+    FILE* pFile = fdopen(fd, "ab");
+    if (!pFile) {
+        error = {"fdopen", errno};
+        close(fd);
+    }
+    return pFile;
+}
+
+void InstallInterruptHandlers()
+{
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }

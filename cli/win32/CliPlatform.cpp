@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "cli/CliStatus.h"
+#include "cli/Interrupt.h"
 #include "discovery/Discovery.h"
 #include "platform/InstanceLock.h"
 
@@ -47,7 +52,7 @@ bool WindowIsRunning()
     return true;
 }
 
-std::string DescribeSystemError(const CSerialError& error)
+std::string DescribeSystemError(const CSerialError& error, const std::string&)
 {
     switch (error.nCode) {
     case ERROR_FILE_NOT_FOUND:
@@ -72,4 +77,39 @@ std::string DescribeSystemError(const CSerialError& error)
     while (!strText.empty() && (strText.back() == '\n' || strText.back() == '\r' || strText.back() == '.'))
         strText.pop_back();
     return strText.empty() ? "error " + std::to_string(error.nCode) : strText;
+}
+
+std::string DescribeFileError(const CSerialError& error, const std::string&)
+{
+    std::string strText = std::strerror(error.nCode);
+    if (!strText.empty() && strText[0] >= 'A' && strText[0] <= 'Z' && (strText.size() < 2 || strText[1] > 'Z'))
+        strText[0] = static_cast<char>(strText[0] - 'A' + 'a');
+    return strText;
+}
+
+FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error)
+{
+    FILE* pFile = std::fopen(strPath.c_str(), "ab");
+    if (!pFile)
+        error = {"fopen", errno};
+    return pFile;
+}
+
+namespace {
+
+// Runs on a thread of its own that the system starts for the event.
+BOOL WINAPI OnConsoleEvent(DWORD nEvent)
+{
+    const int nStatus = nEvent == CTRL_C_EVENT ? kCliInterrupted : kCliTerminated;
+    if (Interrupted())
+        ExitProcess(static_cast<UINT>(nStatus));   // a second one: handles close with the process
+    NoteInterrupt(nStatus);
+    return TRUE;
+}
+
+} // namespace
+
+void InstallInterruptHandlers()
+{
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -81,11 +82,9 @@ bool FindCharacterSize(int nDataBits, tcflag_t& size)
 // Raw bytes both ways, no flow control, modem lines ignored. Speed and framing are applied only
 // when all three are valid; otherwise the device keeps its current ones, as a mode string that
 // Windows rejects leaves a port's line settings alone. The failing call's name, or nullptr.
-const char* ApplyLineSettings(int fd, int nBaud, int nDataBits, int nStopBits)
+const char* ApplyLineSettings(int fd, const termios& before, int nBaud, int nDataBits, int nStopBits)
 {
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return "tcgetattr";   // not a terminal device
+    termios tio = before;
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
@@ -155,11 +154,60 @@ bool WaitWritable(int fd, std::chrono::steady_clock::time_point deadline)
     }
 }
 
+// The ports open in this process with their line settings from before the open, kept where a
+// signal handler may reach them: a program ended at once by a second Ctrl-C still hands each
+// terminal back as it found it (a terminal left raw or exclusive outlives its process while anyone
+// else holds it open). Slots are claimed by compare-and-swap; a port that finds none free is simply
+// not covered.
+struct COpenTerminal {
+    std::atomic<int> fd{-1};
+    termios before{};
+};
+COpenTerminal g_openTerminals[64];
+
+COpenTerminal* Remember(int fd, const termios& before)
+{
+    for (COpenTerminal& slot : g_openTerminals) {
+        int nFree = -1;
+        if (slot.fd.load() == -1 && slot.fd.compare_exchange_strong(nFree, -2)) {
+            slot.before = before;
+            slot.fd.store(fd);
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Clears the exclusive flag and puts the settings back; only async-signal-safe calls.
+void HandBack(int fd, const termios& before)
+{
+    ioctl(fd, TIOCNXCL);
+    tcsetattr(fd, TCSANOW, &before);
+}
+
 } // namespace
 
 struct CSerialDevice {
     int fd = -1;
+    termios before{};
+    COpenTerminal* pSlot = nullptr;
 };
+
+void RestoreSerialPortsForExit()
+{
+    for (COpenTerminal& slot : g_openTerminals) {
+        const int fd = slot.fd.load();
+        if (fd >= 0)
+            HandBack(fd, slot.before);
+    }
+}
+
+std::string SerialDeviceOfName(const std::string& strName)
+{
+    if (const std::optional<int> nPort = PortNumberOfName(strName))
+        return DevicePathForPort(*nPort);
+    return strName;
+}
 
 int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 {
@@ -173,9 +221,12 @@ int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nData
     if (fd < 0)
         return Fail("open", errno);
     // The lock comes before the settings, so a port in use by someone else is left untouched.
+    termios before{};
     const char* pszFailed = TakeExclusive(fd);
+    if (!pszFailed && tcgetattr(fd, &before) != 0)
+        pszFailed = "tcgetattr";   // not a terminal device
     if (!pszFailed)
-        pszFailed = ApplyLineSettings(fd, nBaud, nDataBits, nStopBits);
+        pszFailed = ApplyLineSettings(fd, before, nBaud, nDataBits, nStopBits);
     if (pszFailed) {
         const int nError = errno;
         close(fd);
@@ -183,7 +234,7 @@ int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nData
     }
     ioctl(fd, TIOCEXCL);
 
-    m_pDevice = new CSerialDevice{fd};
+    m_pDevice = new CSerialDevice{fd, before, Remember(fd, before)};
     m_bOpen = 1;
     tcflush(fd, TCIOFLUSH);
     return 1;
@@ -195,8 +246,11 @@ int CSerialPort::Close()
         return 1;
     const int fd = m_pDevice->fd;
     tcflush(fd, TCIOFLUSH);
-    // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the close.
-    ioctl(fd, TIOCNXCL);
+    // The exclusive flag and the line settings belong to the terminal, not to this descriptor: they
+    // would outlive the close, so the terminal goes back as it was found.
+    HandBack(fd, m_pDevice->before);
+    if (m_pDevice->pSlot)
+        m_pDevice->pSlot->fd.store(-1);
     close(fd);
     delete m_pDevice;
     m_pDevice = nullptr;

@@ -283,3 +283,13 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     std::memcpy(pBuffer, device.readBuffer, std::min(nDone, nToRead));
     return static_cast<int>(nRead);
 }
+
+std::string SerialDeviceOfName(const std::string& strName)
+{
+    if (const std::optional<int> nPort = PortNumberOfName(strName))
+        return "COM" + std::to_string(*nPort);
+    return strName;
+}
+
+// A handle's sharing and line settings end with it; nothing outlives the process.
+void RestoreSerialPortsForExit() {}

@@ -4,8 +4,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -160,6 +167,72 @@ TEST_F(CliUdevTest, ProbesAndCommandsOnlyTheListedCards)
     EXPECT_EQ(named.nStatus, 0) << named.strErr;
     EXPECT_EQ(named.strOut, "/dev/ttyUSB5: probe: ok\n") << named.strErr;
     EXPECT_EQ(LinesFrom("/dev/ttyUSB5", 0), "AT");
+}
+
+// Every path to a card names why its ports could not be opened (here: another program holds them),
+// with status 4; never "the card is silent".
+TEST_F(CliUdevTest, PortsThatCannotBeOpenedGiveTheirCause)
+{
+    std::vector<int> held;
+    for (const char* pszDevice : {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyUSB4"}) {
+        const int fd = open(pszDevice, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << pszDevice;
+        ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << pszDevice;
+        held.push_back(fd);
+    }
+    const std::vector<std::vector<std::string>> kRuns = {
+        {"probe"}, {"close-autorun", "--card", "1-2"}, {"close-autorun", "--all"}, {"list", "--probe"}};
+    for (const std::vector<std::string>& args : kRuns) {
+        const CProgramRun run = Cli(args);
+        EXPECT_EQ(run.nStatus, 4) << args[0] << "\n" << run.strOut << run.strErr;
+        EXPECT_NE((run.strOut + run.strErr).find("flock: device busy: another program holds the port"), std::string::npos)
+            << args[0] << "\n" << run.strOut << run.strErr;
+    }
+    for (int fd : held)
+        close(fd);
+}
+
+// Ctrl-C while every card waits between its two commands: nothing more is sent, each card's result
+// says where it stopped, the JSON document and the transcript are complete, and the ports are
+// usable at once by the next run (the cards keep their ends open, so a flag left on a tty would
+// refuse it).
+TEST_F(CliUdevTest, InterruptionStopsEveryCardAndHandsItsPortBack)
+{
+    const std::string strLog = ::testing::TempDir() + "vostrel-cli-interrupt.log";
+    std::remove(strLog.c_str());
+    Card("/dev/ttyUSB0").SetOptions({});   // both cards start at once: the first one's interface 0 answers
+    const size_t nFirstMark = Card("/dev/ttyUSB0").Transcript().size();
+    const size_t nSecondMark = Card("/dev/ttyUSB3").Transcript().size();
+    bool bSent = false;
+    const CProgramRun run = RunProgram({VOSTREL_CLI_EXE, "close-autorun", "--all", "--json", "--log", strLog}, kRunDeadline,
+                                       [&](pid_t pid) {
+                                           if (!bSent && Card("/dev/ttyUSB0").CountOf("AT+YCDRUN=E") > 0 &&
+                                               Card("/dev/ttyUSB3").CountOf("AT+YCDRUN=E") > 0)
+                                               bSent = kill(pid, SIGINT) == 0;
+                                       });
+    ASSERT_TRUE(bSent) << run.strErr;
+    EXPECT_EQ(run.nStatus, 130) << run.strErr;
+    const nlohmann::json j = nlohmann::json::parse(run.strOut, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << run.strOut;
+    EXPECT_EQ(j.at("status"), 130);
+    ASSERT_EQ(j.at("results").size(), 2u) << run.strOut;
+    for (const nlohmann::json& result : j.at("results")) {
+        EXPECT_EQ(result.at("status"), 130) << result.dump();
+        EXPECT_EQ(result.at("message"), "interrupted after AT+YCDRUN=E") << result.dump();
+    }
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB0", nFirstMark), "AT,AT+YCDRUN=E");
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB3", nSecondMark), "AT,AT+YCDRUN=E");
+
+    std::stringstream log;
+    log << std::ifstream(strLog).rdbuf();
+    EXPECT_NE(log.str().find("# outcome /dev/ttyUSB0 (card 1-1): close-autorun: failed (130): interrupted after AT+YCDRUN=E\n"),
+              std::string::npos) << log.str();
+    EXPECT_NE(log.str().find("# outcome /dev/ttyUSB3 (card 1-2): close-autorun: failed (130): interrupted after AT+YCDRUN=E\n"),
+              std::string::npos) << log.str();
+    std::remove(strLog.c_str());
+
+    const CProgramRun next = Cli({"probe", "--card", "1-2"});
+    EXPECT_EQ(next.nStatus, 0) << next.strOut << next.strErr;
 }
 
 } // namespace

@@ -69,13 +69,98 @@ start_card REJECTS --fault error || exit 1
 cli close-autorun --port "$work/REJECTS"
 expect 1 'rejected AT\+YCDRUN=E' "a card answering ERROR"
 cli probe --port "$work/nothing-here"
-expect 4 'nothing-here: open: no such device' "a port that is not there"
+expect 4 'nothing-here: probe: failed \(4\): open: no such device' "a port that is not there"
 cli probe --port "$work/CARD" --card x
 expect 2 'excludes' "--port with --card"
 cli frobnicate
-expect 2 '' "an unknown subcommand"
+expect 2 'unknown subcommand "frobnicate"' "an unknown subcommand"
+cli prob --port "$work/CARD"
+expect 2 'did you mean "probe"' "a mistyped subcommand"
 cli --version
 expect 0 '^vostrel-cli [0-9]+\.[0-9]+\.[0-9]+' "--version"
+
+# Cards that pause between echo and answer are read right, every answer its own command's.
+for pause in 250 700; do
+    start_card "SLOW$pause" --reply-delay "$pause" || exit 1
+    cli probe --port "$work/SLOW$pause"
+    expect 0 ': probe: ok$' "probe, answer $pause ms after the echo"
+    cli sim-status --port "$work/SLOW$pause"
+    expect 0 ': sim-status: detect sim card$' "sim-status, answer $pause ms after the echo"
+    mark "SLOW$pause"
+    cli open-autorun --port "$work/SLOW$pause"
+    expect 0 ': open-autorun: ok$' "open-autorun, answer $pause ms after the echo"
+    [ "$(sent "SLOW$pause")" = "AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] ||
+        fail "open-autorun, answer $pause ms after the echo, sent $(sent "SLOW$pause")"
+    cli close-autorun --port "$work/SLOW$pause"
+    expect 0 ': close-autorun: ok$' "close-autorun, answer $pause ms after the echo"
+done
+
+# Names that mean what they say: an empty or missing value is never "any card"; a port is shown as
+# the device that was opened, its control bytes visible.
+cli close-autorun --port ""
+expect 2 'needs a port name .*its value is empty' "an empty --port"
+cli close-autorun --card " " --json
+expect 2 '"status": 2' "a blank --card, as JSON"
+cli close-autorun --port= --quiet
+expect 2 '"--quiet", which is an option' "--port= followed by another option"
+cli list --all
+expect 2 'list lists every card' "list --all"
+cli probe --port 5
+expect 4 '^/dev/ttyS4: probe: failed \(4\): open: ' "a port number on Linux"
+cli probe --port "$work/two
+lines"
+expect 4 'two\\nlines: probe: failed \(4\)' "a port name with a newline"
+
+# Causes, not "silent".
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$work/socket"
+cli probe --port "$work/socket"
+expect 4 'socket: probe: failed \(4\): open: not a serial device' "a socket as --port"
+start_card GARBAGE --fault garbage || exit 1
+cli probe --port "$work/GARBAGE"
+expect 1 'the card answered [0-9]+ bytes but no answer line to AT' "a card sending garbage"
+
+# One JSON document, whatever ends the run.
+json_status() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(d["status"], len(d["results"]), "message" in d)' "$work/out"; }
+for args in "prob" "probe --card nope" "probe --port $work/CARD --log $work" "probe --port $work/nothing-here"; do
+    # shellcheck disable=SC2086
+    cli $args --json
+    [ "$(json_status 2>&1)" = "$STATUS $([ "$STATUS" = 4 ] && [ "${args#*nothing}" != "$args" ] && echo 1 || echo 0) True" ] ||
+        fail "--json $args: status $STATUS, document: $(cat "$work/out")"
+done
+
+# Nothing lost in silence: a transcript that cannot be opened stops the run before it starts; one
+# that cannot be written fails it; so does standard output.
+mkfifo "$work/fifo"
+mark CARD
+for log in "$work/fifo:a pipe that nobody reads" "$work:is a directory"; do
+    cli probe --port "$work/CARD" --log "${log%%:*}"
+    expect 4 "cannot open the transcript .*: open: ${log#*:}" "--log ${log%%:*}"
+done
+[ -z "$(sent CARD)" ] || fail "a run started without its transcript: $(sent CARD)"
+cli probe --port "$work/CARD" --log /dev/full
+expect 4 'the transcript /dev/full is incomplete: write: no space left on device' "--log /dev/full"
+"$cli_exe" probe --port "$work/CARD" --quiet >/dev/full 2>"$work/err"
+STATUS=$?
+OUT=$(cat "$work/err")
+expect 4 'standard output: write: no space left on device' "standard output on a full disk"
+
+# Ctrl-C between the two commands: the result, the JSON and the transcript's outcome still come,
+# nothing more is sent, and the port is free at once.
+mark CARD
+"$cli_exe" close-autorun --port "$work/CARD" --json --log "$work/int.log" >"$work/out" 2>"$work/err" </dev/null &
+run=$!
+deadline=$((SECONDS + 10))
+until [ "$(sent CARD)" = "AT+YCDRUN=E" ] || [ $SECONDS -ge $deadline ]; do sleep 0.01; done
+kill -INT "$run"
+wait "$run"
+STATUS=$?
+OUT=$(cat "$work/out" "$work/err")
+expect 130 '"message": "interrupted after AT\+YCDRUN=E"' "Ctrl-C between the commands"
+grep -q '^# outcome .*close-autorun: failed (130): interrupted after AT+YCDRUN=E$' "$work/int.log" ||
+    fail "Ctrl-C: no interrupted outcome in the transcript: $(cat "$work/int.log")"
+[ "$(sent CARD)" = "AT+YCDRUN=E" ] || fail "Ctrl-C: the card got $(sent CARD)"
+cli probe --port "$work/CARD"
+expect 0 ': probe: ok$' "the port after Ctrl-C"
 
 # An answering card, start of process to exit (the figure's goal is 50 ms).
 started=$(date +%s%N)

@@ -6,7 +6,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_setup
 
 E2E_CLI_EXE=${E2E_CLI_EXE:-$E2E_BUILD_DIR/vostrel-cli.exe}
-readonly CLI_ROOT='USB\VID_1E0E&PID_9001'
 CLI_CARDS=0
 
 # Runs the program; CLI_STATUS, CLI_OUT and CLI_ERR hold what it did.
@@ -34,37 +33,18 @@ cli_expect_line() {
 # Driver entries for N cards, card k with its modem port COM<base+2k> and its diagnostic port
 # COM<base+2k+1>, both interfaces of one USB device (parent prefix 7&Ck&0).
 cli_register_cards() {
-    local n=$1 base=$2 reg="$E2E_WORK/cards.reg" k
-    {
-        echo REGEDIT4
-        for svc_mi in "YARLOusbmdm6k 02" "YARLOusbser6k 00"; do
-            set -- $svc_mi
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$1\\Enum]"
-            printf '"Count"=dword:%08x\n' "$n"
-            for ((k = 0; k < n; k++)); do
-                echo "\"$k\"=\"${CLI_ROOT//\\/\\\\}&MI_$2\\\\7&C$k&0&00$2\""
-            done
-        done
-        for ((k = 0; k < n; k++)); do
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_02\\7&C$k&0&0002\\Device Parameters]"
-            echo "\"PortName\"=\"COM$((base + 2 * k))\""
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_00\\7&C$k&0&0000\\Device Parameters]"
-            echo "\"PortName\"=\"COM$((base + 2 * k + 1))\""
-        done
-    } >"$reg"
+    local n=$1 base=$2 reg="$E2E_WORK/cards.reg" k ports=()
+    for ((k = 0; k < n; k++)); do
+        ports+=("$k" YARLOusbmdm6k $((base + 2 * k)) "$k" YARLOusbser6k $((base + 2 * k + 1)))
+    done
+    vostrel_card_reg "${ports[@]}" >"$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     CLI_CARDS=$n
 }
 
 cli_unregister_cards() {
     local reg="$E2E_WORK/remove.reg"
-    printf '%s\n' REGEDIT4 "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\YARLOusbmdm6k]" \
-        "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\YARLOusbser6k]" \
-        "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_02]" \
-        "" "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$CLI_ROOT&MI_00]" >"$reg"
+    vostrel_card_unreg YARLOusbmdm6k YARLOusbser6k >"$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     CLI_CARDS=0
 }
@@ -89,7 +69,7 @@ e2e_start_card DIAG 6 || e2e_finish
 cli_register_cards 1 5
 cli list
 cli_expect_status 0 "list of one card"
-cli_expect_line '^card 7&C0&0  usb 1e0e:9001$' "the card's line"
+cli_expect_line "^card 7&C0&0  usb $VOSTREL_CARD_USB_ID\$" "the card's line"
 cli_expect_line '^  COM5  modem  interface 2  YARLOusbmdm6k  ' "the modem port"
 cli_expect_line '^  COM6  diagnostic  interface 0  YARLOusbser6k  ' "the diagnostic port"
 cli list --json
@@ -117,6 +97,24 @@ grep -qE '^[0-9]+ COM5 > AT\+YCDRUN=E\\r$' "$E2E_WORK/cli.log" || e2e_fail "the 
 grep -qE '^[0-9]+ COM5 < .*OK\\r\\n' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the answer read"
 grep -q '^# outcome COM5: close-autorun: ok$' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the outcome"
 
+# Ctrl-C between the two commands: Wine turns SIGINT into the console's CTRL_C_EVENT. The card gets
+# nothing more, the JSON and the transcript's outcome still come, and the status is 130.
+cli_mark
+wine "$E2E_CLI_EXE" close-autorun --json --log "$E2E_WORK/int.log" >"$E2E_WORK/cli.out" 2>"$E2E_WORK/cli.err" </dev/null &
+run=$!
+deadline=$(( $(e2e_now_ms) + 10000 ))
+until [ "$(cli_sent)" = "AT+YCDRUN=E" ] || [ "$(e2e_now_ms)" -ge $deadline ]; do sleep 0.01; done
+kill -INT "$run"
+wait "$run"
+CLI_STATUS=$?
+CLI_OUT=$(tr -d '\r' <"$E2E_WORK/cli.out")
+CLI_ERR=$(tr -d '\r' <"$E2E_WORK/cli.err")
+cli_expect_status 130 "Ctrl-C between the commands"
+cli_expect_line '"message": "interrupted after AT\+YCDRUN=E"' "the interrupted card's result"
+grep -q '^# outcome COM5: close-autorun: failed (130): interrupted after AT+YCDRUN=E' "$E2E_WORK/int.log" ||
+    e2e_fail "Ctrl-C: the transcript lacks the interrupted outcome"
+[ "$(cli_sent)" = "AT+YCDRUN=E" ] || e2e_fail "Ctrl-C: the card got $(cli_sent)"
+
 cli_mark
 cli open-autorun --port 5
 cli_expect_status 0 "open-autorun"
@@ -130,7 +128,7 @@ cli_expect_line ': sim-status: detect sim card$' "the SIM status in the window's
 ln -sfn "$E2E_WORK/nothing-here" "$WINEPREFIX/dosdevices/com7" && E2E_LINKS+=("$WINEPREFIX/dosdevices/com7")
 cli probe --port COM7
 cli_expect_status 4 "a port linked to nothing"
-cli_expect_line '^COM7: probe: failed \(4\): COM7: CreateFileA: ' "the failing call named"
+cli_expect_line '^COM7: probe: failed \(4\): CreateFileA: ' "the failing call named"
 e2e_start_card SILENT 8 --fault silent || e2e_finish
 cli probe --port COM8
 cli_expect_status 5 "a silent card"

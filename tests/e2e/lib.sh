@@ -104,6 +104,18 @@ e2e_unmanaged_windows() {
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 }
 
+# Whether this prefix has a Wine desktop started without a display (by the test fixture's
+# wine-prefix.sh, say). Windows created on it never appear; it ends a moment after its last program,
+# unless a new program attaches to it first.
+e2e_headless_desktop() {
+    local pid env
+    for pid in $(pgrep -f 'explorer\.exe /desktop'); do
+        env=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null) || continue
+        grep -qxF "WINEPREFIX=$WINEPREFIX" <<<"$env" && ! grep -q '^DISPLAY=' <<<"$env" && return 0
+    done
+    return 1
+}
+
 # Starts the display and the prefix; every started process is stopped when the script exits.
 e2e_setup() {
     trap e2e_cleanup EXIT
@@ -118,6 +130,7 @@ e2e_setup() {
     # The display first: a Wine desktop started by a process without one (wineboot, reg) stays
     # without a display driver for as long as it lives, and windows created on it never appear.
     e2e_start_xvfb || exit 1
+    e2e_poll 15000 eval '! e2e_headless_desktop' || e2e_log "a desktop without a display is still running"
     "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || exit 1
     e2e_unmanaged_windows
     mkdir -p "$E2E_ARTIFACTS"
@@ -176,10 +189,11 @@ e2e_expect() {
     fi
 }
 
-# Saves a screenshot of the main window as ARTIFACTS/NAME.png (and .bmp when convert is missing).
+# Saves a screenshot of the main window as ARTIFACTS/NAME.png (and .bmp when convert is missing);
+# with BOX, of the window and the box of that title. e2e_screenshot NAME [BOX]
 e2e_screenshot() {
     local bmp="$E2E_ARTIFACTS/$1.bmp"
-    e2e_drive screenshot "$(winepath -w "$bmp" 2>/dev/null)" || return 1
+    e2e_drive screenshot "$(winepath -w "$bmp" 2>/dev/null)" ${2:+"$2"} || return 1
     if command -v convert >/dev/null && convert "$bmp" "$E2E_ARTIFACTS/$1.png"; then
         rm -f "$bmp"
         e2e_log "screenshot $E2E_ARTIFACTS/$1.png"
@@ -206,7 +220,8 @@ e2e_finish() {
 E2E_CARDSIM=${VOSTREL_CARDSIM:-$E2E_SOURCE_DIR/build/native/cardsim}
 E2E_LINKS=()          # dosdevices links made by the scenario itself
 E2E_REG_SERVICES=()   # driver services given entries, removed again at the end
-readonly E2E_INSTANCE_ROOT='USB\VID_1E0E&PID_9001'
+# The card's USB ids and how its instance paths are written.
+source "$E2E_SOURCE_DIR/scripts/card-entries.sh"
 
 # Starts a card reached by the program as COM<N>. e2e_start_card NAME N [CARDSIM OPTIONS...]
 e2e_start_card() {
@@ -264,42 +279,25 @@ e2e_expect_sent() {
     [ "$n" = "$3" ] || e2e_fail "$4: '$2' sent $n time(s), wanted $3"
 }
 
-# Writes driver entries as a card's USB drivers leave them: each SERVICE lists one instance whose
-# port is COM<N>. One regedit call for all pairs. e2e_register_card SERVICE N [SERVICE N]...
+# Writes driver entries as a card's USB drivers leave them: each SERVICE lists the one instance of
+# its interface on card 0, whose port is COM<N>. One regedit call for all pairs.
+# e2e_register_card SERVICE N [SERVICE N]...
 e2e_register_card() {
-    local reg="$E2E_WORK/entries.reg" svc com inst
-    {
-        echo REGEDIT4
-        while [ $# -ge 2 ]; do
-            svc=$1 com=$2
-            shift 2
-            inst="$E2E_INSTANCE_ROOT\\$svc"
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$svc\\Enum]"
-            echo '"Count"=dword:00000001'
-            echo "\"0\"=\"${inst//\\/\\\\}\""
-            echo
-            echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$inst\\Device Parameters]"
-            echo "\"PortName\"=\"COM$com\""
-            E2E_REG_SERVICES+=("$svc")
-        done
-    } >"$reg"
+    local reg="$E2E_WORK/entries.reg" ports=()
+    while [ $# -ge 2 ]; do
+        ports+=(0 "$1" "$2")
+        E2E_REG_SERVICES+=("$1")
+        shift 2
+    done
+    vostrel_card_reg "${ports[@]}" >"$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
 }
 
 # Removes the driver entries written by e2e_register_card (the services did not exist before).
 e2e_unregister_cards() {
     [ ${#E2E_REG_SERVICES[@]} -eq 0 ] && return 0
-    local reg="$E2E_WORK/remove.reg" svc
-    {
-        echo REGEDIT4
-        for svc in "${E2E_REG_SERVICES[@]}"; do
-            echo
-            echo "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\$svc]"
-        done
-        echo
-        echo "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$E2E_INSTANCE_ROOT]"
-    } >"$reg"
+    local reg="$E2E_WORK/remove.reg"
+    vostrel_card_unreg "${E2E_REG_SERVICES[@]}" >"$reg"
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     E2E_REG_SERVICES=()
 }

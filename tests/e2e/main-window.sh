@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main window on its own, with no card: its state right after start, the port list, the
+# The main window on its own, with no card: its state right after start, its fonts, the port list, the
 # single-instance guard, minimise and restore, and that closing the window ends the process.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_setup
@@ -23,6 +23,9 @@ e2e_drive wait-state "index:IDC_PORT_LIST=0" "text:IDC_PORT_LIST=NULL" "enabled:
     "font:IDC_STATUS_LINE=Arial" "weight:IDC_STATUS_LINE=700" "$STATE_MS" ||
     e2e_fail "initial state"
 e2e_screenshot initial || e2e_fail "screenshot of the initial window"
+# Drawn in its own fonts, not in fallbacks: Tahoma (the template's), bold Tahoma (the caption) and
+# Marlett (the caption buttons) are the prefix's, and the dialog has its template's size in Tahoma.
+e2e_drive check-fonts || e2e_fail "the window is not drawn in its fonts (the prefix's fonts: scripts/wine-prefix.sh)"
 
 # ---- the port list: index is the Port number; one space below 100, none from 100 -----------------
 while read -r index entry; do

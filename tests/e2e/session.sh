@@ -91,6 +91,7 @@ e2e_drive click IDC_ENTER_DOWNLOAD || e2e_fail "click IDC_ENTER_DOWNLOAD"
 e2e_card MODEM unplug
 if e2e_drive wait-box Error "$BOX_MS"; then
     e2e_expect text "Close autorun and enter download fail!" "unplugged card's box"
+    e2e_screenshot session-error Error || e2e_fail "screenshot with the Error box"
     e2e_drive dismiss-box Error || e2e_fail "dismiss"
 else
     e2e_fail "an unplugged card gave no Error box"

@@ -182,4 +182,39 @@ TEST_F(AtChannelPtyTest, FinishOnResultGivesTheSettledReplies)
     }
 }
 
+// The fast exchange against a card that thinks 250 or 700 ms between its echo and its answer: each
+// command gets its own answer, none is shifted onto the next, and one that answered is the last.
+TEST_F(AtChannelPtyTest, FastExchangeWaitsForASlowCard)
+{
+    const std::pair<const char*, const char*> kExchanges[] = {
+        {"AT", "OK"}, {"AT+ysec?", "+YSEC: 3,0"}, {"AT+CGMM", "R2280-Y"}};
+    m_channel.SetFinishOnResult(true);
+    for (uint32_t nDelayMs : {250u, 700u}) {
+        CardOptions options;
+        options.nReplyDelayMs = nDelayMs;
+        m_card.SetOptions(options);
+        for (const auto& [pszCommand, pszAnswer] : kExchanges) {
+            SCOPED_TRACE(std::string(pszCommand) + " after " + std::to_string(nDelayMs) + " ms");
+            EXPECT_EQ(m_channel.Exchange(pszCommand), pszAnswer);
+        }
+    }
+    EXPECT_EQ(m_card.CountOf("AT"), 2);
+}
+
+// An answer later than the attempt's time gives no answer, and is not taken for the next command's.
+TEST_F(AtChannelPtyTest, FastExchangeLateAnswerIsNotTheNextOnes)
+{
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetAttempts(1);
+    CardOptions options;
+    options.nReplyDelayMs = 1500;
+    m_card.SetOptions(options);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_FALSE(m_channel.WasAnswered());
+    EXPECT_EQ(m_channel.GetReplyByteCount(), 0);
+    m_card.SetOptions({});   // its "OK" is on its way
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+    EXPECT_EQ(m_channel.Exchange("AT+ysec?"), "+YSEC: 3,0");
+}
+
 } // namespace

@@ -242,36 +242,56 @@ TEST_F(SerialPortTest, AllByteValuesPassUnchanged)
 }
 
 // Open: the line is raw at the given speed and stop bits with no flow control; a framing that the
-// device can't take keeps its current speed and framing but still opens. (A pty always reports 8
-// data bits, so the character size is not observable here.)
-TEST_F(SerialPortTest, OpenSetsRawLineWithoutFlowControl)
+// device can't take keeps its current speed and framing but still opens. Close: the terminal goes
+// back as it was found, settings and exclusive flag (a terminal left raw or exclusive outlives the
+// program while anyone else holds it). (A pty always reports 8 data bits, so the character size is
+// not observable here.)
+TEST_F(SerialPortTest, OpenSetsRawLineAndCloseRestoresTheTerminal)
 {
     struct LineCase {
         int nBaud, nDataBits, nStopBits;
-        speed_t expectSpeed;
+        speed_t expectSpeed;   // B0: the terminal's own speed, kept
         bool bTwoStops;
     };
     const LineCase cases[] = {
         {115200, 8, 1, B115200, false},
         {9600, 8, 2, B9600, true},
-        {12345, 8, 1, B9600, true},   // unknown speed: the previous open's settings stay
-        {57600, 9, 1, B9600, true},   // impossible data bits: likewise
-        {57600, 8, 3, B9600, true},   // impossible stop bits: likewise
+        {12345, 8, 1, B0, false},   // unknown speed: the terminal's settings stay
+        {57600, 9, 1, B0, false},   // impossible data bits: likewise
+        {57600, 8, 3, B0, false},   // impossible stop bits: likewise
     };
+    termios found{};
+    // Terminal ioctls on the master side act on the slave's settings.
+    ASSERT_EQ(tcgetattr(m_pty.Master(), &found), 0);
     for (const LineCase& c : cases) {
         SCOPED_TRACE(c.nBaud);
-        CSerialPort port;
-        ASSERT_TRUE(port.Open(kPort, c.nBaud, c.nDataBits, c.nStopBits));
-        termios tio{};
-        // Terminal ioctls on the master side act on the slave's settings.
-        ASSERT_EQ(tcgetattr(m_pty.Master(), &tio), 0);
-        EXPECT_EQ(cfgetospeed(&tio), c.expectSpeed);
-        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.bTwoStops);
-        EXPECT_EQ(tio.c_cflag & (PARENB | CRTSCTS), 0u);
-        EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
-        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
-        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-        EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        {
+            CSerialPort port;
+            ASSERT_TRUE(port.Open(kPort, c.nBaud, c.nDataBits, c.nStopBits));
+            termios tio{};
+            ASSERT_EQ(tcgetattr(m_pty.Master(), &tio), 0);
+            EXPECT_EQ(cfgetospeed(&tio), c.expectSpeed == B0 ? cfgetospeed(&found) : c.expectSpeed);
+            EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.expectSpeed == B0 ? (found.c_cflag & CSTOPB) != 0 : c.bTwoStops);
+            EXPECT_EQ(tio.c_cflag & (PARENB | CRTSCTS), 0u);
+            EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+            EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+            EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+            EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        }
+        termios after{};
+        ASSERT_EQ(tcgetattr(m_pty.Master(), &after), 0);
+        EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&found));
+        EXPECT_EQ(after.c_lflag, found.c_lflag);
+        EXPECT_EQ(after.c_iflag, found.c_iflag);
+        EXPECT_EQ(after.c_cflag, found.c_cflag);
+#ifdef TIOCGEXCL
+        const int fdSlave = open(m_pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fdSlave, 0);
+        int nExclusive = -1;
+        EXPECT_EQ(ioctl(fdSlave, TIOCGEXCL, &nExclusive), 0);
+        EXPECT_EQ(nExclusive, 0);
+        close(fdSlave);
+#endif
     }
 }
 

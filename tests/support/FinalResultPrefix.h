@@ -1,16 +1,17 @@
 #pragma once
-// What finishing on the result keeps of a reply: the shortest prefix of the reply's text (cut as the
-// channel cuts it) that holds a final result line, or the whole text when none does.
+// What finishing on the result keeps of a reply to the command just sent: the shortest prefix of
+// its bytes that holds a final result line, cut as the channel cuts reply text, or the cut of all
+// the bytes when none does. A final result line ends with LF, so only prefixes ending there count.
 #include <string>
 
 #include "serial/AtChannel.h"
 
 inline std::string FinalResultPrefix(const std::string& strBytes, const std::string& strCommand)
 {
-    const std::string strText = CutReply(strBytes);
-    for (size_t n = 0; n < strText.size(); ++n) {
-        if (HasFinalResult(strText.substr(0, n), strCommand))
-            return strText.substr(0, n);
+    for (size_t n = strBytes.find('\n'); n != std::string::npos; n = strBytes.find('\n', n + 1)) {
+        const std::string strPrefix = strBytes.substr(0, n + 1);
+        if (HasFinalResult(strPrefix, strCommand))
+            return CutReply(strPrefix);
     }
-    return strText;
+    return CutReply(strBytes);
 }

@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,10 @@ struct CProgramRun {
     std::string strErr;
 };
 
-inline CProgramRun RunProgram(const std::vector<std::string>& args, std::chrono::milliseconds timeout)
+// whileRunning, when given, is called with the program's process id at least every 10 ms while it
+// runs (to signal it when something has happened, say).
+inline CProgramRun RunProgram(const std::vector<std::string>& args, std::chrono::milliseconds timeout,
+                              const std::function<void(pid_t)>& whileRunning = {})
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + timeout;
@@ -61,7 +66,10 @@ inline CProgramRun RunProgram(const std::vector<std::string>& args, std::chrono:
             run.bTimedOut = true;
             break;
         }
-        if (poll(fds, 2, static_cast<int>(remaining.count())) < 0 && errno != EINTR)
+        if (whileRunning)
+            whileRunning(pid);
+        const int nWaitMs = whileRunning ? std::min<int>(10, static_cast<int>(remaining.count())) : static_cast<int>(remaining.count());
+        if (poll(fds, 2, nWaitMs) < 0 && errno != EINTR)
             break;
         for (int n = 0; n < 2; ++n) {
             if (fds[n].fd < 0 || fds[n].revents == 0)

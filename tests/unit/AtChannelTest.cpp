@@ -288,7 +288,8 @@ TEST_F(AtChannelTest, ClosedOrVanishedPortCostsNoWaiting)
 }
 
 // Finishing on the result, against the settle rule on the same card: the same answer, and a card
-// that sends its final result is done within a few polls instead of a whole 300 ms cycle.
+// that sends its final result is done within a few polls instead of a whole 300 ms cycle; one that
+// never does waits as long as the settle rule listens.
 struct ExchangeOutcome {
     std::string answer;
     uint64_t nWaited;
@@ -316,8 +317,10 @@ ExchangeOutcome RunExchange(const FastCase& c, bool bFinishOnResult)
     EXPECT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
     const std::string answer = channel.Exchange(c.command);
     if (bFinishOnResult) {
-        for (uint32_t n : clock.Waits())
-            EXPECT_EQ(n, 5u);
+        // Every ms for the first 10 ms, then every 5 ms.
+        const auto waits = clock.Waits();
+        for (size_t i = 0; i < waits.size(); ++i)
+            EXPECT_EQ(waits[i], i < 10 ? 1u : 5u) << i;
     }
     sim::UnplugAll();
     return {answer, clock.TotalWaited()};
@@ -350,14 +353,163 @@ INSTANTIATE_TEST_SUITE_P(
                       FastCase{"FloodAfterOk", Card(true, CardFault::Flood), "AT", "", 0, 49},
                       FastCase{"PauseBeforeOk", Card(true, CardFault::PauseMidReply, 100), "AT", "", 100, 149},
                       FastCase{"DribbledOk", Card(true, CardFault::Dribble, 100), "AT", "", 800, 849},
-                      // No final result: the reply ends when nothing new arrives for 150 ms...
-                      FastCase{"NoResultLine", Card(false), "AT", "\r\nR2280-Y\r\n", 150, 199},
+                      // A final result past the reply text's 256 bytes, or past a NUL, still ends it.
                       FastCase{"ResultPastTheBuffer", Card(false), "AT+CGMM",
-                               "\r\nR2280-Y\r\n\r\n+PAD: " + std::string(300, 'x') + "\r\n\r\nOK\r\n", 150, 199},
-                      FastCase{"NulBeforeResult", Card(false), "AT", std::string("\r\nO\0K\r\n", 7), 150, 199},
-                      // ...or when the attempt's time is up, after as long as the settle rule listens.
+                               "\r\nR2280-Y\r\n\r\n+PAD: " + std::string(300, 'x') + "\r\n\r\nOK\r\n", 0, 49},
+                      FastCase{"ResultPastNul", Card(false), "AT", std::string("\r\nX\0\r\n\r\nOK\r\n", 12), 0, 49},
+                      // No final result: the reply is what arrived when the attempt's time is up.
+                      FastCase{"NoResultLine", Card(false), "AT", "\r\nR2280-Y\r\n", 1200, 1200},
+                      FastCase{"NulInsideResult", Card(false), "AT", std::string("\r\nO\0K\r\n", 7), 1200, 1200},
+                      FastCase{"GarbageOnly", Card(false, CardFault::Garbage), "AT", "", 1200, 1200},
                       FastCase{"BabbleWithoutResult", Babbling(100), "AT", "\r\nR2280-Y\r\n", 1200, 1200},
                       FastCase{"Silent", Card(true, CardFault::Silent), "AT", "", 1200, 1200}),
     [](const ::testing::TestParamInfo<FastCase>& info) { return info.param.name; });
+
+// The fast exchange reads a reply whole across any pause within the attempt's time, wherever it
+// falls, and ends a poll after the final result.
+TEST_F(AtChannelTest, FastExchangeWaitsThroughPauses)
+{
+    struct Position {
+        const char* name;
+        bool bEcho;
+        size_t nPauseAt;   // PauseMidReply's split; SIZE_MAX: the whole reply delayed instead
+    };
+    const Position kPositions[] = {{"before the reply", false, SIZE_MAX},
+                                   {"inside the echo", true, 1},
+                                   {"after the echo", true, 0},
+                                   {"before the result code", true, std::string("AT+CGMM\r\r\nR2280-Y\r\n").size()}};
+    auto pCard = Connect();
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(1);
+    for (const Position& position : kPositions) {
+        for (uint32_t nPauseMs : {50u, 150u, 300u, 600u, 900u}) {
+            SCOPED_TRACE(std::string(position.name) + ", " + std::to_string(nPauseMs) + " ms");
+            CardOptions options = Card(position.bEcho, CardFault::PauseMidReply, nPauseMs);
+            if (position.nPauseAt == SIZE_MAX) {
+                options.fault = CardFault::None;
+                options.nReplyDelayMs = nPauseMs;
+            }
+            options.nPauseAt = position.nPauseAt;
+            pCard->SetOptions(options);
+            const uint64_t nBefore = m_clock.TotalWaited();
+            EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
+            EXPECT_EQ(m_channel.GetReply(), (position.bEcho ? "AT+CGMM\r" : "") + std::string("\r\nR2280-Y\r\n\r\nOK\r\n"));
+            EXPECT_GE(m_clock.TotalWaited() - nBefore, nPauseMs);
+            EXPECT_LE(m_clock.TotalWaited() - nBefore, nPauseMs + 5);
+        }
+    }
+}
+
+// An answer that comes after its exchange gave up answers neither that command nor the next ones.
+// A card that stops echoing meanwhile cannot have its reply told from the late one: that command
+// gets no answer, and the next ones are taken without an echo.
+TEST_F(AtChannelTest, FastExchangeLateAnswerIsNobodys)
+{
+    for (bool bEchoAfter : {true, false}) {
+        SCOPED_TRACE(bEchoAfter ? "echo after" : "no echo after");
+        CardOptions options = Card(true);
+        options.nReplyDelayMs = 1500;
+        auto pCard = sim::Plug(kPort, m_clock, options);
+        CAtChannel channel(m_clock);
+        ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        channel.SetFinishOnResult(true);
+        channel.SetTimeout(1000);
+        channel.SetAttempts(1);
+        EXPECT_EQ(channel.Exchange("AT"), "error");
+        EXPECT_EQ(channel.GetReply(), "AT\r");
+        EXPECT_FALSE(channel.WasAnswered());
+        pCard->SetOptions(Card(bEchoAfter));   // its "OK" is already on its way
+        EXPECT_EQ(channel.Exchange("AT+CGMM"), bEchoAfter ? "R2280-Y" : "error");
+        EXPECT_EQ(channel.Exchange("AT+ysec?"), "+YSEC: 3,0");
+        EXPECT_EQ(channel.Exchange("AT"), "OK");
+    }
+}
+
+// After a give-up the next command goes out only once the line has been quiet for 150 ms: the rest
+// of a card's old answer (no echo to tell it apart) is not taken for the new command's.
+TEST_F(AtChannelTest, FastExchangeWritesOnlyOnAQuietLineAfterAGiveUp)
+{
+    CardOptions options = Card(false, CardFault::Dribble, 100);   // 17 bytes, the last at 1600 ms
+    options.nFaultCount = 1;
+    auto pCard = Connect(options);
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(1);
+    EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");   // time up with "OK" still to come
+    EXPECT_FALSE(HasFinalResult(m_channel.GetReply(), "AT+CGMM"));
+    EXPECT_EQ(m_channel.Exchange("AT"), "OK");
+    const auto transcript = pCard->Transcript();
+    ASSERT_EQ(transcript.size(), 2u);
+    EXPECT_GE(transcript[1].nTimeMs, 1600u + 150u);
+    EXPECT_LE(transcript[1].nTimeMs, 1600u + 155u);
+    // An exchange that ended on its final result leaves nothing to wait for: a probe takes one poll.
+    const uint64_t nBefore = m_clock.TotalWaited();
+    EXPECT_EQ(m_channel.Probe(), 1);
+    EXPECT_EQ(m_clock.TotalWaited() - nBefore, 1u);
+}
+
+// WasAnswered and GetReplyByteCount say what the last transaction's reply held, in both exchanges.
+TEST_F(AtChannelTest, AnsweredAndReplyBytes)
+{
+    struct ReplyCase {
+        const char* name;
+        CardOptions options;
+        const char* command;
+        const char* answer;
+        int bAnswered;
+        int nBytes;   // after the echo
+    };
+    const ReplyCase kCases[] = {
+        {"Ok", Card(true), "AT", "OK", 1, 6},
+        {"CardError", Card(true, CardFault::Error), "AT", "ERROR", 1, 9},
+        {"InformationNoEcho", Card(false), "AT+CGMM", "R2280-Y", 1, 17},
+        {"EmptyLine", Card(true, CardFault::EmptyLine), "AT", "", 1, 4},
+        {"Garbage", Card(true, CardFault::Garbage), "AT", "error", 0, 11},
+        {"GarbageNoEcho", Card(false, CardFault::Garbage), "AT", "error", 0, 11},
+        {"Silent", Card(true, CardFault::Silent), "AT", "error", 0, 0},
+    };
+    // A channel of its own for each: what one reply leaves behind does not change the next.
+    for (bool bFast : {false, true}) {
+        for (const ReplyCase& c : kCases) {
+            SCOPED_TRACE(std::string(c.name) + (bFast ? " fast" : " settled"));
+            auto pCard = sim::Plug(kPort, m_clock, c.options);
+            CAtChannel channel(m_clock);
+            ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+            channel.SetFinishOnResult(bFast);
+            channel.SetTimeout(0);
+            channel.SetAttempts(1);
+            EXPECT_EQ(channel.Exchange(c.command), c.answer);
+            EXPECT_EQ(channel.WasAnswered(), c.bAnswered);
+            EXPECT_EQ(channel.GetReplyByteCount(), c.nBytes);
+        }
+    }
+}
+
+// Abandoning writes nothing more: the fast exchange returns within a poll with what it has, the
+// settle rule after its attempt; once abandoned, nothing is written at all.
+TEST_F(AtChannelTest, AbandonWritesNothingMore)
+{
+    auto pCard = Connect(Card(true, CardFault::PauseMidReply, 2000));
+    m_channel.SetTimeout(1000);
+    const uint64_t nStart = m_clock.Elapsed();
+    m_channel.SetAbandon([&] { return m_clock.Elapsed() - nStart >= 100; });
+    m_channel.SetFinishOnResult(true);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(m_channel.GetReply(), "AT\r");
+    EXPECT_EQ(m_clock.TotalWaited(), 100u);
+    EXPECT_EQ(pCard->CountOf("AT"), 1);
+
+    m_channel.SetAbandon({});
+    pCard->SetOptions(Card(true, CardFault::Silent));
+    int nAsked = 0;
+    m_channel.SetAbandon([&] { return ++nAsked > 1; });
+    m_channel.SetFinishOnResult(false);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(pCard->CountOf("AT"), 2);
+    EXPECT_EQ(m_channel.Exchange("AT"), "error");
+    EXPECT_EQ(pCard->CountOf("AT"), 2);
+    EXPECT_FALSE(m_channel.WasSent());
+}
 
 } // namespace

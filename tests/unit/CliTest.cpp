@@ -14,14 +14,17 @@
 
 namespace {
 
+// Exchanges written as the channel gives them: "error" is a card that sent no answer line.
 CModeRunResult ModeRun(std::vector<CExchange> exchanges)
 {
+    for (CExchange& x : exchanges)
+        x.bAnswered = x.strAnswer != "error";
     return CModeRunResult{std::move(exchanges)};
 }
 
-// JudgeModeRun: the window's success rule gives 0; a card silent to every command 5; a rejected or
-// unanswered first command 1, naming the command.
-TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
+// A mode run's verdict as the command line reports it: the window's success rule gives 0; a card silent to every command 5; a rejected or
+// unanswered first command, or bytes without an answer line, 1, naming the command.
+TEST(ModeRunOutcomeTest, StatusAndMessageFollowTheAnswers)
 {
     const struct {
         const char* pszName;
@@ -38,9 +41,11 @@ TEST(JudgeModeRunTest, StatusAndMessageFollowTheAnswers)
         {"first unanswered", ModeRun({{"AT+YCDRUN=E", "error", true}, {"AT+YCDRUN=8", "OK", true}}), kCliRejected,
          "no answer to AT+YCDRUN=E"},
         {"nothing ran", ModeRun({}), kCliSilent, "no answer to any command: the card is silent"},
+        {"garbage, no line", ModeRun({{"AT+YCDRUN=E", "error", true, false, 12}, {"AT+YCDRUN=8", "error", true}}),
+         kCliRejected, "the card answered 12 bytes but no answer line to AT+YCDRUN=E"},
     };
     for (const auto& c : kCases) {
-        const CCardOutcome outcome = JudgeModeRun(c.result);
+        const CCardOutcome outcome = ModeRunOutcome(c.result);
         EXPECT_EQ(outcome.nStatus, c.nStatus) << c.pszName;
         EXPECT_EQ(outcome.strMessage, c.pszMessage) << c.pszName;
     }
@@ -59,7 +64,8 @@ TEST(TranscriptTest, LinesFromManyThreadsNeverMix)
     std::filesystem::remove(path);
     {
         CTranscript transcript;
-        ASSERT_TRUE(transcript.Open(path.string()));
+        transcript.Attach(std::fopen(path.string().c_str(), "ab"));
+        ASSERT_TRUE(transcript.IsOpen());
         std::vector<std::thread> threads;
         for (int nThread = 0; nThread < 8; ++nThread) {
             threads.emplace_back([&transcript, nThread] {

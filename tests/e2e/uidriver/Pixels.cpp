@@ -111,13 +111,6 @@ CImage CaptureScreen(const RECT& rect)
     return bCopied ? canvas.Image() : CImage();
 }
 
-CImage CaptureWindow(HWND hwnd)
-{
-    RECT rect{};
-    GetWindowRect(hwnd, &rect);
-    return CaptureScreen(rect);
-}
-
 CImage ImageOfBitmap(HBITMAP hBitmap)
 {
     BITMAP info{};

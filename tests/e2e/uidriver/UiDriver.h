@@ -58,7 +58,6 @@ struct CImage {
 
 // What the screen shows in rect (screen coordinates).
 CImage CaptureScreen(const RECT& rect);
-CImage CaptureWindow(HWND hwnd);
 // The bitmap's pixels (any format) as 32-bit RGB.
 CImage ImageOfBitmap(HBITMAP hBitmap);
 bool WriteBmp(const CImage& image, const std::string& strPath);
@@ -74,3 +73,21 @@ struct CFontGuess {
 };
 // Which font the static text control draws its text in, among a few candidate faces and weights.
 CFontGuess MatchStaticFont(HWND hStatic);
+
+// ---- fonts ------------------------------------------------------------------------------------
+struct CDialogTemplate {
+    bool bOk = false;   // an extended template with a font of its own, read to its end
+    int nCx = 0;        // size in dialog units
+    int nCy = 0;
+    std::string strFace;
+    int nPoints = 0;
+    int nWeight = 0;
+    bool bItalic = false;
+};
+// The dialog template nId of a module (loaded as a data file).
+CDialogTemplate ReadDialogTemplate(HMODULE hModule, int nId);
+// The client size in pixels of a dialog of that template, laid out in its font as GDI gives it here.
+SIZE TemplateClientSize(const CDialogTemplate& dialog);
+// The font GDI gives for a face and weight here, as family and style ("Tahoma Bold"; no style when
+// regular): the face asked for when the system has it, another font's name when it falls back.
+std::string ResolvedFontName(const std::string& strFace, int nWeight);

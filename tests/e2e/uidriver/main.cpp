@@ -138,13 +138,19 @@ HWND FindBox(const std::string& strTitle)
     return nullptr;
 }
 
+// The program's own executable, loaded for its resources (nullptr when it cannot be).
+HMODULE LoadProgramModule(HWND hMain)
+{
+    const char* pOverride = std::getenv("UIDRIVER_EXE");
+    const std::string strExe = pOverride && *pOverride ? pOverride : OwnerImagePath(hMain);
+    return LoadLibraryExA(strExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+}
+
 // The bitmaps the picture control may show, from the program's own executable.
 std::map<int, CImage> LoadStatusBitmaps(HWND hMain)
 {
     std::map<int, CImage> bitmaps;
-    const char* pOverride = std::getenv("UIDRIVER_EXE");
-    const std::string strExe = pOverride && *pOverride ? pOverride : OwnerImagePath(hMain);
-    HMODULE hModule = LoadLibraryExA(strExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE hModule = LoadProgramModule(hMain);
     if (!hModule)
         return bitmaps;
     for (const CNamedId& entry : kBitmaps) {
@@ -479,16 +485,70 @@ int CmdIsMinimized(const CArgs&)
     return bMinimized ? 0 : 1;
 }
 
+// The main window, or with a box title the main window and that box: what the user sees while the
+// box is up (a box without an owner is centred on the screen, not on the window).
 int CmdScreenshot(const CArgs& args)
 {
     HWND hMain = RequireMain();
     if (!hMain)
         return 1;
-    const CImage image = CaptureWindow(hMain);
+    RECT rect{};
+    GetWindowRect(hMain, &rect);
+    if (args.size() > 1) {
+        HWND hBox = FindBox(args[1]);
+        if (!hBox) {
+            Print("error", "no box titled " + args[1]);
+            return 1;
+        }
+        RECT box{};
+        GetWindowRect(hBox, &box);
+        UnionRect(&rect, &rect, &box);
+    }
+    const CImage image = CaptureScreen(rect);
     const bool bWritten = WriteBmp(image, args[0]);
     Print("written", bWritten ? "1" : "0");
     Print("size", std::to_string(image.nWidth) + "x" + std::to_string(image.nHeight));
     return bWritten ? 0 : 1;
+}
+
+// Whether the window is drawn in the fonts it is made for. Wine draws the caption with bold Tahoma
+// and the caption buttons with Marlett, and lays the dialog out in its template's font; where the
+// system lacks one, another font stands in: buttons drawn as letters, a dialog wider than its
+// template, cut texts. Each font must be the system's own, and the client area must have the
+// template's size in that font. Exits with 0 when all hold.
+int CmdCheckFonts(const CArgs&)
+{
+    HWND hMain = RequireMain();
+    if (!hMain)
+        return 1;
+    HMODULE hModule = LoadProgramModule(hMain);
+    const CDialogTemplate dialog = hModule ? ReadDialogTemplate(hModule, IDD_MAIN) : CDialogTemplate();
+    if (hModule)
+        FreeLibrary(hModule);
+    if (!dialog.bOk) {
+        Print("error", "the program's dialog template cannot be read");
+        return 1;
+    }
+    Print("template_font", dialog.strFace + " " + std::to_string(dialog.nPoints));
+    bool bOk = true;
+    const std::pair<std::string, int> wanted[] = {
+        {dialog.strFace, FW_NORMAL}, {"Tahoma", FW_BOLD}, {"Marlett", FW_NORMAL}};
+    for (const auto& [strFace, nWeight] : wanted) {
+        const std::string strName = strFace + (nWeight == FW_BOLD ? " Bold" : "");
+        const std::string strResolved = ResolvedFontName(strFace, nWeight);
+        Print("font:" + strName, strResolved);
+        bOk = bOk && strResolved == strName;
+    }
+    RECT client{};
+    GetClientRect(hMain, &client);
+    const SIZE expected = TemplateClientSize(dialog);
+    const std::string strClient = std::to_string(client.right) + "x" + std::to_string(client.bottom);
+    const std::string strExpected = std::to_string(expected.cx) + "x" + std::to_string(expected.cy);
+    Print("client", strClient);
+    Print("template_client", strExpected);
+    bOk = bOk && strClient == strExpected;
+    Print("fonts_ok", bOk ? "1" : "0");
+    return bOk ? 0 : 1;
 }
 
 // The figures a soak run watches for leaks, of the process that owns the main window. A figure the
@@ -600,7 +660,8 @@ const CCommand kCommands[] = {
     {"restore", 0, "", CmdRestore},
     {"is-minimized", 0, "", CmdIsMinimized},
     {"close", 0, "", CmdClose},
-    {"screenshot", 1, "FILE.bmp", CmdScreenshot},
+    {"screenshot", 1, "FILE.bmp [BOX_TITLE]", CmdScreenshot},
+    {"check-fonts", 0, "", CmdCheckFonts},
     {"process-stats", 0, "", CmdProcessStats},
     {"watch-state", 2, "INTERVAL_MS DURATION_MS", CmdWatchState},
 };

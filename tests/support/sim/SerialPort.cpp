@@ -58,3 +58,12 @@ int CSerialPort::Read(void* pBuffer, int nMax)
         return 0;
     return m_pDevice->Card().Take(pBuffer, nMax);
 }
+
+std::string SerialDeviceOfName(const std::string& strName)
+{
+    if (const std::optional<int> nPort = PortNumberOfName(strName))
+        return "COM" + std::to_string(*nPort);
+    return strName;
+}
+
+void RestoreSerialPortsForExit() {}

@@ -1,0 +1,19 @@
+#pragma once
+// Ctrl-C and SIGTERM (Ctrl-Break on Windows): the first asks every run to stop at its next step, so
+// that ports are handed back and the results still print; the platform's handler records it here.
+#include "platform/Clock.h"
+
+// Records an interruption that exits with nStatus (130 or 143); the first one counts. Safe in a
+// signal handler.
+void NoteInterrupt(int nStatus);
+// 0 while nothing interrupted the program, else the status it exits with.
+int InterruptStatus();
+inline bool Interrupted() { return InterruptStatus() != 0; }
+
+// The system clock, with sleeps that end early once the program is interrupted: a run waiting
+// between two commands stops at once instead of after its wait.
+class CInterruptibleClock : public IClock {
+public:
+    void Sleep(uint32_t nMilliseconds) override;
+    uint32_t GetTickCount() override { return SystemClock().GetTickCount(); }
+};
