@@ -18,7 +18,8 @@
 #                 is refused; uninstalling leaves no file, shortcut or registry entry of ours
 #   install       the .deb installs with apt-get, its program runs, its manual page is found, and
 #                 removing it leaves none of its files (needs root; skipped otherwise)
-# Prints PASS, FAIL or SKIP per group. Usage: check-packages.sh [DIST_DIR]
+# Prints PASS, FAIL or SKIP per group, with its time. Usage: check-packages.sh [DIST_DIR]
+# KEEP_WORK=1 keeps the work folder (msiexec's logs, the Wine prefix) for a look after a failure.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 dist=$(cd "${1:-$root/dist}" && pwd) || exit 1
