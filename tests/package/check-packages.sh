@@ -287,6 +287,8 @@ if [ "$wine_ready" -eq 1 ]; then
                 problem "the newer version is not in Programs and Features"
             [ -f "$installed/Vostrel.exe" ] && [ -f "$menu/Vostrel.lnk" ] ||
                 problem "the upgrade left no Vostrel.exe or no shortcut"
+            # Removing the older version took the settings file the window wrote (README-Windows.txt).
+            [ ! -e "$installed/Vostrel.cfg" ] || problem "uninstalling the older version left Vostrel.cfg behind"
             ! msiexec_quiet /i "$msi" || problem "installing the older version over the newer one succeeded"
             arp_entry "$newer_product" >/dev/null && ! arp_entry "$product" >/dev/null ||
                 problem "the refused older version changed what is installed"
