@@ -1,15 +1,22 @@
-# Packages, made by CPack (scripts/package.sh runs it for both builds into dist/):
-#   Windows build: dist/Vostrel-<version>-win64.zip with Vostrel.exe, vostrel-cli.exe,
-#                  README-Windows.txt and LICENSE at its top level;
-#   native build:  dist/vostrel-cli_<version>_<arch>.deb with /usr/bin/vostrel-cli, its manual page
-#                  and the copyright file.
-# Only the component named for the platform is packed (windows, cli): nothing of the tests, the
-# benchmarks or cardsim is installed. Installing builds only what it packs (the packaging script
-# builds those targets first), not the whole tree.
+# Packages. scripts/package.sh makes them into dist/ (CPack only for the .deb):
+#   Windows build: Vostrel-<version>-win64.zip (one folder, Vostrel-<version>/, with Vostrel.exe,
+#                  vostrel-cli.exe, README-Windows.txt and LICENSE.txt) and Vostrel-<version>-win64.msi,
+#                  both made from what `cmake --install --component windows` installs
+#                  (packaging/make-zip.py, packaging/make-msi.py);
+#   native build:  vostrel-cli_<version>-1_<arch>.deb with /usr/bin/vostrel-cli, its manual page,
+#                  the copyright file and the Debian changelog.
+# Only the component named for the platform is installed (windows, cli): nothing of the tests, the
+# benchmarks or cardsim. Installing builds only what it packs (the packaging script builds those
+# targets first), not the whole tree.
+
+# The project's name and address, for the .deb's Maintainer and changelog and the installer's
+# Manufacturer and contact: written here only. (package.sh reads it from contact.txt below.)
+set(VOSTREL_CONTACT "The Vostrel developers <developers@vostrel.example>")
 
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(VOSTREL_PACKAGING_DIR ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${VOSTREL_PACKAGING_DIR})
+file(CONFIGURE OUTPUT ${VOSTREL_PACKAGING_DIR}/contact.txt CONTENT "${VOSTREL_CONTACT}\n")
 
 set(CPACK_PACKAGE_NAME Vostrel)
 set(CPACK_PACKAGE_VENDOR "The Vostrel developers")
@@ -20,21 +27,17 @@ set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_SOURCE_DIR}/dist)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  # The text files with Windows line ends, for every editor there.
+  # The text files with Windows line ends, for every editor there; the licence as LICENSE.txt, so
+  # that it opens with a double click.
   foreach(text packaging/README-Windows.txt LICENSE)
-    get_filename_component(name ${text} NAME)
+    get_filename_component(name ${text} NAME_WE)
     file(READ ${CMAKE_SOURCE_DIR}/${text} content)
-    file(CONFIGURE OUTPUT ${VOSTREL_PACKAGING_DIR}/${name} CONTENT "${content}" @ONLY NEWLINE_STYLE WIN32)
+    file(CONFIGURE OUTPUT ${VOSTREL_PACKAGING_DIR}/${name}.txt CONTENT "${content}" @ONLY NEWLINE_STYLE WIN32)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${text})
   endforeach()
   install(TARGETS Vostrel vostrel-cli RUNTIME DESTINATION . COMPONENT windows)
-  install(FILES ${VOSTREL_PACKAGING_DIR}/README-Windows.txt ${VOSTREL_PACKAGING_DIR}/LICENSE
+  install(FILES ${VOSTREL_PACKAGING_DIR}/README-Windows.txt ${VOSTREL_PACKAGING_DIR}/LICENSE.txt
           DESTINATION . COMPONENT windows)
-
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};Vostrel;windows;/")
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-  set(CPACK_PACKAGE_FILE_NAME Vostrel-${VOSTREL_VERSION_FULL}-win64)
 else()
   # The manual page, from the program's --help and its exit statuses, whenever the program changes.
   set(VOSTREL_MANPAGE ${VOSTREL_PACKAGING_DIR}/vostrel-cli.1.gz)
@@ -62,9 +65,42 @@ License: Expat
 ")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
 
+  # The Debian changelog: one entry for this version, dated at its commit (SOURCE_DATE_EPOCH when
+  # set, as package.sh sets it; else the commit's time), compressed without a name or time in the
+  # gzip header, so that the same commit gives the same bytes.
+  set(VOSTREL_DEB_REVISION 1)
+  set(_vostrel_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  if(NOT _vostrel_epoch AND GIT_FOUND AND EXISTS ${CMAKE_SOURCE_DIR}/.git)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                    OUTPUT_VARIABLE _vostrel_epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(NOT _vostrel_epoch MATCHES "^[0-9]+$")
+    set(_vostrel_epoch 0)
+  endif()
+  set(_vostrel_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+  set(ENV{SOURCE_DATE_EPOCH} ${_vostrel_epoch})   # string(TIMESTAMP) then gives that time
+  string(TIMESTAMP _vostrel_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  set(ENV{SOURCE_DATE_EPOCH} "${_vostrel_saved_epoch}")
+  file(CONFIGURE OUTPUT ${VOSTREL_PACKAGING_DIR}/changelog.Debian @ONLY CONTENT
+"vostrel-cli (${VOSTREL_VERSION_FULL}-${VOSTREL_DEB_REVISION}) unstable; urgency=medium
+
+  * vostrel-cli ${VOSTREL_VERSION_FULL}, packaged from its sources.
+
+ -- ${VOSTREL_CONTACT}  ${_vostrel_date}
+")
+  execute_process(COMMAND gzip -9 -n -c ${VOSTREL_PACKAGING_DIR}/changelog.Debian
+                  OUTPUT_FILE ${VOSTREL_PACKAGING_DIR}/changelog.Debian.gz RESULT_VARIABLE _vostrel_result)
+  if(NOT _vostrel_result EQUAL 0)
+    message(FATAL_ERROR "gzip of the Debian changelog failed: ${_vostrel_result}")
+  endif()
+
   install(TARGETS vostrel-cli RUNTIME DESTINATION bin COMPONENT cli)
   install(FILES ${VOSTREL_MANPAGE} DESTINATION share/man/man1 COMPONENT cli)
-  install(FILES ${VOSTREL_PACKAGING_DIR}/copyright DESTINATION share/doc/vostrel-cli COMPONENT cli)
+  install(FILES ${VOSTREL_PACKAGING_DIR}/copyright ${VOSTREL_PACKAGING_DIR}/changelog.Debian.gz
+          DESTINATION share/doc/vostrel-cli COMPONENT cli)
+  # Each tag lintian is told to accept has its reason beside it in that file.
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides DESTINATION share/lintian/overrides
+          RENAME vostrel-cli COMPONENT cli)
 
   execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE VOSTREL_DEB_ARCH
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -76,16 +112,19 @@ License: Expat
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_PACKAGE_NAME vostrel-cli)
   set(CPACK_DEBIAN_PACKAGE_VERSION ${VOSTREL_VERSION_FULL})
+  # The packaging's own revision: a changed package of the same program counts it up.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${VOSTREL_DEB_REVISION})
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VOSTREL_DEB_ARCH})
-  set(CPACK_DEBIAN_FILE_NAME vostrel-cli_${VOSTREL_VERSION_FULL}_${VOSTREL_DEB_ARCH}.deb)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Vostrel developers")
-  set(CPACK_DEBIAN_PACKAGE_SECTION comms)
+  set(CPACK_DEBIAN_FILE_NAME vostrel-cli_${VOSTREL_VERSION_FULL}-${VOSTREL_DEB_REVISION}_${VOSTREL_DEB_ARCH}.deb)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VOSTREL_CONTACT}")
+  set(CPACK_DEBIAN_PACKAGE_SECTION comm)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The synopsis line is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the text below it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "vostrel-cli finds USB 3G data cards through udev and sends them the AT commands that\n"
-    "close or open their CD-ROM autorun and enter or exit their download mode, on one card\n"
-    "or on every card at once, with plain or JSON output for scripts.")
+    "vostrel-cli finds USB 3G data cards through udev and sends them the AT\n"
+    "commands that close or open their CD-ROM autorun and enter or exit their\n"
+    "download mode, on one card or on every card at once, with plain or JSON\n"
+    "output for scripts.")
   string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
   # The libraries' packages from what the program links (dpkg-shlibdeps); named by hand without it.
   find_program(VOSTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -94,6 +133,5 @@ License: Expat
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libudev1")
   endif()
+  include(CPack)
 endif()
-
-include(CPack)

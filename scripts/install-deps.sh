@@ -14,6 +14,9 @@ packages=(
     xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control
     python3
     dpkg-dev                                    # dpkg-shlibdeps: the Debian package's dependencies
+    wixl msitools                               # the Windows installer (.msi): building, amending, reading it
+    osslsigncode openssl                        # Authenticode signatures; the test's throwaway certificate
+    lintian                                     # checking the Debian package
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes vostrel-cli's manual page (gzipped) from what the program itself says: the description,
-usage, options and subcommands of `vostrel-cli --help`, the version of `--version`, and the exit
-statuses with their comments from cli/CliStatus.h. The output is byte-for-byte reproducible.
+usage, options and subcommands of `vostrel-cli --help`, each subcommand's own options from
+`vostrel-cli SUBCOMMAND --help`, the version of `--version`, and the exit statuses with their
+comments from cli/CliStatus.h. The output is byte-for-byte reproducible.
 
     make-manpage.py VOSTREL_CLI CLISTATUS_H OUTPUT.1.gz
 """
@@ -17,10 +18,11 @@ def fail(message):
     sys.exit("make-manpage: " + message)
 
 
-def run(program, option):
-    result = subprocess.run([program, option], capture_output=True, text=True, timeout=30)
+def run(program, *arguments):
+    result = subprocess.run([program, *arguments], capture_output=True, text=True, timeout=30)
     if result.returncode != 0:
-        fail("%s %s exited with %d: %s" % (program, option, result.returncode, result.stderr.strip()))
+        fail("%s %s exited with %d: %s" % (program, " ".join(arguments), result.returncode,
+                                           result.stderr.strip()))
     return result.stdout
 
 
@@ -30,12 +32,18 @@ def roff(text):
     return "\\&" + text if text[:1] in (".", "'") else text
 
 
-def parse_help(text):
-    """(description, usage, {section: [(entry, description)]}) of CLI11's help text."""
+def parse_help(text, command=NAME):
+    """(description, usage, {section: [(entry, description, excludes)]}) of CLI11's help text: the
+    program's starts with "vostrel-cli: <description>", a subcommand's with its description alone."""
     lines = text.splitlines()
-    if not lines or not lines[0].startswith(NAME + ": "):
-        fail("the help text does not start with '%s: ': %r" % (NAME, lines[:1]))
-    description = lines[0][len(NAME) + 2:]
+    if command == NAME:
+        if not lines or not lines[0].startswith(NAME + ": "):
+            fail("the help text does not start with '%s: ': %r" % (NAME, lines[:1]))
+        description = lines[0][len(NAME) + 2:]
+    elif not lines or not lines[0].strip():
+        fail("%s --help does not start with its description" % command)
+    else:
+        description = lines[0]
     usage = None
     sections = {}
     section = None
@@ -58,9 +66,16 @@ def parse_help(text):
             sections[section][-1][1] = (sections[section][-1][1] + " " + line.strip()).strip()
         else:
             fail("cannot read the help line %r" % line)
-    if usage is None or "Options" not in sections or "Subcommands" not in sections:
-        fail("the help text lacks its usage, options or subcommands")
+    if usage is None or "Options" not in sections or (command == NAME and "Subcommands" not in sections):
+        fail("the help text of %s lacks its usage, options or subcommands" % command)
     return description, usage, sections
+
+
+def entries(page, items):
+    for entry, text, excludes in items:
+        page += [".TP", ".B " + roff(entry), roff(text)]
+        if excludes:
+            page += [".br", roff("Not together with " + ", ".join(excludes.split()) + ".")]
 
 
 def parse_statuses(path):
@@ -84,12 +99,18 @@ def main():
             ".SH NAME", "%s \\- %s" % (roff(NAME), roff(description)),
             ".SH SYNOPSIS", ".B " + roff(NAME), roff(usage[len(NAME):].strip()),
             ".SH DESCRIPTION", roff(description[:1].upper() + description[1:] + ".")]
-    for title in ("Subcommands", "Options"):
-        page.append(".SH " + title.upper())
-        for entry, text, excludes in sections[title]:
-            page += [".TP", ".B " + roff(entry), roff(text)]
-            if excludes:
-                page += [".br", roff("Not together with " + ", ".join(excludes.split()) + ".")]
+    # Each subcommand with the options that only it takes (its own help option aside).
+    page.append(".SH SUBCOMMANDS")
+    for entry, text, _ in sections["Subcommands"]:
+        page += [".TP", ".B " + roff(entry), roff(text)]
+        _, _, own = parse_help(run(program, entry, "--help"), entry)
+        options = [item for item in own["Options"] if not item[0].startswith("-h,")]
+        if options:
+            page.append(".RS")
+            entries(page, options)
+            page.append(".RE")
+    page.append(".SH OPTIONS")
+    entries(page, sections["Options"])
     page += [".SH EXIT STATUS"]
     for number, text in parse_statuses(status_header):
         page += [".TP", ".B " + number, roff(text)]
