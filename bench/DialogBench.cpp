@@ -227,7 +227,7 @@ int main(int argc, char** argv)
 
     int nUnexpected = 0;
     {
-        CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &registry, {}});
+        CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &registry});
         CDialogBench bench(modem, dlg);
         CHeadlessWindow window = HeadlessWindowOf(dlg);
         window.SetBoxHandler([&](const HeadlessBox& box) { return bench.OnBox(box); });

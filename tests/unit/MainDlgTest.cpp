@@ -8,19 +8,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/AboutDlg.h"
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "app/ToolApp.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/InstanceLock.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/WorkDirScope.h"
 #include "tests/support/headless/HeadlessWindow.h"
+#include "tests/support/sim/SimSerial.h"
 
 namespace {
 
@@ -72,6 +74,17 @@ std::vector<std::string> EnglishTexts()
             Op("text", 1013, "Reverse Port"), Op("text", 1015, "Uninstall Network")};
 }
 
+bool PollUntil(const std::function<bool()>& done)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 uintptr_t Clicked(int nId)
 {
     return static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
@@ -79,7 +92,7 @@ uintptr_t Clicked(int nId)
 
 class MainDlgTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}}); }
+    void SetUp() override { m_pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry); }
 
     void TearDown() override
     {
@@ -100,13 +113,14 @@ protected:
         m_bDestroyed = true;
     }
 
-    CMainDlg& Dlg() { return *m_pDlg; }
+    CTestMainDlg& Dlg() { return *m_pDlg; }
+    CPortMonitor& Monitor() { return m_pDlg->Monitor(); }
     CHeadlessWindow Window() { return HeadlessWindowOf(*m_pDlg); }
 
     CWorkDirScope m_workDir;
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
-    std::unique_ptr<CMainDlg> m_pDlg;
+    std::unique_ptr<CTestMainDlg> m_pDlg;
     bool m_bDestroyed = false;
 };
 
@@ -136,9 +150,12 @@ TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
     EXPECT_EQ(status.font.nCharSet, 0u);
     EXPECT_EQ(status.font.nPitchAndFamily, 32u);
 
-    EXPECT_TRUE(Dlg().m_pAtChannel != nullptr);
-    EXPECT_TRUE(Dlg().m_pSecondPort != nullptr);
-    EXPECT_TRUE(Dlg().HasMonitor());
+    {
+        CChannelLease lease(Monitor());
+        EXPECT_NE(lease.Context().pChannel, nullptr);
+    }
+    // The monitor runs: its first window call waits for this thread.
+    EXPECT_TRUE(PollUntil([&] { return Window().QueuedCalls() == 1; }));
     EXPECT_EQ(Dlg().OnQueryDragIcon(), Dlg().GetIconHandle(IDR_MAINFRAME));
 }
 
@@ -156,13 +173,12 @@ TEST_F(MainDlgTest, InitialisationRunsItsStepsInOrder)
         expected.push_back(str);
     for (const std::string& str : FieldsToControls("Modem port:", "Searching..."))
         expected.push_back(str);
+    // The readout cleared as the monitor starts; the monitor's own calls wait for this thread.
+    for (const std::string& str : {Op("text", IDC_READOUT, ""), std::string("focus ") + std::to_string(IDC_CODE),
+                                   std::string("font ") + std::to_string(IDC_STATUS_LINE) + " Arial 700"})
+        expected.push_back(str);
 
-    const std::vector<std::string> log = Window().Log();
-    ASSERT_GE(log.size(), expected.size() + 2);
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + static_cast<long>(expected.size())), expected);
-    // What the monitor's start does on the window's thread comes in between; focus and font close.
-    EXPECT_EQ(log[log.size() - 2], "focus 1016");
-    EXPECT_EQ(log.back(), "font 1020 Arial 700");
+    EXPECT_EQ(Window().Log(), expected);
 }
 
 // OnInitDialog: with the name already taken, one owned "Error" box (MB_ICONHAND) is all that
@@ -174,7 +190,7 @@ TEST_F(MainDlgTest, SecondInstanceShowsOneOwnedErrorBoxAndExits)
 
     EXPECT_EXIT(
         {
-            CMainDlg second(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+            CTestMainDlg second(m_clock, m_registry);
             CHeadlessWindow window = HeadlessWindowOf(second);
             window.SetBoxHandler([&](const HeadlessBox& box) {
                 std::fprintf(stderr, "box owned %d type %u caption %s ops before %zu text %s\n", box.bOwned ? 1 : 0,
@@ -221,7 +237,7 @@ TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
 TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
 {
     for (int nCommand : {ui::kIdOk, ui::kIdCancel}) {
-        m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+        m_pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry);
         m_bDestroyed = false;
         Create();
         Dlg().SetControlText(IDC_ENTRY, std::string(25, '7'));
@@ -239,28 +255,30 @@ TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
         EXPECT_EQ(Dlg().m_strEntry, bRead ? std::string(20, '7') : "");
         EXPECT_EQ(Dlg().m_strCode, bRead ? "ABCDEFGHIJKLMNOP" : "");
         EXPECT_EQ(Dlg().m_strHidden1014, bRead ? "h" : "");
-        EXPECT_EQ(Dlg().m_strPortLabel.Get(), bRead ? "AT port:" : "Modem port:");
-        EXPECT_EQ(Dlg().m_strStatus.Get(), bRead ? "Setting using AT port." : "Searching...");
-        EXPECT_EQ(Dlg().m_nModemPort.load(), bRead ? 107 : 0);
+        const CPortState state = Monitor().State();
+        EXPECT_EQ(state.m_strPortLabel, bRead ? "AT port:" : "Modem port:");
+        EXPECT_EQ(state.m_strStatus, bRead ? "Setting using AT port." : "Searching...");
+        EXPECT_EQ(state.m_nModemPort, bRead ? 107 : 0);
         Destroy();
         m_pDlg.reset();
     }
 }
 
-// BN_CLICKED from hidden button 1000: the dialog closes, then the monitor is resumed once.
+// BN_CLICKED from hidden IDC_EXIT: the dialog closes, then one suspension that no lease holds any
+// more (two kept ones here, as Reverse Port leaves them) is lifted.
 TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
 {
     Create();
-    Dlg().SuspendMonitor();
-    Dlg().SuspendMonitor();
-    ASSERT_EQ(Dlg().MonitorSuspendCount(), 2u);
+    for (int n = 0; n < 2; ++n)
+        CChannelLease(Monitor()).Keep();
+    ASSERT_EQ(Monitor().SuspendCount(), 2u);
 
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_EXIT), 0));
 
     EXPECT_TRUE(Window().HasEnded());
     EXPECT_EQ(Window().Result(), ui::kIdCancel);
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
-    Dlg().ResumeMonitor();
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    Monitor().ResumeMonitor();
 }
 
 // BN_CLICKED from hidden button 1007: the About box (template 100) runs modally until its OK.
@@ -304,21 +322,24 @@ TEST_F(MainDlgTest, WindowMessagesReachTheirHandlers)
     EXPECT_EQ(nIcon, Dlg().m_hIcon);
 
     Dlg().m_strReadout = "readout";
-    Dlg().m_nModemPort = 12;
+    SetModemPort(Monitor(), 12);
     EXPECT_TRUE(Dlg().Dispatch(WM_STATUS_REFRESH, 0, 0));
     EXPECT_EQ(Window().Control(IDC_READOUT).strText, "readout");
     EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), "COM 12");
 }
 
-// WM_DESTROY: the monitor stays suspended and both port objects are gone.
+// WM_DESTROY: the monitor stays suspended and both port objects are gone: neither opens a port
+// where a card answers.
 TEST_F(MainDlgTest, DestroyingTheWindowSuspendsTheMonitorAndDeletesThePorts)
 {
     Create();
     Destroy();
 
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
-    EXPECT_EQ(Dlg().m_pAtChannel, nullptr);
-    EXPECT_EQ(Dlg().m_pSecondPort, nullptr);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    sim::Plug(9, m_clock);
+    EXPECT_EQ(Monitor().OpenModemPort(9, 115200), 0);
+    EXPECT_EQ(Monitor().OpenSecondPort(9), 0);
+    sim::UnplugAll();
 }
 
 // A dialog object that is gone lets the next one start: the name is free again.

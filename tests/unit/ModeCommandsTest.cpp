@@ -106,7 +106,7 @@ TEST_P(ModeRunTest, SendsTheSequenceAndReportsItsOutcome)
     EXPECT_FALSE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, c.bSuccess ? 0x40u : 0x10u);
     EXPECT_EQ(boxes[0].nLanguage, 1);
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
 }
 
 const RunCase kRunCases[] = {
@@ -190,7 +190,7 @@ TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
     WindowAtBox atBox;
     Window().SetBoxHandler([&](const HeadlessBox& box) {
         atBox = {Window().Control(IDC_STATUS_PICTURE).nBitmap, Window().Control(IDC_ENTER_DOWNLOAD).bEnabled,
-                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, m_pDlg->MonitorSuspendCount(), box.thread};
+                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, Monitor().SuspendCount(), box.thread};
         return ui::kIdOk;
     });
     if (GetParam() == Sequence::Close)
@@ -203,7 +203,7 @@ TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
     EXPECT_FALSE(atBox.bExitEnabled);
     EXPECT_EQ(atBox.nSuspends, m_nSuspendsBefore + 1);
     EXPECT_EQ(atBox.thread, GetParam() == Sequence::Close ? m_workers.IdOf(0) : std::this_thread::get_id());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 }
@@ -223,7 +223,7 @@ TEST_F(ModeStartTest, CloseSuspendsTheMonitorBeforeItsFirstWait)
     std::vector<unsigned> suspendsAtWindowWaits;
     m_clock.OnSleep([&](uint32_t) {
         if (std::this_thread::get_id() == windowThread)
-            suspendsAtWindowWaits.push_back(m_pDlg->MonitorSuspendCount());
+            suspendsAtWindowWaits.push_back(Monitor().SuspendCount());
     });
     RunEnterDownload();
     m_clock.OnSleep({});
@@ -248,7 +248,7 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].nType, 0x10u);
     EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{2000, 1000}));
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
     EXPECT_TRUE(Sent().empty());
 }
 
@@ -259,17 +259,17 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
 // worker's own resume, since the ports are deleted then.
 TEST_F(CommandTest, ExitDuringTheCloseCommandKeepsTheMonitorStoppedForGood)
 {
-    m_pDlg->ResumeMonitor();   // only the command's own suspension from here on
-    ASSERT_EQ(m_pDlg->MonitorSuspendCount(), 0u);
+    m_pHeld.reset();   // only the command's own suspension from here on
+    ASSERT_EQ(Monitor().SuspendCount(), 0u);
     ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 
     m_pDlg->OnExit();
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 
     DestroyWithWorkerHeldUntilSuspendCount(2);
     ASSERT_TRUE(m_workers.WaitFinished());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 }
 
 // The production start (a detached std::thread) rather than the test's joinable workers.
@@ -291,7 +291,7 @@ TEST_F(ModeClosingTest, DestroyWaitsForTheWorkerWithoutHangingOrCrashing)
     ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
     DestroyWithWorkerHeldUntilSuspendCount(m_nSuspendsBefore + 2);
 
-    EXPECT_EQ(m_pDlg->m_pAtChannel, nullptr);
+    EXPECT_EQ(Monitor().OpenModemPort(kCardPort, 115200), 0) << "the channel outlived the window";
     EXPECT_TRUE(Window().Boxes().empty());
 }
 
@@ -327,7 +327,7 @@ TEST_P(ForeignClickTest, ClicksDuringTheCloseCommandStartNothing)
     EXPECT_EQ(Sent(), (std::vector<std::string>{E, K8}));
     EXPECT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(m_workers.Started(), 1);
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWorkerWait, ForeignClickTest, ::testing::Range(0, 7));
