@@ -129,6 +129,18 @@ const MsgMapEntry* CMainDlg::GetMessageMap() const
     return kMessageMap;
 }
 
+void CMainDlg::OnOK()
+{
+    m_bClosing = true;
+    CDialog::OnOK();
+}
+
+void CMainDlg::OnCancel()
+{
+    m_bClosing = true;
+    CDialog::OnCancel();
+}
+
 void CMainDlg::SetEnglishTexts()
 {
     SetControlText(IDC_PORT_LABEL, "COM");

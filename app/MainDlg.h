@@ -24,6 +24,10 @@ public:
     bool OnInitDialog() override;
     void DoDataExchange(bool bSaveAndValidate) override;
     const MsgMapEntry* GetMessageMap() const override;
+    // OK, Cancel and WM_CLOSE (the hidden Exit sends it): the window is closing from here on, so no
+    // command starts any more.
+    void OnOK() override;
+    void OnCancel() override;
     void SetEnglishTexts();
     void ShowStatusPicture(int nId) { m_window.ShowStatusPicture(nId); }
     void OnPaint();
@@ -81,6 +85,8 @@ private:
     // The close command's worker: counted so that destruction can wait for it.
     std::mutex m_workerMutex;
     int m_nWorkers = 0;
+    // Set when closing is asked for, not only at the window's destruction: a click that reaches the
+    // window after the request must start nothing.
     std::atomic<bool> m_bClosing{false};
     // Command handlers running, the close command's worker included (it ends on its own thread).
     std::atomic<int> m_nCommands{0};

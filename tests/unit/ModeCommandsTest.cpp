@@ -332,6 +332,40 @@ TEST_P(ForeignClickTest, ClicksDuringTheCloseCommandStartNothing)
 
 INSTANTIATE_TEST_SUITE_P(EveryWorkerWait, ForeignClickTest, ::testing::Range(0, 7));
 
+// Once closing is asked for (WM_CLOSE, OK, Cancel, the hidden Exit) the window is on its way out:
+// a click that reaches it before its destruction starts nothing, visible or hidden.
+struct CloseRequest {
+    const char* name;
+    unsigned nMessage;
+    int nId;   // WM_COMMAND's button; 0 for WM_CLOSE
+};
+
+class ClickAfterCloseTest : public CommandTest, public ::testing::WithParamInterface<CloseRequest> {};
+
+TEST_P(ClickAfterCloseTest, StartsNothing)
+{
+    SetConnected(Monitor(), 1);
+    const uintptr_t wRequest = static_cast<uintptr_t>(GetParam().nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+    m_pDlg->Dispatch(GetParam().nMessage, GetParam().nMessage == ui::kWmCommand ? wRequest : 0, 0);
+    ASSERT_TRUE(Window().HasEnded());
+    const unsigned nSuspends = Monitor().SuspendCount();
+    for (int nId : {IDC_ENTER_DOWNLOAD, IDC_EXIT_DOWNLOAD, IDC_SIM_STATUS, IDC_REVERSE_PORT}) {
+        const uintptr_t wParam = static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+        m_pDlg->Dispatch(ui::kWmCommand, wParam, 0);
+    }
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(Window().Boxes().empty());
+    EXPECT_EQ(m_workers.Started(), 0);
+    EXPECT_EQ(Monitor().SuspendCount(), nSuspends);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, ClickAfterCloseTest,
+                         ::testing::Values(CloseRequest{"WmClose", ui::kWmClose, 0},
+                                           CloseRequest{"Ok", ui::kWmCommand, ui::kIdOk},
+                                           CloseRequest{"Cancel", ui::kWmCommand, ui::kIdCancel},
+                                           CloseRequest{"Exit", ui::kWmCommand, IDC_EXIT}),
+                         [](const ::testing::TestParamInfo<CloseRequest>& info) { return info.param.name; });
+
 // The same clicks after a command's box, with the buttons still disabled and nothing running:
 // the visible commands stay refused until the monitor enables their buttons again.
 TEST_F(CommandTest, ClicksOnDisabledButtonsStartNothing)
