@@ -219,16 +219,24 @@ int CPortMonitor::OpenSecondPort(int nPort)
 
 // ---- discovery: the searches store what they found in the port state ---------------------------
 
+// The texts are built before anything is stored: running out of memory for them leaves the state as
+// it was, and an exception must not leave the monitor's thread (the process would end).
 bool CPortMonitor::StoreCommandPort(const CPortSearch& search)
 {
     if (!search.nCommandPort)
         return true;
-    UpdateState([&](CPortState& state) {
-        state.m_nModemPort = *search.nCommandPort;
-        state.m_strPortLabel = PortLabelText(search.eSource);
-        state.m_strStatus = PortStatusText(search.eSource);
-    });
-    return true;
+    try {
+        std::string strLabel = PortLabelText(search.eSource);
+        std::string strStatus = PortStatusText(search.eSource);
+        UpdateState([&](CPortState& state) {
+            state.m_nModemPort = *search.nCommandPort;
+            state.m_strPortLabel.swap(strLabel);
+            state.m_strStatus.swap(strStatus);
+        });
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 // Modem port first, then the diagnostic port. A store that ran out of memory counts as a failed

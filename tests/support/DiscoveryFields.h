@@ -24,13 +24,15 @@ inline std::ostream& operator<<(std::ostream& os, const Fields& f)
 
 inline const Fields kUntouched{41, 42, "old label", "old status"};
 
+// Fresh strings (swapped in, not assigned): a store into the state must allocate as it would
+// the first time, not reuse the capacity of an earlier text.
 inline void Seed(CPortMonitor& monitor, const Fields& f)
 {
     monitor.UpdateState([&](CPortState& state) {
         state.m_nModemPort = f.nModemPort;
         state.m_nSecondPort = f.nSecondPort;
-        state.m_strPortLabel = f.strLabel;
-        state.m_strStatus = f.strStatus;
+        std::string(f.strLabel).swap(state.m_strPortLabel);
+        std::string(f.strStatus).swap(state.m_strStatus);
     });
 }
 

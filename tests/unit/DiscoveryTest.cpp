@@ -2,6 +2,7 @@
 // entries they read, in which order, with which access, and which dialog fields they write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FailingAllocation.h"
 #include "tests/support/TestMainDlg.h"
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
@@ -531,6 +533,45 @@ TEST_F(DiscoveryTest, OutOfMemoryClosesKeys)
         EXPECT_EQ(m_pMonitor->FindAtPort(), c.nAtResult);
         EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
         EXPECT_EQ(Read(), kUntouched);
+    }
+}
+
+// Running out of memory at any allocation of a search, or of storing what it found, throws nothing
+// (on the monitor's thread an exception ends the process) and leaves the state whole: as it was, or
+// the port with both of its texts.
+TEST_F(DiscoveryTest, OutOfMemoryAnywhereLeavesTheStateWhole)
+{
+    AddDriver(m_registry, "YARLOusbmdm6k", "COM5");
+    AddDriver(m_registry, "YARLOusbser6k", "COM6");
+    AddDriver(m_registry, "YARLOusbnmea", "COM7");
+    const struct {
+        const char* name;
+        int (CPortMonitor::*pfnFind)();
+        std::vector<Fields> whole;
+    } kCases[] = {
+        {"modem", &CPortMonitor::FindModemPort, {kUntouched, Modem(5), Modem(5, 6)}},
+        {"AT", &CPortMonitor::FindAtPort, {kUntouched, At(7)}},
+    };
+    for (const auto& c : kCases) {
+        bool bFailed = true;
+        for (long nAllowed = 0; bFailed && nAllowed < 10000; ++nAllowed) {
+            SCOPED_TRACE(std::string(c.name) + " failing after " + std::to_string(nAllowed));
+            Seed(*m_pMonitor, kUntouched);
+            bool bThrew = false;
+            {
+                CFailNthAllocation failing(nAllowed);
+                try {
+                    ((*m_pMonitor).*c.pfnFind)();
+                } catch (const std::bad_alloc&) {
+                    bThrew = true;
+                }
+                bFailed = failing.Failed();
+            }
+            EXPECT_FALSE(bThrew);
+            const Fields fields = Read();
+            EXPECT_NE(std::find(c.whole.begin(), c.whole.end(), fields), c.whole.end()) << fields;
+        }
+        EXPECT_FALSE(bFailed) << "the search never got through";
     }
 }
 
