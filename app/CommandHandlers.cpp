@@ -1,5 +1,5 @@
-// The window's side of the commands: the handlers of buttons 1012 and 1017 (the two device mode
-// commands) and of the hidden buttons 1013 (Reverse Port) and 1015 (SIM status), with their
+// The window's side of the commands: the handlers of IDC_ENTER_DOWNLOAD and IDC_EXIT_DOWNLOAD (the
+// two device mode commands) and of the hidden IDC_REVERSE_PORT and IDC_SIM_STATUS, with their
 // pictures, boxes, threads and waits around the sequences that commands/ runs.
 #include <functional>
 #include <memory>
@@ -32,7 +32,7 @@ constexpr CModeTexts kExitDownloadTexts = {"Open autorun and exit download succe
 
 void ShowErrorBox(CMainDlg& dlg, const char* pszText)
 {
-    dlg.MessageBoxEx(false, pszText, "Error", ui::kMbIconHand, kBoxLanguage);
+    dlg.MessageBoxEx(false, pszText, kErrorCaption, ui::kMbIconHand, kBoxLanguage);
 }
 
 // The done (or failed) picture, then a box with no owner; returns once the user has closed it.

@@ -76,7 +76,7 @@ bool CMainDlg::OnInitDialog()
     bool bAlreadyExists = false;
     m_hMutex = CreateInstanceLock(kWindowInstanceName, &bAlreadyExists);
     if (bAlreadyExists) {
-        MessageBoxEx(true, "UI is running, Please close it and re-run this program!", "Error", ui::kMbIconHand, 0);
+        MessageBoxEx(true, "UI is running, Please close it and re-run this program!", kErrorCaption, ui::kMbIconHand, 0);
         CloseInstanceLock(m_hMutex);
         m_hMutex = 0;
         ExitProcessNow(0);

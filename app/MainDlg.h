@@ -12,6 +12,9 @@
 #include "res/resource.h"
 #include "ui/Dialog.h"
 
+// The caption of every error box the window shows.
+inline constexpr const char* kErrorCaption = "Error";
+
 // The main window: its initialisation, data exchange, texts, pictures and message map, the handlers
 // of its buttons and their message boxes. The port monitor behind it finds and probes the card and
 // owns the ports; the handlers borrow its channel through a lease.

@@ -106,7 +106,7 @@ std::optional<bool> CPortMonitor::MonitorOpenAndProbe()
 {
     if (!MonitorStep([this] { OpenModemPort(ModemPort(), kCardBaud); }) || !MonitorWait(kAfterOpen))
         return std::nullopt;
-    if (!MonitorStep([this] { OpenSecondPort(SecondPort()); }) || !MonitorWait(kAfterOpen))
+    if (!MonitorStep([this] { OpenSecondPort(DiagnosticPort()); }) || !MonitorWait(kAfterOpen))
         return std::nullopt;
     int bAnswered = 0;
     if (!MonitorStep([&] { bAnswered = MonitorProbe(); }))
@@ -272,7 +272,7 @@ int CPortMonitor::ModemPort() const
     return m_state.m_nModemPort;
 }
 
-int CPortMonitor::SecondPort() const
+int CPortMonitor::DiagnosticPort() const
 {
     std::lock_guard<std::mutex> lock(m_stateMutex);
     return m_state.m_nSecondPort;

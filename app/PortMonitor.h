@@ -87,7 +87,7 @@ private:
     void ReturnLease(bool bResume);
 
     int ModemPort() const;
-    int SecondPort() const;
+    int DiagnosticPort() const;
     // Records what a search found; false, and nothing stored, when memory for the texts ran out.
     bool StoreCommandPort(const CPortSearch& search);
     // A wait that first and last passes the gate; false once the monitor is shut down.

@@ -54,11 +54,11 @@ protected:
         m_pCard = sim::Plug(kCardPort, m_clock, CardOptions{});
         m_pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry, UseTestWorkers() ? &m_workers : nullptr, &m_bEnglish);
         Window().Create();
-        // The monitor's one window call of its own (it disables 1012 as it starts, after the
+        // The monitor's one window call of its own (it disables IDC_ENTER_DOWNLOAD as it starts, after the
         // dialog's initialisation did) must be over, or it could land in the command's log.
         ASSERT_TRUE(PollUntil([this] {
             const std::vector<std::string> log = Window().Log();
-            return std::count(log.begin(), log.end(), "enable 1012 0") >= 2;
+            return std::count(log.begin(), log.end(), "enable IDC_ENTER_DOWNLOAD 0") >= 2;
         }));
         // The registry is empty, so the monitor never reaches the channel; held here it stays out
         // of the clock's waits as well. Commands nest their own suspensions on top of this one.

@@ -55,23 +55,23 @@ private:
 
 std::string Op(const char* szVerb, int nId, const std::string& strArg)
 {
-    return std::string(szVerb) + " " + std::to_string(nId) + " " + strArg;
+    return std::string(szVerb) + " " + ResourceName(nId) + " " + strArg;
 }
 
 // The window operations of writing the six fields to their controls, in the exchange's order.
 std::vector<std::string> FieldsToControls(const std::string& strLabel, const std::string& strStatus)
 {
-    return {Op("select", 1001, "0"), Op("text", 1003, ""),           Op("text", 1014, ""),
-            Op("text", 1016, ""),    Op("text", 1008, strLabel), Op("text", 1020, strStatus)};
+    return {Op("select", IDC_PORT_LIST, "0"), Op("text", IDC_ENTRY, ""),           Op("text", IDC_HIDDEN_1014, ""),
+            Op("text", IDC_CODE, ""),    Op("text", IDC_PORT_LABEL, strLabel), Op("text", IDC_STATUS_LINE, strStatus)};
 }
 
 std::vector<std::string> EnglishTexts()
 {
-    return {Op("text", 1008, "COM"),          Op("text", 1009, "Barcode"),
-            Op("text", 1010, "Read"),         Op("text", 1007, "Help"),
-            Op("text", 1006, "OK"),           Op("text", 1000, "Exit"),
-            Op("text", 1008, "Modem Port"),   Op("text", 1012, "Close autorun && Enter download"),
-            Op("text", 1013, "Reverse Port"), Op("text", 1015, "Uninstall Network")};
+    return {Op("text", IDC_PORT_LABEL, "COM"),          Op("text", IDC_BARCODE_LABEL, "Barcode"),
+            Op("text", IDC_READ_LABEL, "Read"),         Op("text", IDC_HELP_BUTTON, "Help"),
+            Op("text", IDC_HIDDEN_OK, "OK"),           Op("text", IDC_EXIT, "Exit"),
+            Op("text", IDC_PORT_LABEL, "Modem Port"),   Op("text", IDC_ENTER_DOWNLOAD, "Close autorun && Enter download"),
+            Op("text", IDC_REVERSE_PORT, "Reverse Port"), Op("text", IDC_SIM_STATUS, "Uninstall Network")};
 }
 
 bool PollUntil(const std::function<bool()>& done)
@@ -125,7 +125,7 @@ protected:
 };
 
 // OnInitDialog: the window shows "NULL", "Modem port:", a bold Arial "Searching...", the Searching...
-// picture, both command buttons disabled, the focus in edit 1016.
+// picture, both command buttons disabled, the focus in IDC_CODE.
 TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
 {
     Create();
@@ -159,23 +159,23 @@ TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
     EXPECT_EQ(Dlg().OnQueryDragIcon(), Dlg().GetIconHandle(IDR_MAINFRAME));
 }
 
-// OnInitDialog: fields to controls, icon, hidden 1018 cleared, buttons disabled, English texts, the
+// OnInitDialog: fields to controls, icon, IDC_HIDDEN_1018 cleared, buttons disabled, English texts, the
 // fields again (so "Modem Port" gives way to "Modem port:"), the monitor, then focus and font.
 TEST_F(MainDlgTest, InitialisationRunsItsStepsInOrder)
 {
     Create();
 
     std::vector<std::string> expected = FieldsToControls("Modem port:", "Searching...");
-    for (const std::string& str : {std::string("icon 128"), Op("text", 1018, ""), Op("enable", 1012, "0"),
-                                   Op("enable", 1017, "0")})
+    for (const std::string& str : {std::string("icon IDR_MAINFRAME"), Op("text", IDC_HIDDEN_1018, ""), Op("enable", IDC_ENTER_DOWNLOAD, "0"),
+                                   Op("enable", IDC_EXIT_DOWNLOAD, "0")})
         expected.push_back(str);
     for (const std::string& str : EnglishTexts())
         expected.push_back(str);
     for (const std::string& str : FieldsToControls("Modem port:", "Searching..."))
         expected.push_back(str);
     // The readout cleared as the monitor starts; the monitor's own calls wait for this thread.
-    for (const std::string& str : {Op("text", IDC_READOUT, ""), std::string("focus ") + std::to_string(IDC_CODE),
-                                   std::string("font ") + std::to_string(IDC_STATUS_LINE) + " Arial 700"})
+    for (const std::string& str : {Op("text", IDC_READOUT, ""), "focus " + ResourceName(IDC_CODE),
+                                   Op("font", IDC_STATUS_LINE, "Arial 700")})
         expected.push_back(str);
 
     EXPECT_EQ(Window().Log(), expected);
@@ -207,7 +207,7 @@ TEST_F(MainDlgTest, SecondInstanceShowsOneOwnedErrorBoxAndExits)
     CloseInstanceLock(hFirst);
 }
 
-// ShowStatusPicture: a bitmap that loads replaces the picture and moves the focus to 1016; one that
+// ShowStatusPicture: a bitmap that loads replaces the picture and moves the focus to IDC_CODE; one that
 // does not load changes nothing at all.
 TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
 {
@@ -217,8 +217,8 @@ TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
         std::vector<std::string> ops;
     };
     const Case cases[] = {
-        {IDB_READY, IDB_READY, {"picture 1002 130", "focus 1016"}},
-        {IDB_RUNNING, IDB_RUNNING, {"picture 1002 135", "focus 1016"}},
+        {IDB_READY, IDB_READY, {"picture IDC_STATUS_PICTURE IDB_READY", "focus IDC_CODE"}},
+        {IDB_RUNNING, IDB_RUNNING, {"picture IDC_STATUS_PICTURE IDB_RUNNING", "focus IDC_CODE"}},
         {IDB_PASS, IDB_RUNNING, {}},   // not loadable below
         {999, IDB_RUNNING, {}},
     };
@@ -232,7 +232,7 @@ TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
     }
 }
 
-// OK: the controls go back into the fields (1003 cut to 20 characters, 1016 to 16, the list's index
+// OK: the controls go back into the fields (IDC_ENTRY cut to 20 characters, IDC_CODE to 16, the list's index
 // into m_nModemPort), then the dialog ends with IDOK. Cancel ends with IDCANCEL and reads nothing.
 TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
 {
@@ -281,7 +281,7 @@ TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
     Monitor().ResumeMonitor();
 }
 
-// BN_CLICKED from hidden button 1007: the About box (template 100) runs modally until its OK.
+// BN_CLICKED from hidden IDC_HELP_BUTTON: the About box (IDD_ABOUTBOX) runs modally until its OK.
 TEST_F(MainDlgTest, HelpButtonRunsTheAboutBoxModally)
 {
     Create();
@@ -315,7 +315,7 @@ TEST_F(MainDlgTest, WindowMessagesReachTheirHandlers)
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmPaint, 0, 0));
     Window().SetMinimized(true);
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmPaint, 0, 0));
-    EXPECT_EQ(Window().Log(), std::vector<std::string>{"paint-icon 128"});
+    EXPECT_EQ(Window().Log(), std::vector<std::string>{"paint-icon IDR_MAINFRAME"});
 
     intptr_t nIcon = 0;
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmQueryDragIcon, 0, 0, &nIcon));

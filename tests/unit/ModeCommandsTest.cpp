@@ -25,7 +25,8 @@ std::vector<std::string> VisibleSteps(const std::vector<std::string>& log)
 {
     std::vector<std::string> steps;
     for (const std::string& str : log) {
-        if (str.rfind("enable 101", 0) == 0 || str.rfind("picture", 0) == 0 || str.rfind("box", 0) == 0)
+        if (str.rfind("enable IDC_ENTER_DOWNLOAD", 0) == 0 || str.rfind("enable IDC_EXIT_DOWNLOAD", 0) == 0
+            || str.rfind("picture", 0) == 0 || str.rfind("box", 0) == 0)
             steps.push_back(str);
     }
     return steps;
@@ -93,10 +94,10 @@ TEST_P(ModeRunTest, SendsTheSequenceAndReportsItsOutcome)
         ? (bClose ? "Close autorun and enter download success!" : "Open autorun and exit download success!")
         : (bClose ? "Close autorun and enter download fail!" : "Open autorun and exit download fail!");
     const std::vector<std::string> expectedSteps = {
-        "enable 1012 0",
-        "enable 1017 0",
-        "picture 1002 135",
-        c.bSuccess ? "picture 1002 131" : "picture 1002 132",
+        "enable IDC_ENTER_DOWNLOAD 0",
+        "enable IDC_EXIT_DOWNLOAD 0",
+        "picture IDC_STATUS_PICTURE IDB_RUNNING",
+        c.bSuccess ? "picture IDC_STATUS_PICTURE IDB_PASS" : "picture IDC_STATUS_PICTURE IDB_FAIL",
         std::string("box ") + (c.bSuccess ? "Success" : "Error") + "|" + strText,
     };
     EXPECT_EQ(VisibleSteps(Window().Log()), expectedSteps);
@@ -238,10 +239,10 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
     m_workers.Refuse();
     m_pDlg->OnEnterDownload();
     const std::vector<std::string> expectedSteps = {
-        "enable 1012 0",
-        "enable 1017 0",
-        "picture 1002 135",
-        "picture 1002 132",
+        "enable IDC_ENTER_DOWNLOAD 0",
+        "enable IDC_EXIT_DOWNLOAD 0",
+        "picture IDC_STATUS_PICTURE IDB_RUNNING",
+        "picture IDC_STATUS_PICTURE IDB_FAIL",
         "box Error|Close autorun and enter download fail!",
     };
     EXPECT_EQ(VisibleSteps(Window().Log()), expectedSteps);
@@ -254,7 +255,7 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
 
 // ---- closing the window while the worker runs -------------------------------------------------------
 
-// The hidden Exit (1000) while the close command's worker holds the channel: its resume leaves the
+// The hidden Exit (IDC_EXIT) while the close command's worker holds the channel: its resume leaves the
 // command's suspension alone, and the window's end keeps the monitor stopped even after the
 // worker's own resume, since the ports are deleted then.
 TEST_F(CommandTest, ExitDuringTheCloseCommandKeepsTheMonitorStoppedForGood)

@@ -197,7 +197,7 @@ TEST_F(MonitorThreadTest, StartMonitor)
     EXPECT_EQ(Monitor().StartMonitor(), 1);
     EXPECT_EQ(Monitor().State().m_bConnected, 0);
     ASSERT_TRUE(Eventually([&] { return !WindowOps().empty(); }));
-    EXPECT_EQ(WindowOps(), (std::vector<std::string>{"enable 1012 0"}));
+    EXPECT_EQ(WindowOps(), (std::vector<std::string>{"enable IDC_ENTER_DOWNLOAD 0"}));
     EXPECT_EQ(Monitor().StartMonitor(), 1);
     {
         CChannelLease lease(Monitor());

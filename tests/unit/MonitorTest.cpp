@@ -125,18 +125,18 @@ TEST_F(MonitorPassTest, ShowStepOrder)
     };
     const Case cases[] = {
         {"connected", [](CMemoryRegistry& r) { AddModemCard(r); }, 5, CardFault::None,
-         {"picture 1002 130", "select 1001 5", "enable 1012 1", "enable 1017 1",
-          "text 1020 Setting using Modem port.", "text 1008 Modem port:"}},
+         {"picture IDC_STATUS_PICTURE IDB_READY", "select IDC_PORT_LIST 5", "enable IDC_ENTER_DOWNLOAD 1", "enable IDC_EXIT_DOWNLOAD 1",
+          "text IDC_STATUS_LINE Setting using Modem port.", "text IDC_PORT_LABEL Modem port:"}},
         {"modem port silent", [](CMemoryRegistry& r) { AddModemCard(r); }, 5, CardFault::Silent,
-         {"select 1001 5", "picture 1002 133", "enable 1012 0", "enable 1017 0",
-          "text 1020 Searching...", "text 1008 Modem port:"}},
+         {"select IDC_PORT_LIST 5", "picture IDC_STATUS_PICTURE IDB_SEARCHING", "enable IDC_ENTER_DOWNLOAD 0", "enable IDC_EXIT_DOWNLOAD 0",
+          "text IDC_STATUS_LINE Searching...", "text IDC_PORT_LABEL Modem port:"}},
         // The label keeps discovery's text while the status line says the card is being searched.
         {"AT port silent", [](CMemoryRegistry& r) { AddAtCard(r); }, 7, CardFault::Silent,
-         {"select 1001 7", "picture 1002 133", "enable 1012 0", "enable 1017 0",
-          "text 1020 Searching...", "text 1008 AT port:"}},
+         {"select IDC_PORT_LIST 7", "picture IDC_STATUS_PICTURE IDB_SEARCHING", "enable IDC_ENTER_DOWNLOAD 0", "enable IDC_EXIT_DOWNLOAD 0",
+          "text IDC_STATUS_LINE Searching...", "text IDC_PORT_LABEL AT port:"}},
         {"AT port connected", [](CMemoryRegistry& r) { AddAtCard(r); }, 7, CardFault::None,
-         {"picture 1002 130", "select 1001 7", "enable 1012 1", "enable 1017 1",
-          "text 1020 Setting using AT port.", "text 1008 AT port:"}},
+         {"picture IDC_STATUS_PICTURE IDB_READY", "select IDC_PORT_LIST 7", "enable IDC_ENTER_DOWNLOAD 1", "enable IDC_EXIT_DOWNLOAD 1",
+          "text IDC_STATUS_LINE Setting using AT port.", "text IDC_PORT_LABEL AT port:"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -150,7 +150,7 @@ TEST_F(MonitorPassTest, ShowStepOrder)
 
         EXPECT_TRUE(Monitor().RunMonitorPass());
         EXPECT_EQ(WindowOps(), c.ops);
-        EXPECT_EQ(Monitor().State().m_strStatus, c.ops[4].substr(strlen("text 1020 ")));
+        EXPECT_EQ(Monitor().State().m_strStatus, c.ops[4].substr(strlen("text IDC_STATUS_LINE ")));
     }
 }
 
@@ -238,8 +238,8 @@ TEST_F(MonitorPassTest, StatusRefreshReappliesPictureAndSelectionOnly)
         std::vector<std::string> ops;
     };
     const Case cases[] = {
-        {1, 7, {"select 1001 7", "picture 1002 130", "text 1004 "}},
-        {0, 300, {"select 1001 300", "picture 1002 133", "text 1004 "}},
+        {1, 7, {"select IDC_PORT_LIST 7", "picture IDC_STATUS_PICTURE IDB_READY", "text IDC_READOUT "}},
+        {0, 300, {"select IDC_PORT_LIST 300", "picture IDC_STATUS_PICTURE IDB_SEARCHING", "text IDC_READOUT "}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.nModemPort);

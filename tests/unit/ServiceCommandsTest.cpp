@@ -1,5 +1,5 @@
-// The hidden service commands: the SIM status query (OnSimStatus, button 1015) and Reverse Port
-// (OnReversePort, button 1013), against a simulated card on COM5.
+// The hidden service commands: the SIM status query (OnSimStatus, IDC_SIM_STATUS) and Reverse Port
+// (OnReversePort, IDC_REVERSE_PORT), against a simulated card on COM5.
 #include "commands/Commands.h"
 #include "tests/support/CommandTestDialog.h"
 
@@ -81,7 +81,7 @@ struct ReverseCase {
 class ReversePortTest : public CommandTest, public ::testing::WithParamInterface<ReverseCase> {};
 
 // OnReversePort: no card, the no-card text and the monitor untouched; otherwise the monitor
-// suspended for good, the port reopened, and the port text (with buttons 1013 and 1012 enabled) or
+// suspended for good, the port reopened, and the port text (with IDC_REVERSE_PORT and IDC_ENTER_DOWNLOAD enabled) or
 // the fail text. Every box: no owner, "Error", MB_ICONHAND, language 1.
 TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
 {
@@ -98,8 +98,8 @@ TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
 
     std::vector<std::string> expectedLog = {std::string("box Error|") + c.pszText};
     if (c.situation == Reverse::PortFails) {
-        expectedLog.push_back("enable 1013 1");
-        expectedLog.push_back("enable 1012 1");
+        expectedLog.push_back("enable IDC_REVERSE_PORT 1");
+        expectedLog.push_back("enable IDC_ENTER_DOWNLOAD 1");
     }
     EXPECT_EQ(Window().Log(), expectedLog);
     const std::vector<HeadlessBox> boxes = Window().Boxes();
