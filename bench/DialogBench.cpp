@@ -144,7 +144,7 @@ public:
     {
         CHeadlessWindow window = HeadlessWindowOf(m_dlg);
         window.ClearLog();
-        const std::string strExitEnabled = "enable " + std::to_string(IDC_EXIT_DOWNLOAD) + " 1";
+        const std::string strExitEnabled = "enable " + ResourceName(IDC_EXIT_DOWNLOAD) + " 1";
         return PollUntil([&] {
             const std::vector<std::string> log = window.Log();
             return std::find(log.begin(), log.end(), strExitEnabled) != log.end()
