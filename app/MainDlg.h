@@ -38,7 +38,7 @@ public:
     void OnExit();
     void OnAbout();
     void OnDestroy();
-    // Message 101: the selection and picture of the last probe again, and the readout text.
+    // WM_STATUS_REFRESH: the selection and picture of the last probe again, and the readout text.
     intptr_t OnStatusRefresh(uintptr_t wParam, intptr_t lParam);
 
     // ---- device mode commands (CommandHandlers.cpp) --------------------------------------------

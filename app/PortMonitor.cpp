@@ -126,7 +126,7 @@ std::optional<bool> CPortMonitor::MonitorOpenAndProbe()
     return bAnswered != 0;
 }
 
-// Probes the card and records the result for the window's thread (message 101, Reverse Port).
+// Probes the card and records the result for the window's thread (WM_STATUS_REFRESH, Reverse Port).
 int CPortMonitor::MonitorProbe()
 {
     const int bAnswered = m_pAtChannel && m_pAtChannel->Probe() ? 1 : 0;
