@@ -153,6 +153,9 @@ TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
     {
         CChannelLease lease(Monitor());
         EXPECT_NE(lease.Context().pChannel, nullptr);
+        sim::Plug(9, m_clock);
+        EXPECT_EQ(Monitor().OpenSecondPort(9), 1) << "no diagnostic port object";
+        sim::UnplugAll();
     }
     // The monitor runs: its first window call waits for this thread.
     EXPECT_TRUE(PollUntil([&] { return Window().QueuedCalls() == 1; }));
