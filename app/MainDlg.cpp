@@ -1,9 +1,7 @@
 // The main dialog's own behaviour: construction, initialisation, data exchange, the English texts,
-// the status picture, painting, the message map and the window's destruction. The monitor loop,
-// discovery, the settings file and the commands live in their own files.
+// painting, the message map, closing and the window's destruction. The port monitor and the command
+// handlers live in their own files.
 #include "app/MainDlg.h"
-
-#include <functional>
 
 #include "app/AboutDlg.h"
 #include "platform/InstanceLock.h"
@@ -55,26 +53,17 @@ const MsgMapEntry kMessageMap[] = {
     {0, 0, 0, nullptr},
 };
 
-// Data exchange for a field that other threads write too: read it once, exchange, store it back.
-void ExchangeShared(bool bSave, CSharedString& field, const std::function<void(std::string&)>& exchange)
-{
-    std::string str = field.Get();
-    exchange(str);
-    if (bSave)
-        field.Set(str);
-}
-
 } // namespace
 
-CMainDlg::CMainDlg(CDialog* pParent, CToolEnv env) : CDialog(IDD_MAIN, pParent), m_env(std::move(env))
+CMainDlg::CMainDlg(CDialog* pParent, CToolEnv env)
+    : CDialog(IDD_MAIN, pParent), m_env(env), m_window(*this), m_monitor(m_window, *env.pClock, *env.pRegistry)
 {
     m_hIcon = GetIconHandle(IDR_MAINFRAME);
-    m_pSecondPort = std::make_unique<CDiagPort>();
 }
 
 CMainDlg::~CMainDlg()
 {
-    ShutdownMonitor();
+    m_monitor.ShutdownMonitor();
     // The process ends right after the dialog; releasing the name here rather than at process end
     // lets one process run the dialog more than once.
     CloseInstanceLock(m_hMutex);
@@ -87,7 +76,7 @@ bool CMainDlg::OnInitDialog()
     bool bAlreadyExists = false;
     m_hMutex = CreateInstanceLock(kWindowInstanceName, &bAlreadyExists);
     if (bAlreadyExists) {
-        MessageBoxEx(true, "UI is running, Please close it and re-run this program!", "Error", ui::kMbIconHand, 0);
+        MessageBoxEx(true, "UI is running, Please close it and re-run this program!", kErrorCaption, ui::kMbIconHand, 0);
         CloseInstanceLock(m_hMutex);
         m_hMutex = 0;
         ExitProcessNow(0);
@@ -97,37 +86,59 @@ bool CMainDlg::OnInitDialog()
     for (const std::string& strEntry : PortListEntries())
         AddListEntry(IDC_PORT_LIST, strEntry);
     CDialog::OnInitDialog();
-    m_pAtChannel = std::make_unique<CAtChannel>(Clock());
+    m_monitor.CreateChannel();
     SetBigIcon(IDR_MAINFRAME);
     CaptureWorkingDirectory(m_szWorkDir, kWorkDirRequest);
     SetControlText(IDC_HIDDEN_1018, "");
     LoadPortSettings();
-    EnableControl(IDC_ENTER_DOWNLOAD, false);
-    EnableControl(IDC_EXIT_DOWNLOAD, false);
+    m_window.EnableCommandButtons(false);
     SetEnglishTexts();
     UpdateData(false);
-    StartMonitor();
+    SetControlText(IDC_READOUT, "");
+    m_monitor.StartMonitor();
     SetControlFocus(IDC_CODE);
     SetControlFont(IDC_STATUS_LINE, StatusLineFont());
     return true;
 }
 
+// The port list's index, the label and the status line are the monitor's state; they are read
+// before the exchange and stored after it, never with the state's lock held across a window call.
 void CMainDlg::DoDataExchange(bool bSave)
 {
-    int nModemPort = m_nModemPort.load();
+    const CPortState state = m_monitor.State();
+    int nModemPort = state.m_nModemPort;
+    std::string strPortLabel = state.m_strPortLabel;
+    std::string strStatus = state.m_strStatus;
     DdxListIndex(bSave, IDC_PORT_LIST, nModemPort);
-    if (bSave)
-        m_nModemPort.store(nModemPort);
     DdxText(bSave, IDC_ENTRY, m_strEntry, kEntryMaxChars);
     DdxText(bSave, IDC_HIDDEN_1014, m_strHidden1014);
     DdxText(bSave, IDC_CODE, m_strCode, kCodeMaxChars);
-    ExchangeShared(bSave, m_strPortLabel, [&](std::string& str) { DdxText(bSave, IDC_PORT_LABEL, str); });
-    ExchangeShared(bSave, m_strStatus, [&](std::string& str) { DdxText(bSave, IDC_STATUS_LINE, str); });
+    DdxText(bSave, IDC_PORT_LABEL, strPortLabel);
+    DdxText(bSave, IDC_STATUS_LINE, strStatus);
+    if (!bSave)
+        return;
+    m_monitor.UpdateState([&](CPortState& stored) {
+        stored.m_nModemPort = nModemPort;
+        stored.m_strPortLabel = std::move(strPortLabel);
+        stored.m_strStatus = std::move(strStatus);
+    });
 }
 
 const MsgMapEntry* CMainDlg::GetMessageMap() const
 {
     return kMessageMap;
+}
+
+void CMainDlg::OnOK()
+{
+    m_bClosing = true;
+    CDialog::OnOK();
+}
+
+void CMainDlg::OnCancel()
+{
+    m_bClosing = true;
+    CDialog::OnCancel();
 }
 
 void CMainDlg::SetEnglishTexts()
@@ -142,13 +153,6 @@ void CMainDlg::SetEnglishTexts()
     SetControlText(IDC_ENTER_DOWNLOAD, "Close autorun && Enter download");
     SetControlText(IDC_REVERSE_PORT, "Reverse Port");
     SetControlText(IDC_SIM_STATUS, "Uninstall Network");
-}
-
-void CMainDlg::ShowStatusPicture(int nId)
-{
-    if (!ShowBitmap(IDC_STATUS_PICTURE, nId))
-        return;
-    SetControlFocus(IDC_CODE);
 }
 
 void CMainDlg::OnPaint()
@@ -166,10 +170,7 @@ intptr_t CMainDlg::OnQueryDragIcon()
 void CMainDlg::OnExit()
 {
     SendClose();
-    // A mode command's own suspension is not this resume's to lift: the monitor would reopen the
-    // port under the command's exchanges.
-    if (m_nModeRuns.load() == 0)
-        ResumeMonitor();
+    m_monitor.ResumeMonitor();
 }
 
 void CMainDlg::OnAbout()
@@ -183,38 +184,17 @@ void CMainDlg::OnDestroy()
     // The monitor stays stopped for good, whatever resumes come later (a close-command worker
     // resumes at its end); that worker needs the window's thread to finish, so it is waited for
     // while messages flow, before the ports go.
-    HoldMonitor();
+    m_monitor.HoldMonitor();
     WaitForWorkers();
-    m_pSecondPort.reset();
-    m_pAtChannel.reset();
+    m_monitor.DeletePorts();
 }
 
-// ---- port discovery: the searches store what they found in the dialog's fields -------------------
-
-void CMainDlg::StoreCommandPort(const CPortSearch& search)
+// Buttons, label and status line stay as they are.
+intptr_t CMainDlg::OnStatusRefresh(uintptr_t, intptr_t)
 {
-    if (!search.nCommandPort)
-        return;
-    m_nModemPort = *search.nCommandPort;
-    m_strPortLabel.Set(PortLabelText(search.eSource));
-    m_strStatus.Set(PortStatusText(search.eSource));
-}
-
-// Modem port first, then the diagnostic port; 1 only when a diagnostic instance was found.
-int CMainDlg::FindModemPort()
-{
-    const CPortSearch search = SearchModemPort(Registry());
-    StoreCommandPort(search);
-    if (search.nSecondPort)
-        m_nSecondPort = *search.nSecondPort;
-    return search.bFound;
-}
-
-// The AT port, the fallback when no diagnostic port turns up; 1 whenever an AT driver lists an
-// instance, even when its port name cannot be read.
-int CMainDlg::FindAtPort()
-{
-    const CPortSearch search = SearchAtPort(Registry());
-    StoreCommandPort(search);
-    return search.bFound;
+    const CPortState state = m_monitor.State();
+    m_window.ShowPort(state.m_nModemPort);
+    ShowStatusPicture(state.m_bConnected ? IDB_READY : IDB_SEARCHING);
+    SetControlText(IDC_READOUT, m_strReadout);
+    return 0;
 }

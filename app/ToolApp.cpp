@@ -22,7 +22,7 @@ bool CToolApp::InitInstance()
     if (IsEnglishLanguage(GetSystemDefaultLanguage()))
         m_bEnglish = 1;
 
-    CMainDlg dlg;
+    CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &SystemRegistry(), &m_bEnglish});
     dlg.DoModal();   // the result, including a window that could not be created, changes nothing
     return false;
 }

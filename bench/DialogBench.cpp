@@ -144,7 +144,7 @@ public:
     {
         CHeadlessWindow window = HeadlessWindowOf(m_dlg);
         window.ClearLog();
-        const std::string strExitEnabled = "enable " + std::to_string(IDC_EXIT_DOWNLOAD) + " 1";
+        const std::string strExitEnabled = "enable " + ResourceName(IDC_EXIT_DOWNLOAD) + " 1";
         return PollUntil([&] {
             const std::vector<std::string> log = window.Log();
             return std::find(log.begin(), log.end(), strExitEnabled) != log.end()
@@ -227,7 +227,7 @@ int main(int argc, char** argv)
 
     int nUnexpected = 0;
     {
-        CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &registry, {}});
+        CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &registry});
         CDialogBench bench(modem, dlg);
         CHeadlessWindow window = HeadlessWindowOf(dlg);
         window.SetBoxHandler([&](const HeadlessBox& box) { return bench.OnBox(box); });

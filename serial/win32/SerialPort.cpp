@@ -19,7 +19,8 @@ constexpr DWORD kWriteWaitMs = 10000;
 constexpr DWORD kReadWaitMs = 2000;
 // How long a cancelled request may take to complete before it is given up for good.
 constexpr DWORD kCancelWaitMs = 1000;
-// What the port reports, from the call that gave a request up until it is closed.
+// What the port reports, from the call that gave a request up until that request has ended: every
+// call on the open port, and every open of the port once it is closed.
 constexpr const char* kAbandonedCall = "CancelIoEx";
 constexpr int kAbandonedError = ERROR_TIMEOUT;
 
@@ -73,7 +74,7 @@ enum class ERequestEnd { Completed, Cancelled, Abandoned };
 // Waits at most nWaitMs for a started request, then cancels what is still outstanding. A USB serial
 // driver whose device was pulled can fail to complete the cancelled request at all, so that wait is
 // bounded too: a request still out after it is Abandoned, and its record and buffer must stay
-// allocated for as long as the process lives. Otherwise GetOverlappedResult(FALSE) has the outcome.
+// allocated until it has ended. Otherwise GetOverlappedResult(FALSE) has the outcome.
 ERequestEnd AwaitRequest(HANDLE hComm, OVERLAPPED& ov, DWORD nWaitMs)
 {
     const CRequestCalls& calls = Calls();
@@ -111,8 +112,9 @@ struct CSerialDevice {
     // request the port gave up on is still out. Write's buffer is resized only with no request out.
     char readBuffer[kQueueSize]{};
     std::vector<char> writeBuffer;
-    // A cancelled request did not complete: the record is never freed, nor its events closed.
-    bool bAbandoned = false;
+    // The request whose cancel did not complete (ovRead or ovWrite): while it is out, the record,
+    // its buffers and its events stay as they are, and the port refuses every call.
+    OVERLAPPED* pAbandoned = nullptr;
 };
 
 namespace {
@@ -143,7 +145,13 @@ void CloseDevice(CSerialDevice& device)
 {
     CloseIfSet(device.ovRead.hEvent);
     CloseIfSet(device.ovWrite.hEvent);
-    CloseHandle(device.hComm);
+    CloseIfSet(device.hComm);
+}
+
+// Whether the abandoned request of a closed port's record has ended since; its event is set then.
+bool AbandonedRequestEnded(const CSerialDevice& device)
+{
+    return Calls().pfnWaitForSingleObject(device.pAbandoned->hEvent, 0) == WAIT_OBJECT_0;
 }
 
 } // namespace
@@ -167,6 +175,16 @@ int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nData
 
 int CSerialPort::OpenHandle(const char* pszPath, const char* pszMode)
 {
+    // A closed port still holding a record is one whose request was abandoned. The record is freed
+    // once that request has ended; until then the port stays refused, so a driver that never ends
+    // it costs one record per port, however often the port is reopened.
+    if (m_pDevice) {
+        if (!AbandonedRequestEnded(*m_pDevice))
+            return Fail(kAbandonedCall, kAbandonedError);
+        CloseDevice(*m_pDevice);
+        delete m_pDevice;
+        m_pDevice = nullptr;
+    }
     const HANDLE hComm = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (hComm == INVALID_HANDLE_VALUE)
@@ -182,7 +200,8 @@ int CSerialPort::OpenHandle(const char* pszPath, const char* pszMode)
     }
     m_pDevice = pDevice;
     m_bOpen = 1;
-    PurgeComm(hComm, kPurgeAll);
+    if (!PurgeComm(hComm, kPurgeAll))
+        Fail("PurgeComm", static_cast<int>(GetLastError()));
     return 1;
 }
 
@@ -190,17 +209,19 @@ int CSerialPort::Close()
 {
     if (!m_bOpen || !m_pDevice)
         return 1;
-    if (m_pDevice->bAbandoned) {
-        // The handle goes, so that the port can be opened again; the record stays allocated for good,
-        // as the driver may still complete the request into it.
-        CloseHandle(m_pDevice->hComm);
-    } else {
-        PurgeComm(m_pDevice->hComm, kPurgeAll);
-        CloseDevice(*m_pDevice);
-        delete m_pDevice;
-    }
-    m_pDevice = nullptr;
     m_bOpen = 0;
+    if (m_pDevice->pAbandoned) {
+        // The handle goes (closing it is the strongest cancel there is); the record stays with the
+        // port, as the driver may still complete the request into it, until the next Open finds
+        // the request ended.
+        CloseIfSet(m_pDevice->hComm);
+        return 1;
+    }
+    if (!PurgeComm(m_pDevice->hComm, kPurgeAll))
+        Fail("PurgeComm", static_cast<int>(GetLastError()));
+    CloseDevice(*m_pDevice);
+    delete m_pDevice;
+    m_pDevice = nullptr;
     return 1;
 }
 
@@ -212,11 +233,13 @@ int CSerialPort::Write(const void* pData, int nLength)
     if (nLength < 0 || (!pData && nLength > 0))
         return 0;
     CSerialDevice& device = *m_pDevice;
-    if (device.bAbandoned)
+    if (device.pAbandoned)
         return Fail(kAbandonedCall, kAbandonedError);
     const HANDLE hComm = device.hComm;
     OVERLAPPED& ov = device.ovWrite;
-    PurgeComm(hComm, kPurgeAll);
+    // A purge that fails is recorded, and the write goes ahead: the card may still take it.
+    if (!PurgeComm(hComm, kPurgeAll))
+        Fail("PurgeComm", static_cast<int>(GetLastError()));
 
     const auto* pBytes = static_cast<const char*>(pData);
     device.writeBuffer.assign(pBytes, pBytes + nLength);
@@ -227,7 +250,7 @@ int CSerialPort::Write(const void* pData, int nLength)
         return Fail("WriteFile", static_cast<int>(GetLastError()));
     switch (AwaitRequest(hComm, ov, kWriteWaitMs)) {
     case ERequestEnd::Abandoned:
-        device.bAbandoned = true;
+        device.pAbandoned = &ov;
         return Fail(kAbandonedCall, kAbandonedError);
     case ERequestEnd::Cancelled:
         return Fail("WriteFile", ERROR_TIMEOUT);
@@ -243,7 +266,7 @@ int CSerialPort::GetInQueueCount()
 {
     if (!m_bOpen || !m_pDevice)
         return 0;
-    if (m_pDevice->bAbandoned)
+    if (m_pDevice->pAbandoned)
         return Fail(kAbandonedCall, kAbandonedError);
     DWORD nErrors = 0;
     COMSTAT stat{};
@@ -275,11 +298,14 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     // but the count reported when the request started was 0, and that is what Read returns. The
     // bytes are the completed count, which a cancelled read may have as well.
     if (AwaitRequest(hComm, ov, kReadWaitMs) == ERequestEnd::Abandoned) {
-        device.bAbandoned = true;
+        device.pAbandoned = &ov;
         return Fail(kAbandonedCall, kAbandonedError);
     }
     DWORD nDone = 0;
-    Calls().pfnGetOverlappedResult(hComm, &ov, &nDone, FALSE);
+    if (!Calls().pfnGetOverlappedResult(hComm, &ov, &nDone, FALSE)) {
+        Fail("GetOverlappedResult", static_cast<int>(GetLastError()));
+        nDone = 0;
+    }
     std::memcpy(pBuffer, device.readBuffer, std::min(nDone, nToRead));
     return static_cast<int>(nRead);
 }

@@ -11,10 +11,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
@@ -44,66 +45,6 @@ inline std::vector<uint32_t> CommandWaitsOf(const CVirtualClock& clock, std::thr
     return waits;
 }
 
-// Starts the close command's workers as joinable threads, so the test can wait for them with a
-// deadline and join them; or refuses to start any.
-class CTestWorkers {
-public:
-    bool Start(std::function<void()> fn)
-    {
-        if (m_bRefuse)
-            return false;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_threads.emplace_back([this, fn = std::move(fn)] {
-            fn();
-            ++m_nFinished;
-        });
-        m_ids.push_back(m_threads.back().get_id());
-        return true;
-    }
-
-    void Refuse() { m_bRefuse = true; }
-
-    int Started()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return static_cast<int>(m_threads.size());
-    }
-
-    std::thread::id IdOf(int nIndex)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_ids.at(nIndex);
-    }
-
-    // Polls until every started worker has finished; false when the deadline passes first.
-    bool WaitFinished(std::chrono::milliseconds deadline = std::chrono::seconds(20))
-    {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (m_nFinished.load() != Started()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::yield();
-        }
-        return true;
-    }
-
-    void JoinAll()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (std::thread& thread : m_threads) {
-            if (thread.joinable())
-                thread.join();
-        }
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::thread> m_threads;
-    std::vector<std::thread::id> m_ids;
-    std::atomic<int> m_nFinished{0};
-    std::atomic<bool> m_bRefuse{false};
-};
-
 class CommandTest : public ::testing::Test {
 protected:
     static constexpr int kCardPort = 5;
@@ -111,27 +52,24 @@ protected:
     void SetUp() override
     {
         m_pCard = sim::Plug(kCardPort, m_clock, CardOptions{});
-        CToolEnv env{&m_clock, &m_registry, {}};
-        if (UseTestWorkers())
-            env.startWorker = [this](std::function<void()> fn) { return m_workers.Start(std::move(fn)); };
-        m_pDlg = std::make_unique<CMainDlg>(nullptr, env);
+        m_pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry, UseTestWorkers() ? &m_workers : nullptr, &m_bEnglish);
         Window().Create();
-        // The monitor's one window call of its own (it disables 1012 as it starts, after the
+        // The monitor's one window call of its own (it disables IDC_ENTER_DOWNLOAD as it starts, after the
         // dialog's initialisation did) must be over, or it could land in the command's log.
         ASSERT_TRUE(PollUntil([this] {
             const std::vector<std::string> log = Window().Log();
-            return std::count(log.begin(), log.end(), "enable 1012 0") >= 2;
+            return std::count(log.begin(), log.end(), "enable IDC_ENTER_DOWNLOAD 0") >= 2;
         }));
         // The registry is empty, so the monitor never reaches the channel; held here it stays out
         // of the clock's waits as well. Commands nest their own suspensions on top of this one.
-        m_pDlg->SuspendMonitor();
-        m_pDlg->m_nModemPort = kCardPort;
-        ASSERT_TRUE(m_pDlg->OpenModemPort(kCardPort, 115200));
+        m_pHeld.emplace(Monitor());
+        SetModemPort(Monitor(), kCardPort);
+        ASSERT_TRUE(Monitor().OpenModemPort(kCardPort, 115200));
         m_nOpensBefore = m_pCard->OpenCount();
         // What a connected monitor pass leaves behind.
         m_pDlg->EnableControl(IDC_ENTER_DOWNLOAD, true);
         m_pDlg->EnableControl(IDC_EXIT_DOWNLOAD, true);
-        m_nSuspendsBefore = m_pDlg->MonitorSuspendCount();
+        m_nSuspendsBefore = Monitor().SuspendCount();
         Window().ClearLog();
         m_clock.ClearWaits();
     }
@@ -139,6 +77,9 @@ protected:
     void TearDown() override
     {
         m_bReleaseWorker = true;
+        // Kept, not released: the monitor must not start a pass on the way out.
+        if (m_pHeld)
+            m_pHeld->Keep();
         if (m_pDlg && Window().IsCreated() && !m_bDestroyed)
             Window().Destroy();
         EXPECT_TRUE(m_workers.WaitFinished());
@@ -151,6 +92,7 @@ protected:
     virtual bool UseTestWorkers() const { return true; }
 
     CHeadlessWindow Window() { return HeadlessWindowOf(*m_pDlg); }
+    CPortMonitor& Monitor() { return m_pDlg->Monitor(); }
     CCardModel& Card() { return m_pCard->Model(); }
 
     // Runs the close command the way a click does, then waits for its worker to finish.
@@ -179,7 +121,7 @@ protected:
     void DestroyWithWorkerHeldUntilSuspendCount(unsigned nCount)
     {
         std::thread releaser([this, nCount] {
-            PollUntil([this, nCount] { return m_pDlg->MonitorSuspendCount() >= nCount; });
+            PollUntil([this, nCount] { return Monitor().SuspendCount() >= nCount; });
             m_bReleaseWorker = true;
         });
         Window().Destroy();
@@ -204,12 +146,15 @@ protected:
         return lines;
     }
 
+    int m_bEnglish = 1;   // the application's language flag as the dialog reads it
     CWorkDirScope m_workDir;   // the dialog's settings file lands here, not where the tests run
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
     CTestWorkers m_workers;
     std::shared_ptr<CSimCard> m_pCard;
-    std::unique_ptr<CMainDlg> m_pDlg;
+    std::unique_ptr<CTestMainDlg> m_pDlg;
+    // The test's own hold on the monitor; commands nest theirs on top.
+    std::optional<CChannelLease> m_pHeld;
     int m_nOpensBefore = 0;
     unsigned m_nSuspendsBefore = 0;
     bool m_bDestroyed = false;

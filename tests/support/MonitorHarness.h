@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "res/PortList.h"
 #include "tests/support/VirtualClock.h"
@@ -64,18 +64,16 @@ inline bool Eventually(const std::function<bool()>& cond, std::chrono::milliseco
 
 // The main dialog with the monitor-relevant part of its initialisation only: its port list, fields
 // into the controls, the AT channel on the test's clock. No single-instance lock, no monitor thread.
-class CMonitorDlg : public CMainDlg {
+class CMonitorDlg : public CTestMainDlg {
 public:
-    CMonitorDlg(IClock& clock, IRegistry& registry) : CMainDlg(nullptr, CToolEnv{&clock, &registry, {}}) {}
+    CMonitorDlg(IClock& clock, IRegistry& registry) : CTestMainDlg(clock, registry) {}
 
     bool OnInitDialog() override
     {
         for (const std::string& strEntry : PortListEntries())
             AddListEntry(IDC_PORT_LIST, strEntry);
         CDialog::OnInitDialog();
-        if (!m_pSecondPort)
-            m_pSecondPort = std::make_unique<CDiagPort>();
-        m_pAtChannel = std::make_unique<CAtChannel>(Clock());
+        Monitor().CreateChannel();
         return true;
     }
 };
@@ -132,6 +130,7 @@ protected:
     }
 
     CMonitorDlg& Dlg() { return *m_pDlg; }
+    CPortMonitor& Monitor() { return m_pDlg->Monitor(); }
     CHeadlessWindow Window() { return HeadlessWindowOf(*m_pDlg); }
 
     // The window operations that the monitor asks for, in order (focus moves left out).

@@ -5,6 +5,7 @@
 // driver is removed and the port reopened.
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -26,10 +27,22 @@ inline HANDLE NeverSignalled()
     return hNever;
 }
 
+// The memory of the last request the driver was given: what it may still write into (a read) or
+// read from (a write) after the port has given the request up.
+inline std::atomic<const void*> g_pLastRequestBuffer{nullptr};
+
+inline bool LastRequestBufferWithin(const void* pBegin, size_t nSize)
+{
+    const auto* p = static_cast<const char*>(g_pLastRequestBuffer.load());
+    const auto* pStart = static_cast<const char*>(pBegin);
+    return p >= pStart && p < pStart + nSize;
+}
+
 // Wine completes COM writes at once and COM reads soon after they start; this driver keeps either
 // outstanding as far as the port can tell.
 inline BOOL WINAPI PendingRead(HANDLE hFile, LPVOID pBuffer, DWORD nToRead, LPDWORD pnRead, LPOVERLAPPED pOv)
 {
+    g_pLastRequestBuffer = pBuffer;
     if (!ReadFile(hFile, pBuffer, nToRead, pnRead, pOv) && GetLastError() != ERROR_IO_PENDING)
         return FALSE;
     SetLastError(ERROR_IO_PENDING);
@@ -38,6 +51,7 @@ inline BOOL WINAPI PendingRead(HANDLE hFile, LPVOID pBuffer, DWORD nToRead, LPDW
 
 inline BOOL WINAPI PendingWrite(HANDLE hFile, LPCVOID pData, DWORD nToWrite, LPDWORD pnWritten, LPOVERLAPPED pOv)
 {
+    g_pLastRequestBuffer = pData;
     if (!WriteFile(hFile, pData, nToWrite, pnWritten, pOv) && GetLastError() != ERROR_IO_PENDING)
         return FALSE;
     SetLastError(ERROR_IO_PENDING);

@@ -311,15 +311,15 @@ TEST_P(CardMonitorTest, FollowsTheCardToItsNewPort)
     monitor_test::AddModemCard(m_registry);
     std::shared_ptr<CSimCard> pCard = sim::Plug(kPort, m_clock);
     sim::Plug(6, m_clock);
-    ASSERT_TRUE(Dlg().RunMonitorPass());
+    ASSERT_TRUE(Monitor().RunMonitorPass());
     ASSERT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
 
     GetParam().pfnPull(m_clock, *pCard);
     m_clock.ClearWaits();
-    ASSERT_TRUE(Dlg().RunMonitorPass());
+    ASSERT_TRUE(Monitor().RunMonitorPass());
     m_clock.OnSleep({});
     EXPECT_EQ(m_clock.Waits(), GetParam().waits);
-    EXPECT_EQ(Dlg().m_bConnected.load(), 0);
+    EXPECT_EQ(Monitor().State().m_bConnected, 0);
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_SEARCHING);
     EXPECT_EQ(Window().Control(IDC_STATUS_LINE).strText, "Searching...");
     EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, kPort);
@@ -331,8 +331,8 @@ TEST_P(CardMonitorTest, FollowsTheCardToItsNewPort)
     monitor_test::AddDriver(m_registry, "YARLOusbser6k", "USB\\VID_X&PID_Y\\8", "COM10");
     std::shared_ptr<CSimCard> pMoved = sim::Plug(9, m_clock);
     std::shared_ptr<CSimCard> pMovedDiag = sim::Plug(10, m_clock);
-    ASSERT_TRUE(Dlg().RunMonitorPass());
-    EXPECT_EQ(Dlg().m_bConnected.load(), 1);
+    ASSERT_TRUE(Monitor().RunMonitorPass());
+    EXPECT_EQ(Monitor().State().m_bConnected, 1);
     EXPECT_EQ(pMoved->CountOf("AT"), 2);
     EXPECT_TRUE(pMovedDiag->IsOpen());
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
@@ -406,7 +406,7 @@ TEST_P(CardCommandTest, EndsWithItsReportWithoutHanging)
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].strCaption, c.bSuccess ? "Success" : "Error");
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.bSuccess ? IDB_PASS : IDB_FAIL);
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 }

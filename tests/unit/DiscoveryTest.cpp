@@ -1,7 +1,8 @@
-// CMainDlg::FindModemPort and FindAtPort over an in-memory HKEY_LOCAL_MACHINE: which driver
+// CPortMonitor::FindModemPort and FindAtPort over an in-memory HKEY_LOCAL_MACHINE: which driver
 // entries they read, in which order, with which access, and which dialog fields they write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <memory>
@@ -11,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/MainDlg.h"
+#include "tests/support/FailingAllocation.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
@@ -75,20 +77,13 @@ protected:
 
     void MakeDialog(IRegistry& registry)
     {
-        CToolEnv env;
-        env.pClock = &m_clock;
-        env.pRegistry = &registry;
-        m_pDlg = std::make_unique<CMainDlg>(nullptr, env);
-        m_pDlg->m_nModemPort = kUntouched.nModemPort;
-        m_pDlg->m_nSecondPort = kUntouched.nSecondPort;
-        m_pDlg->m_strPortLabel.Set(kUntouched.strLabel);
-        m_pDlg->m_strStatus.Set(kUntouched.strStatus);
+        m_pMonitor = std::make_unique<CPortMonitor>(m_noWindow, m_clock, registry);
+        Seed(*m_pMonitor, kUntouched);
     }
 
     Fields Read() const
     {
-        return {m_pDlg->m_nModemPort.load(), m_pDlg->m_nSecondPort.load(), m_pDlg->m_strPortLabel.Get(),
-                m_pDlg->m_strStatus.Get()};
+        return FieldsOf(*m_pMonitor);
     }
 
     static Fields Modem(int nPort, int nSecond = kUntouched.nSecondPort)
@@ -116,7 +111,8 @@ protected:
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
     CSpyRegistry m_spy;
-    std::unique_ptr<CMainDlg> m_pDlg;
+    CNoWindow m_noWindow;
+    std::unique_ptr<CPortMonitor> m_pMonitor;
 };
 
 // ---- the results table ------------------------------------------------------------------------
@@ -223,12 +219,12 @@ TEST_P(DiscoveryResultTest, ResultAndFields)
     const ResultCase& c = GetParam();
     c.setup(m_registry);
 
-    EXPECT_EQ(m_pDlg->FindModemPort(), c.nModemResult);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), c.nModemResult);
     EXPECT_EQ(Read(), c.afterModem);
     EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
 
     MakeDialog(m_registry);
-    EXPECT_EQ(m_pDlg->FindAtPort(), c.nAtResult);
+    EXPECT_EQ(m_pMonitor->FindAtPort(), c.nAtResult);
     EXPECT_EQ(Read(), c.afterAt);
     EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
 }
@@ -242,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(Registry, DiscoveryResultTest, ::testing::ValuesIn(kRes
 // KEY_ALL_ACCESS; FindModemPort stops after the modem list.
 TEST_F(DiscoveryTest, EmptyRegistryOpensEachListInOrder)
 {
-    EXPECT_EQ(m_pDlg->FindModemPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
     EXPECT_EQ(OpenedPaths(),
               (std::vector<std::string>{EnumKey("YARLOusbmdm6k"), EnumKey("ONDAusbmdm6k"), EnumKey("qcusbmdm6k"),
                                         EnumKey("HSPADataCardusbmdm"), EnumKey("zgdccmdm"), EnumKey("zgdcmdm")}));
@@ -250,7 +246,7 @@ TEST_F(DiscoveryTest, EmptyRegistryOpensEachListInOrder)
     AddDriver(m_registry, "zgdcmdm", "COM3");   // the last modem driver, to reach the diagnostic list
     MakeDialog(m_registry);
     const size_t nBefore = m_registry.Opens().size();
-    EXPECT_EQ(m_pDlg->FindModemPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
     const auto paths = OpenedPaths();
     EXPECT_EQ(std::vector<std::string>(paths.begin() + static_cast<ptrdiff_t>(nBefore) + 7, paths.end()),
               (std::vector<std::string>{EnumKey("YARLOusbser6k"), EnumKey("HSPADataCardusbser"),
@@ -260,7 +256,7 @@ TEST_F(DiscoveryTest, EmptyRegistryOpensEachListInOrder)
     m_registry.Clear();
     MakeDialog(m_registry);
     const size_t nAtBefore = m_registry.Opens().size();
-    EXPECT_EQ(m_pDlg->FindAtPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindAtPort(), 0);
     const auto atPaths = OpenedPaths();
     EXPECT_EQ(std::vector<std::string>(atPaths.begin() + static_cast<ptrdiff_t>(nAtBefore), atPaths.end()),
               (std::vector<std::string>{EnumKey("YARLOusbnmea"), EnumKey("zgdccat"), EnumKey("zgdcat"),
@@ -275,7 +271,7 @@ TEST_F(DiscoveryTest, ExactKeysOfASuccessfulSearch)
 {
     AddDriver(m_registry, "YARLOusbmdm6k", "COM5");
     AddDriver(m_registry, "YARLOusbser6k", "COM6");
-    EXPECT_EQ(m_pDlg->FindModemPort(), 1);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 1);
     const auto opens = m_registry.Opens();
     ASSERT_EQ(opens.size(), 4u);
     EXPECT_EQ(opens[0].strPath, "SYSTEM\\CurrentControlSet\\Services\\YARLOusbmdm6k\\Enum");
@@ -311,10 +307,10 @@ TEST_F(DiscoveryTest, EarlierServiceInListWins)
                 const size_t nBefore = m_registry.Opens().size();
 
                 if (list.services.data() == kAtServices.data())
-                    m_pDlg->FindAtPort();
+                    m_pMonitor->FindAtPort();
                 else
-                    m_pDlg->FindModemPort();
-                const int nFound = bDiag ? m_pDlg->m_nSecondPort.load() : m_pDlg->m_nModemPort.load();
+                    m_pMonitor->FindModemPort();
+                const int nFound = bDiag ? m_pMonitor->State().m_nSecondPort : m_pMonitor->State().m_nModemPort;
                 EXPECT_EQ(nFound, static_cast<int>(100 + i));
                 const auto opens = m_registry.Opens();
                 for (size_t n = nBefore; n < opens.size(); ++n)
@@ -354,7 +350,7 @@ TEST_F(DiscoveryTest, OnlyTheLastInstanceIsTried)
         m_registry.SetString(PortKey(strInstance), "PortName", "COM" + std::to_string(20 + n));
     }
 
-    EXPECT_EQ(m_pDlg->FindModemPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
     EXPECT_EQ(Read(), Modem(22));
     EXPECT_EQ(m_spy.m_reads,
               (std::vector<std::string>{"Count", "-1", "Count", "1", "Count", "2", "PortName"}));
@@ -413,7 +409,7 @@ TEST_F(DiscoveryTest, PortNameToModemPort)
         m_registry.Clear();
         AddDriver(m_registry, "YARLOusbmdm6k", c.name);
         MakeDialog(m_registry);
-        EXPECT_EQ(m_pDlg->FindModemPort(), 0);
+        EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
         EXPECT_EQ(Read(), c.expected) << c.name;
     }
 }
@@ -460,7 +456,7 @@ TEST_F(DiscoveryTest, OddValueTypesAndSizes)
         const std::string strKey = std::string(c.value) == "PortName" ? PortKey(InstanceOf(kModem)) : EnumKey(kModem);
         m_registry.SetBytes(strKey, c.value, c.bytes);
         MakeDialog(m_registry);
-        EXPECT_EQ(m_pDlg->FindModemPort(), 0);
+        EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
         EXPECT_EQ(Read(), c.expected);
         EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
     }
@@ -473,7 +469,7 @@ TEST_F(DiscoveryTest, UnreadableInstanceFallsThroughToNextService)
     std::vector<uint8_t> bytes(1024, 'x');
     m_registry.SetBytes(EnumKey("YARLOusbmdm6k"), "0", bytes);
     AddDriver(m_registry, "ONDAusbmdm6k", "COM8");
-    EXPECT_EQ(m_pDlg->FindModemPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
     EXPECT_EQ(Read(), Modem(8));
 }
 
@@ -485,20 +481,20 @@ TEST_F(DiscoveryTest, VanishingCardKeepsFieldsThenReturns)
 {
     AddDriver(m_registry, "zgdccmdm", "COM5");
     AddDriver(m_registry, "zgdccdiag", "COM6");
-    EXPECT_EQ(m_pDlg->FindModemPort(), 1);
-    EXPECT_EQ(m_pDlg->FindAtPort(), 1);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 1);
+    EXPECT_EQ(m_pMonitor->FindAtPort(), 1);
     EXPECT_EQ(Read(), (Fields{5, 6, "AT port:", "Setting using AT port."}));
 
     m_registry.RemoveKey("SYSTEM\\CurrentControlSet\\Enum\\USB");
     m_registry.SetDword(EnumKey("zgdccmdm"), "Count", 0);
     m_registry.SetDword(EnumKey("zgdccdiag"), "Count", 0);
-    EXPECT_EQ(m_pDlg->FindModemPort(), 0);
-    EXPECT_EQ(m_pDlg->FindAtPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindAtPort(), 0);
     EXPECT_EQ(Read(), (Fields{5, 6, "AT port:", "Setting using AT port."}));
 
     AddDriver(m_registry, "zgdccmdm", "COM15");
     AddDriver(m_registry, "zgdccdiag", "COM16");
-    EXPECT_EQ(m_pDlg->FindModemPort(), 1);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 1);
     EXPECT_EQ(Read(), Modem(15, 16));
     EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
 }
@@ -510,8 +506,8 @@ TEST_F(DiscoveryTest, NoAdministratorRights)
     AddDriver(m_registry, "YARLOusbser6k", "COM6");
     AddDriver(m_registry, "YARLOusbnmea", "COM7");
     m_registry.SetGrantedAccess(0x20019);   // KEY_READ
-    EXPECT_EQ(m_pDlg->FindModemPort(), 0);
-    EXPECT_EQ(m_pDlg->FindAtPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
+    EXPECT_EQ(m_pMonitor->FindAtPort(), 0);
     EXPECT_EQ(Read(), kUntouched);
     EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
 }
@@ -532,11 +528,50 @@ TEST_F(DiscoveryTest, OutOfMemoryClosesKeys)
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.throwOn);
         m_spy.m_strThrowOn = c.throwOn;
-        EXPECT_EQ(m_pDlg->FindModemPort(), c.nModemResult);
+        EXPECT_EQ(m_pMonitor->FindModemPort(), c.nModemResult);
         EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
-        EXPECT_EQ(m_pDlg->FindAtPort(), c.nAtResult);
+        EXPECT_EQ(m_pMonitor->FindAtPort(), c.nAtResult);
         EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
         EXPECT_EQ(Read(), kUntouched);
+    }
+}
+
+// Running out of memory at any allocation of a search, or of storing what it found, throws nothing
+// (on the monitor's thread an exception ends the process) and leaves the state whole: as it was, or
+// the port with both of its texts.
+TEST_F(DiscoveryTest, OutOfMemoryAnywhereLeavesTheStateWhole)
+{
+    AddDriver(m_registry, "YARLOusbmdm6k", "COM5");
+    AddDriver(m_registry, "YARLOusbser6k", "COM6");
+    AddDriver(m_registry, "YARLOusbnmea", "COM7");
+    const struct {
+        const char* name;
+        int (CPortMonitor::*pfnFind)();
+        std::vector<Fields> whole;
+    } kCases[] = {
+        {"modem", &CPortMonitor::FindModemPort, {kUntouched, Modem(5), Modem(5, 6)}},
+        {"AT", &CPortMonitor::FindAtPort, {kUntouched, At(7)}},
+    };
+    for (const auto& c : kCases) {
+        bool bFailed = true;
+        for (long nAllowed = 0; bFailed && nAllowed < 10000; ++nAllowed) {
+            SCOPED_TRACE(std::string(c.name) + " failing after " + std::to_string(nAllowed));
+            Seed(*m_pMonitor, kUntouched);
+            bool bThrew = false;
+            {
+                CFailNthAllocation failing(nAllowed);
+                try {
+                    ((*m_pMonitor).*c.pfnFind)();
+                } catch (const std::bad_alloc&) {
+                    bThrew = true;
+                }
+                bFailed = failing.Failed();
+            }
+            EXPECT_FALSE(bThrew);
+            const Fields fields = Read();
+            EXPECT_NE(std::find(c.whole.begin(), c.whole.end(), fields), c.whole.end()) << fields;
+        }
+        EXPECT_FALSE(bFailed) << "the search never got through";
     }
 }
 

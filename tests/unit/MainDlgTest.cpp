@@ -8,19 +8,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/AboutDlg.h"
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "app/ToolApp.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/InstanceLock.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/WorkDirScope.h"
 #include "tests/support/headless/HeadlessWindow.h"
+#include "tests/support/sim/SimSerial.h"
 
 namespace {
 
@@ -53,23 +55,34 @@ private:
 
 std::string Op(const char* szVerb, int nId, const std::string& strArg)
 {
-    return std::string(szVerb) + " " + std::to_string(nId) + " " + strArg;
+    return std::string(szVerb) + " " + ResourceName(nId) + " " + strArg;
 }
 
 // The window operations of writing the six fields to their controls, in the exchange's order.
 std::vector<std::string> FieldsToControls(const std::string& strLabel, const std::string& strStatus)
 {
-    return {Op("select", 1001, "0"), Op("text", 1003, ""),           Op("text", 1014, ""),
-            Op("text", 1016, ""),    Op("text", 1008, strLabel), Op("text", 1020, strStatus)};
+    return {Op("select", IDC_PORT_LIST, "0"), Op("text", IDC_ENTRY, ""),           Op("text", IDC_HIDDEN_1014, ""),
+            Op("text", IDC_CODE, ""),    Op("text", IDC_PORT_LABEL, strLabel), Op("text", IDC_STATUS_LINE, strStatus)};
 }
 
 std::vector<std::string> EnglishTexts()
 {
-    return {Op("text", 1008, "COM"),          Op("text", 1009, "Barcode"),
-            Op("text", 1010, "Read"),         Op("text", 1007, "Help"),
-            Op("text", 1006, "OK"),           Op("text", 1000, "Exit"),
-            Op("text", 1008, "Modem Port"),   Op("text", 1012, "Close autorun && Enter download"),
-            Op("text", 1013, "Reverse Port"), Op("text", 1015, "Uninstall Network")};
+    return {Op("text", IDC_PORT_LABEL, "COM"),          Op("text", IDC_BARCODE_LABEL, "Barcode"),
+            Op("text", IDC_READ_LABEL, "Read"),         Op("text", IDC_HELP_BUTTON, "Help"),
+            Op("text", IDC_HIDDEN_OK, "OK"),           Op("text", IDC_EXIT, "Exit"),
+            Op("text", IDC_PORT_LABEL, "Modem Port"),   Op("text", IDC_ENTER_DOWNLOAD, "Close autorun && Enter download"),
+            Op("text", IDC_REVERSE_PORT, "Reverse Port"), Op("text", IDC_SIM_STATUS, "Uninstall Network")};
+}
+
+bool PollUntil(const std::function<bool()>& done)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 uintptr_t Clicked(int nId)
@@ -79,7 +92,7 @@ uintptr_t Clicked(int nId)
 
 class MainDlgTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}}); }
+    void SetUp() override { m_pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry); }
 
     void TearDown() override
     {
@@ -100,18 +113,19 @@ protected:
         m_bDestroyed = true;
     }
 
-    CMainDlg& Dlg() { return *m_pDlg; }
+    CTestMainDlg& Dlg() { return *m_pDlg; }
+    CPortMonitor& Monitor() { return m_pDlg->Monitor(); }
     CHeadlessWindow Window() { return HeadlessWindowOf(*m_pDlg); }
 
     CWorkDirScope m_workDir;
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
-    std::unique_ptr<CMainDlg> m_pDlg;
+    std::unique_ptr<CTestMainDlg> m_pDlg;
     bool m_bDestroyed = false;
 };
 
 // OnInitDialog: the window shows "NULL", "Modem port:", a bold Arial "Searching...", the Searching...
-// picture, both command buttons disabled, the focus in edit 1016.
+// picture, both command buttons disabled, the focus in IDC_CODE.
 TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
 {
     Create();
@@ -136,33 +150,38 @@ TEST_F(MainDlgTest, InitialisationLeavesTheStartState)
     EXPECT_EQ(status.font.nCharSet, 0u);
     EXPECT_EQ(status.font.nPitchAndFamily, 32u);
 
-    EXPECT_TRUE(Dlg().m_pAtChannel != nullptr);
-    EXPECT_TRUE(Dlg().m_pSecondPort != nullptr);
-    EXPECT_TRUE(Dlg().HasMonitor());
+    {
+        CChannelLease lease(Monitor());
+        EXPECT_NE(lease.Context().pChannel, nullptr);
+        sim::Plug(9, m_clock);
+        EXPECT_EQ(Monitor().OpenSecondPort(9), 1) << "no diagnostic port object";
+        sim::UnplugAll();
+    }
+    // The monitor runs: its first window call waits for this thread.
+    EXPECT_TRUE(PollUntil([&] { return Window().QueuedCalls() == 1; }));
     EXPECT_EQ(Dlg().OnQueryDragIcon(), Dlg().GetIconHandle(IDR_MAINFRAME));
 }
 
-// OnInitDialog: fields to controls, icon, hidden 1018 cleared, buttons disabled, English texts, the
+// OnInitDialog: fields to controls, icon, IDC_HIDDEN_1018 cleared, buttons disabled, English texts, the
 // fields again (so "Modem Port" gives way to "Modem port:"), the monitor, then focus and font.
 TEST_F(MainDlgTest, InitialisationRunsItsStepsInOrder)
 {
     Create();
 
     std::vector<std::string> expected = FieldsToControls("Modem port:", "Searching...");
-    for (const std::string& str : {std::string("icon 128"), Op("text", 1018, ""), Op("enable", 1012, "0"),
-                                   Op("enable", 1017, "0")})
+    for (const std::string& str : {std::string("icon IDR_MAINFRAME"), Op("text", IDC_HIDDEN_1018, ""), Op("enable", IDC_ENTER_DOWNLOAD, "0"),
+                                   Op("enable", IDC_EXIT_DOWNLOAD, "0")})
         expected.push_back(str);
     for (const std::string& str : EnglishTexts())
         expected.push_back(str);
     for (const std::string& str : FieldsToControls("Modem port:", "Searching..."))
         expected.push_back(str);
+    // The readout cleared as the monitor starts; the monitor's own calls wait for this thread.
+    for (const std::string& str : {Op("text", IDC_READOUT, ""), "focus " + ResourceName(IDC_CODE),
+                                   Op("font", IDC_STATUS_LINE, "Arial 700")})
+        expected.push_back(str);
 
-    const std::vector<std::string> log = Window().Log();
-    ASSERT_GE(log.size(), expected.size() + 2);
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + static_cast<long>(expected.size())), expected);
-    // What the monitor's start does on the window's thread comes in between; focus and font close.
-    EXPECT_EQ(log[log.size() - 2], "focus 1016");
-    EXPECT_EQ(log.back(), "font 1020 Arial 700");
+    EXPECT_EQ(Window().Log(), expected);
 }
 
 // OnInitDialog: with the name already taken, one owned "Error" box (MB_ICONHAND) is all that
@@ -174,7 +193,7 @@ TEST_F(MainDlgTest, SecondInstanceShowsOneOwnedErrorBoxAndExits)
 
     EXPECT_EXIT(
         {
-            CMainDlg second(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+            CTestMainDlg second(m_clock, m_registry);
             CHeadlessWindow window = HeadlessWindowOf(second);
             window.SetBoxHandler([&](const HeadlessBox& box) {
                 std::fprintf(stderr, "box owned %d type %u caption %s ops before %zu text %s\n", box.bOwned ? 1 : 0,
@@ -191,7 +210,7 @@ TEST_F(MainDlgTest, SecondInstanceShowsOneOwnedErrorBoxAndExits)
     CloseInstanceLock(hFirst);
 }
 
-// ShowStatusPicture: a bitmap that loads replaces the picture and moves the focus to 1016; one that
+// ShowStatusPicture: a bitmap that loads replaces the picture and moves the focus to IDC_CODE; one that
 // does not load changes nothing at all.
 TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
 {
@@ -201,8 +220,8 @@ TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
         std::vector<std::string> ops;
     };
     const Case cases[] = {
-        {IDB_READY, IDB_READY, {"picture 1002 130", "focus 1016"}},
-        {IDB_RUNNING, IDB_RUNNING, {"picture 1002 135", "focus 1016"}},
+        {IDB_READY, IDB_READY, {"picture IDC_STATUS_PICTURE IDB_READY", "focus IDC_CODE"}},
+        {IDB_RUNNING, IDB_RUNNING, {"picture IDC_STATUS_PICTURE IDB_RUNNING", "focus IDC_CODE"}},
         {IDB_PASS, IDB_RUNNING, {}},   // not loadable below
         {999, IDB_RUNNING, {}},
     };
@@ -216,12 +235,12 @@ TEST_F(MainDlgTest, ShowStatusPictureKeepsThePictureWhenTheBitmapDoesNotLoad)
     }
 }
 
-// OK: the controls go back into the fields (1003 cut to 20 characters, 1016 to 16, the list's index
+// OK: the controls go back into the fields (IDC_ENTRY cut to 20 characters, IDC_CODE to 16, the list's index
 // into m_nModemPort), then the dialog ends with IDOK. Cancel ends with IDCANCEL and reads nothing.
 TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
 {
     for (int nCommand : {ui::kIdOk, ui::kIdCancel}) {
-        m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+        m_pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry);
         m_bDestroyed = false;
         Create();
         Dlg().SetControlText(IDC_ENTRY, std::string(25, '7'));
@@ -239,31 +258,33 @@ TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
         EXPECT_EQ(Dlg().m_strEntry, bRead ? std::string(20, '7') : "");
         EXPECT_EQ(Dlg().m_strCode, bRead ? "ABCDEFGHIJKLMNOP" : "");
         EXPECT_EQ(Dlg().m_strHidden1014, bRead ? "h" : "");
-        EXPECT_EQ(Dlg().m_strPortLabel.Get(), bRead ? "AT port:" : "Modem port:");
-        EXPECT_EQ(Dlg().m_strStatus.Get(), bRead ? "Setting using AT port." : "Searching...");
-        EXPECT_EQ(Dlg().m_nModemPort.load(), bRead ? 107 : 0);
+        const CPortState state = Monitor().State();
+        EXPECT_EQ(state.m_strPortLabel, bRead ? "AT port:" : "Modem port:");
+        EXPECT_EQ(state.m_strStatus, bRead ? "Setting using AT port." : "Searching...");
+        EXPECT_EQ(state.m_nModemPort, bRead ? 107 : 0);
         Destroy();
         m_pDlg.reset();
     }
 }
 
-// BN_CLICKED from hidden button 1000: the dialog closes, then the monitor is resumed once.
+// BN_CLICKED from hidden IDC_EXIT: the dialog closes, then one suspension that no lease holds any
+// more (two kept ones here, as Reverse Port leaves them) is lifted.
 TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
 {
     Create();
-    Dlg().SuspendMonitor();
-    Dlg().SuspendMonitor();
-    ASSERT_EQ(Dlg().MonitorSuspendCount(), 2u);
+    for (int n = 0; n < 2; ++n)
+        CChannelLease(Monitor()).Keep();
+    ASSERT_EQ(Monitor().SuspendCount(), 2u);
 
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_EXIT), 0));
 
     EXPECT_TRUE(Window().HasEnded());
     EXPECT_EQ(Window().Result(), ui::kIdCancel);
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
-    Dlg().ResumeMonitor();
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    Monitor().ResumeMonitor();
 }
 
-// BN_CLICKED from hidden button 1007: the About box (template 100) runs modally until its OK.
+// BN_CLICKED from hidden IDC_HELP_BUTTON: the About box (IDD_ABOUTBOX) runs modally until its OK.
 TEST_F(MainDlgTest, HelpButtonRunsTheAboutBoxModally)
 {
     Create();
@@ -297,28 +318,31 @@ TEST_F(MainDlgTest, WindowMessagesReachTheirHandlers)
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmPaint, 0, 0));
     Window().SetMinimized(true);
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmPaint, 0, 0));
-    EXPECT_EQ(Window().Log(), std::vector<std::string>{"paint-icon 128"});
+    EXPECT_EQ(Window().Log(), std::vector<std::string>{"paint-icon IDR_MAINFRAME"});
 
     intptr_t nIcon = 0;
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmQueryDragIcon, 0, 0, &nIcon));
     EXPECT_EQ(nIcon, Dlg().m_hIcon);
 
     Dlg().m_strReadout = "readout";
-    Dlg().m_nModemPort = 12;
+    SetModemPort(Monitor(), 12);
     EXPECT_TRUE(Dlg().Dispatch(WM_STATUS_REFRESH, 0, 0));
     EXPECT_EQ(Window().Control(IDC_READOUT).strText, "readout");
     EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), "COM 12");
 }
 
-// WM_DESTROY: the monitor stays suspended and both port objects are gone.
+// WM_DESTROY: the monitor stays suspended and both port objects are gone: neither opens a port
+// where a card answers.
 TEST_F(MainDlgTest, DestroyingTheWindowSuspendsTheMonitorAndDeletesThePorts)
 {
     Create();
     Destroy();
 
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
-    EXPECT_EQ(Dlg().m_pAtChannel, nullptr);
-    EXPECT_EQ(Dlg().m_pSecondPort, nullptr);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    sim::Plug(9, m_clock);
+    EXPECT_EQ(Monitor().OpenModemPort(9, 115200), 0);
+    EXPECT_EQ(Monitor().OpenSecondPort(9), 0);
+    sim::UnplugAll();
 }
 
 // A dialog object that is gone lets the next one start: the name is free again.

@@ -25,7 +25,8 @@ std::vector<std::string> VisibleSteps(const std::vector<std::string>& log)
 {
     std::vector<std::string> steps;
     for (const std::string& str : log) {
-        if (str.rfind("enable 101", 0) == 0 || str.rfind("picture", 0) == 0 || str.rfind("box", 0) == 0)
+        if (str.rfind("enable IDC_ENTER_DOWNLOAD", 0) == 0 || str.rfind("enable IDC_EXIT_DOWNLOAD", 0) == 0
+            || str.rfind("picture", 0) == 0 || str.rfind("box", 0) == 0)
             steps.push_back(str);
     }
     return steps;
@@ -93,10 +94,10 @@ TEST_P(ModeRunTest, SendsTheSequenceAndReportsItsOutcome)
         ? (bClose ? "Close autorun and enter download success!" : "Open autorun and exit download success!")
         : (bClose ? "Close autorun and enter download fail!" : "Open autorun and exit download fail!");
     const std::vector<std::string> expectedSteps = {
-        "enable 1012 0",
-        "enable 1017 0",
-        "picture 1002 135",
-        c.bSuccess ? "picture 1002 131" : "picture 1002 132",
+        "enable IDC_ENTER_DOWNLOAD 0",
+        "enable IDC_EXIT_DOWNLOAD 0",
+        "picture IDC_STATUS_PICTURE IDB_RUNNING",
+        c.bSuccess ? "picture IDC_STATUS_PICTURE IDB_PASS" : "picture IDC_STATUS_PICTURE IDB_FAIL",
         std::string("box ") + (c.bSuccess ? "Success" : "Error") + "|" + strText,
     };
     EXPECT_EQ(VisibleSteps(Window().Log()), expectedSteps);
@@ -106,7 +107,7 @@ TEST_P(ModeRunTest, SendsTheSequenceAndReportsItsOutcome)
     EXPECT_FALSE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, c.bSuccess ? 0x40u : 0x10u);
     EXPECT_EQ(boxes[0].nLanguage, 1);
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
 }
 
 const RunCase kRunCases[] = {
@@ -190,7 +191,7 @@ TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
     WindowAtBox atBox;
     Window().SetBoxHandler([&](const HeadlessBox& box) {
         atBox = {Window().Control(IDC_STATUS_PICTURE).nBitmap, Window().Control(IDC_ENTER_DOWNLOAD).bEnabled,
-                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, m_pDlg->MonitorSuspendCount(), box.thread};
+                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, Monitor().SuspendCount(), box.thread};
         return ui::kIdOk;
     });
     if (GetParam() == Sequence::Close)
@@ -203,7 +204,7 @@ TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
     EXPECT_FALSE(atBox.bExitEnabled);
     EXPECT_EQ(atBox.nSuspends, m_nSuspendsBefore + 1);
     EXPECT_EQ(atBox.thread, GetParam() == Sequence::Close ? m_workers.IdOf(0) : std::this_thread::get_id());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 }
@@ -223,7 +224,7 @@ TEST_F(ModeStartTest, CloseSuspendsTheMonitorBeforeItsFirstWait)
     std::vector<unsigned> suspendsAtWindowWaits;
     m_clock.OnSleep([&](uint32_t) {
         if (std::this_thread::get_id() == windowThread)
-            suspendsAtWindowWaits.push_back(m_pDlg->MonitorSuspendCount());
+            suspendsAtWindowWaits.push_back(Monitor().SuspendCount());
     });
     RunEnterDownload();
     m_clock.OnSleep({});
@@ -238,38 +239,38 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
     m_workers.Refuse();
     m_pDlg->OnEnterDownload();
     const std::vector<std::string> expectedSteps = {
-        "enable 1012 0",
-        "enable 1017 0",
-        "picture 1002 135",
-        "picture 1002 132",
+        "enable IDC_ENTER_DOWNLOAD 0",
+        "enable IDC_EXIT_DOWNLOAD 0",
+        "picture IDC_STATUS_PICTURE IDB_RUNNING",
+        "picture IDC_STATUS_PICTURE IDB_FAIL",
         "box Error|Close autorun and enter download fail!",
     };
     EXPECT_EQ(VisibleSteps(Window().Log()), expectedSteps);
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].nType, 0x10u);
     EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{2000, 1000}));
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
     EXPECT_TRUE(Sent().empty());
 }
 
 // ---- closing the window while the worker runs -------------------------------------------------------
 
-// The hidden Exit (1000) while the close command's worker holds the channel: its resume leaves the
+// The hidden Exit (IDC_EXIT) while the close command's worker holds the channel: its resume leaves the
 // command's suspension alone, and the window's end keeps the monitor stopped even after the
 // worker's own resume, since the ports are deleted then.
 TEST_F(CommandTest, ExitDuringTheCloseCommandKeepsTheMonitorStoppedForGood)
 {
-    m_pDlg->ResumeMonitor();   // only the command's own suspension from here on
-    ASSERT_EQ(m_pDlg->MonitorSuspendCount(), 0u);
+    m_pHeld.reset();   // only the command's own suspension from here on
+    ASSERT_EQ(Monitor().SuspendCount(), 0u);
     ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 
     m_pDlg->OnExit();
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 
     DestroyWithWorkerHeldUntilSuspendCount(2);
     ASSERT_TRUE(m_workers.WaitFinished());
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), 1u);
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 }
 
 // The production start (a detached std::thread) rather than the test's joinable workers.
@@ -291,7 +292,7 @@ TEST_F(ModeClosingTest, DestroyWaitsForTheWorkerWithoutHangingOrCrashing)
     ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
     DestroyWithWorkerHeldUntilSuspendCount(m_nSuspendsBefore + 2);
 
-    EXPECT_EQ(m_pDlg->m_pAtChannel, nullptr);
+    EXPECT_EQ(Monitor().OpenModemPort(kCardPort, 115200), 0) << "the channel outlived the window";
     EXPECT_TRUE(Window().Boxes().empty());
 }
 
@@ -327,10 +328,44 @@ TEST_P(ForeignClickTest, ClicksDuringTheCloseCommandStartNothing)
     EXPECT_EQ(Sent(), (std::vector<std::string>{E, K8}));
     EXPECT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(m_workers.Started(), 1);
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWorkerWait, ForeignClickTest, ::testing::Range(0, 7));
+
+// Once closing is asked for (WM_CLOSE, OK, Cancel, the hidden Exit) the window is on its way out:
+// a click that reaches it before its destruction starts nothing, visible or hidden.
+struct CloseRequest {
+    const char* name;
+    unsigned nMessage;
+    int nId;   // WM_COMMAND's button; 0 for WM_CLOSE
+};
+
+class ClickAfterCloseTest : public CommandTest, public ::testing::WithParamInterface<CloseRequest> {};
+
+TEST_P(ClickAfterCloseTest, StartsNothing)
+{
+    SetConnected(Monitor(), 1);
+    const uintptr_t wRequest = static_cast<uintptr_t>(GetParam().nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+    m_pDlg->Dispatch(GetParam().nMessage, GetParam().nMessage == ui::kWmCommand ? wRequest : 0, 0);
+    ASSERT_TRUE(Window().HasEnded());
+    const unsigned nSuspends = Monitor().SuspendCount();
+    for (int nId : {IDC_ENTER_DOWNLOAD, IDC_EXIT_DOWNLOAD, IDC_SIM_STATUS, IDC_REVERSE_PORT}) {
+        const uintptr_t wParam = static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
+        m_pDlg->Dispatch(ui::kWmCommand, wParam, 0);
+    }
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(Window().Boxes().empty());
+    EXPECT_EQ(m_workers.Started(), 0);
+    EXPECT_EQ(Monitor().SuspendCount(), nSuspends);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, ClickAfterCloseTest,
+                         ::testing::Values(CloseRequest{"WmClose", ui::kWmClose, 0},
+                                           CloseRequest{"Ok", ui::kWmCommand, ui::kIdOk},
+                                           CloseRequest{"Cancel", ui::kWmCommand, ui::kIdCancel},
+                                           CloseRequest{"Exit", ui::kWmCommand, IDC_EXIT}),
+                         [](const ::testing::TestParamInfo<CloseRequest>& info) { return info.param.name; });
 
 // The same clicks after a command's box, with the buttons still disabled and nothing running:
 // the visible commands stay refused until the monitor enables their buttons again.

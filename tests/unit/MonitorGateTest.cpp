@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 using namespace monitor_test;
 
@@ -182,21 +183,26 @@ TEST(MonitorGate, ShutdownReleasesEveryWaiter)
     suspender.join();
 }
 
-// StartMonitor: the readout is cleared and the flag reset before the thread runs; the thread first
-// disables button 1012. Suspend and resume do nothing before the start; a second start is harmless.
+// StartMonitor: the flag is reset before the thread runs; the thread first disables
+// IDC_ENTER_DOWNLOAD. A lease does not suspend before the start; a second start is harmless.
 TEST_F(MonitorThreadTest, StartMonitor)
 {
     CreateDialog(&m_noRegistry);
-    Dlg().SuspendMonitor();
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 0u);
-    Dlg().m_bConnected = 1;
+    {
+        CChannelLease lease(Monitor());
+        EXPECT_EQ(Monitor().SuspendCount(), 0u);
+    }
+    SetConnected(Monitor(), 1);
 
-    EXPECT_EQ(Dlg().StartMonitor(), 1);
-    EXPECT_TRUE(Dlg().HasMonitor());
-    EXPECT_EQ(Dlg().m_bConnected.load(), 0);
-    ASSERT_TRUE(Eventually([&] { return WindowOps().size() >= 2; }));
-    EXPECT_EQ(WindowOps(), (std::vector<std::string>{"text 1004 ", "enable 1012 0"}));
-    EXPECT_EQ(Dlg().StartMonitor(), 1);
+    EXPECT_EQ(Monitor().StartMonitor(), 1);
+    EXPECT_EQ(Monitor().State().m_bConnected, 0);
+    ASSERT_TRUE(Eventually([&] { return !WindowOps().empty(); }));
+    EXPECT_EQ(WindowOps(), (std::vector<std::string>{"enable IDC_ENTER_DOWNLOAD 0"}));
+    EXPECT_EQ(Monitor().StartMonitor(), 1);
+    {
+        CChannelLease lease(Monitor());
+        EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    }
 }
 
 // Two suspends and one resume keep the monitor stopped; the second resume, from another thread,
@@ -204,12 +210,12 @@ TEST_F(MonitorThreadTest, StartMonitor)
 TEST_F(MonitorThreadTest, TwoSuspendsNeedTwoResumes)
 {
     CreateDialog(&m_noRegistry);
-    Dlg().StartMonitor();
+    Monitor().StartMonitor();
     ASSERT_TRUE(Eventually([&] { return WaitCount() > 0; }));
-    Dlg().SuspendMonitor();
-    Dlg().SuspendMonitor();
-    std::thread([&] { Dlg().ResumeMonitor(); }).join();
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 1u);
+    CChannelLease first(Monitor());
+    CChannelLease second(Monitor());
+    std::thread([&] { first.Release(); }).join();
+    EXPECT_EQ(Monitor().SuspendCount(), 1u);
 
     // A wait already past the gate when the suspension came may still be recorded; nothing more.
     const size_t nStopped = WaitCount();
@@ -222,7 +228,7 @@ TEST_F(MonitorThreadTest, TwoSuspendsNeedTwoResumes)
     watcher.join();
     EXPECT_FALSE(bMoved);
 
-    std::thread([&] { Dlg().ResumeMonitor(); }).join();
+    std::thread([&] { second.Release(); }).join();
     EXPECT_TRUE(Eventually([&] { return WaitCount() > nStopped + 12; }));
 }
 
@@ -232,13 +238,14 @@ TEST_F(MonitorThreadTest, WindowCallWaitingAtASuspensionIsDropped)
 {
     CreateDialog(&m_noRegistry);
     Window().SetStrictThreading(true);
-    Dlg().StartMonitor();
+    Monitor().StartMonitor();
     const size_t nOpsBefore = WindowOps().size();
-    ASSERT_TRUE(Eventually([&] { return Window().QueuedCalls() == 1; }));   // its first "enable 1012 0"
-    Dlg().SuspendMonitor();
-    EXPECT_EQ(Window().Pump(), 1);
-    EXPECT_EQ(WindowOps().size(), nOpsBefore);
-    Dlg().ResumeMonitor();
+    ASSERT_TRUE(Eventually([&] { return Window().QueuedCalls() == 1; }));   // its first IDC_ENTER_DOWNLOAD disable
+    {
+        CChannelLease lease(Monitor());
+        EXPECT_EQ(Window().Pump(), 1);
+        EXPECT_EQ(WindowOps().size(), nOpsBefore);
+    }
     Window().Destroy();
 }
 
@@ -251,15 +258,16 @@ TEST_F(MonitorThreadTest, SuspendDuringProbeReturnsAfterTheProbe)
     sim::Plug(5, m_clock, silent);
     std::shared_ptr<CHold> pHold = HoldAt(150);   // the first poll sleep of the first probe
     CreateDialog();
-    Dlg().StartMonitor();
+    Monitor().StartMonitor();
     ASSERT_TRUE(pHold->reached.WaitFor(20s));
 
     std::vector<uint32_t> seenOnReturn;
+    std::optional<CChannelLease> lease;
     std::thread suspender([&] {
-        Dlg().SuspendMonitor();
+        lease.emplace(Monitor());
         seenOnReturn = m_clock.Waits();
     });
-    ASSERT_TRUE(Eventually([&] { return Dlg().MonitorSuspendCount() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return Monitor().SuspendCount() == 1; }));
     pHold->release.Raise();
     suspender.join();
 
@@ -267,7 +275,7 @@ TEST_F(MonitorThreadTest, SuspendDuringProbeReturnsAfterTheProbe)
     EXPECT_EQ(std::count(seenOnReturn.begin(), seenOnReturn.end(), 150u), 16);
     ASSERT_FALSE(seenOnReturn.empty());
     EXPECT_EQ(seenOnReturn.back(), 150u);
-    Dlg().ResumeMonitor();
+    lease.reset();
 }
 
 // Suspended in the final wait and resumed 10 s later, the monitor begins the next pass at once.
@@ -276,11 +284,11 @@ TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
     AddModemCard(m_registry);   // found, but no device on COM5: a pass without probe waits
     std::shared_ptr<CHold> pHold = HoldAt(1000);
     CreateDialog();
-    Dlg().StartMonitor();
+    Monitor().StartMonitor();
     ASSERT_TRUE(pHold->reached.WaitFor(20s));
     const std::vector<uint32_t> pass = {200, 200, 500, 500, 500, 1000};
 
-    Dlg().SuspendMonitor();   // no step under way: returns at once
+    std::optional<CChannelLease> lease(Monitor());   // no step under way: returns at once
     m_clock.Advance(10000);
     const size_t nOpens = m_registry.Opens().size();
     pHold->release.Raise();
@@ -289,7 +297,7 @@ TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
     EXPECT_EQ(m_registry.Opens().size(), nOpens);
 
     const uint32_t nResumedAt = m_clock.GetTickCount();
-    Dlg().ResumeMonitor();
+    lease.reset();
     ASSERT_TRUE(Eventually([&] { return WaitCount() >= 2 * pass.size(); }));
     // The next pass follows with no wait in between and no time lost: its first wait is the one
     // after the modem port's reopen.
@@ -305,18 +313,16 @@ TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
 TEST_F(MonitorThreadTest, ManySuspendResumePairs)
 {
     CreateDialog(&m_noRegistry);
-    Dlg().StartMonitor();
+    Monitor().StartMonitor();
     auto pairs = [&] {
-        for (int n = 0; n < 10000; ++n) {
-            Dlg().SuspendMonitor();
-            Dlg().ResumeMonitor();
-        }
+        for (int n = 0; n < 10000; ++n)
+            CChannelLease lease(Monitor());
     };
     std::thread first(pairs);
     std::thread second(pairs);
     first.join();
     second.join();
-    EXPECT_EQ(Dlg().MonitorSuspendCount(), 0u);
+    EXPECT_EQ(Monitor().SuspendCount(), 0u);
     const uint64_t nElapsed = m_clock.Elapsed();
     EXPECT_TRUE(Eventually([&] { return m_clock.Elapsed() > nElapsed + 10 * 2100; }));
 }
@@ -333,12 +339,12 @@ TEST_F(MonitorThreadTest, DestroyWhileTheMonitorRuns)
         SCOPED_TRACE(nRound);
         m_clock.ClearWaits();
         CreateDialog();
-        Dlg().StartMonitor();
+        Monitor().StartMonitor();
         ASSERT_TRUE(Eventually([&] { return WaitCount() >= nRound; }));
         Window().Destroy();
-        EXPECT_FALSE(Dlg().m_pAtChannel);
-        EXPECT_FALSE(Dlg().m_pSecondPort);
-        EXPECT_GE(Dlg().MonitorSuspendCount(), 1u);
+        EXPECT_EQ(Monitor().OpenModemPort(5, 115200), 0);
+        EXPECT_EQ(Monitor().OpenSecondPort(6), 0);
+        EXPECT_GE(Monitor().SuspendCount(), 1u);
         m_pDlg.reset();   // joins the monitor
     }
 }
@@ -350,7 +356,7 @@ TEST_F(MonitorThreadTest, DestructionAnswersAPendingWindowCall)
     AddModemCard(m_registry);   // no device on COM5: each pass ends in the searching show step
     CreateDialog();
     Window().SetStrictThreading(true);
-    Dlg().StartMonitor();
+    Monitor().StartMonitor();
     ASSERT_TRUE(Eventually([&] { return Window().Pump() > 0; }));   // the monitor's first call
     ASSERT_TRUE(Eventually([&] { return WaitCount() >= 5; }));      // on its way to the show step
     m_pDlg.reset();

@@ -66,12 +66,12 @@ TEST_F(MonitorPassTest, WaitsOfOnePass)
         options.fault = c.fault;
         std::shared_ptr<CSimCard> pCard = c.nCardPort ? sim::Plug(c.nCardPort, m_clock, options) : nullptr;
         m_clock.ClearWaits();
-        Dlg().m_bConnected = 0;
+        SetConnected(Monitor(), 0);
 
-        EXPECT_TRUE(Dlg().RunMonitorPass());
+        EXPECT_TRUE(Monitor().RunMonitorPass());
         EXPECT_EQ(m_clock.Waits(), c.waits);
         EXPECT_EQ(pCard ? pCard->CountOf("AT") : 0, c.nProbeCommands);
-        EXPECT_EQ(Dlg().m_bConnected.load(), c.bConnected);
+        EXPECT_EQ(Monitor().State().m_bConnected, c.bConnected);
     }
 }
 
@@ -105,10 +105,10 @@ TEST_F(MonitorPassTest, FirstProbeNeverDecides)
             }
         });
 
-        EXPECT_TRUE(Dlg().RunMonitorPass());
+        EXPECT_TRUE(Monitor().RunMonitorPass());
         m_clock.OnSleep({});
         EXPECT_EQ(pCard->CountOf("AT"), c.nProbeCommands);
-        EXPECT_EQ(Dlg().m_bConnected.load() != 0, c.bConnected);
+        EXPECT_EQ(Monitor().State().m_bConnected != 0, c.bConnected);
         EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.bConnected ? IDB_READY : IDB_SEARCHING);
     }
 }
@@ -125,18 +125,18 @@ TEST_F(MonitorPassTest, ShowStepOrder)
     };
     const Case cases[] = {
         {"connected", [](CMemoryRegistry& r) { AddModemCard(r); }, 5, CardFault::None,
-         {"picture 1002 130", "select 1001 5", "enable 1012 1", "enable 1017 1",
-          "text 1020 Setting using Modem port.", "text 1008 Modem port:"}},
+         {"picture IDC_STATUS_PICTURE IDB_READY", "select IDC_PORT_LIST 5", "enable IDC_ENTER_DOWNLOAD 1", "enable IDC_EXIT_DOWNLOAD 1",
+          "text IDC_STATUS_LINE Setting using Modem port.", "text IDC_PORT_LABEL Modem port:"}},
         {"modem port silent", [](CMemoryRegistry& r) { AddModemCard(r); }, 5, CardFault::Silent,
-         {"select 1001 5", "picture 1002 133", "enable 1012 0", "enable 1017 0",
-          "text 1020 Searching...", "text 1008 Modem port:"}},
+         {"select IDC_PORT_LIST 5", "picture IDC_STATUS_PICTURE IDB_SEARCHING", "enable IDC_ENTER_DOWNLOAD 0", "enable IDC_EXIT_DOWNLOAD 0",
+          "text IDC_STATUS_LINE Searching...", "text IDC_PORT_LABEL Modem port:"}},
         // The label keeps discovery's text while the status line says the card is being searched.
         {"AT port silent", [](CMemoryRegistry& r) { AddAtCard(r); }, 7, CardFault::Silent,
-         {"select 1001 7", "picture 1002 133", "enable 1012 0", "enable 1017 0",
-          "text 1020 Searching...", "text 1008 AT port:"}},
+         {"select IDC_PORT_LIST 7", "picture IDC_STATUS_PICTURE IDB_SEARCHING", "enable IDC_ENTER_DOWNLOAD 0", "enable IDC_EXIT_DOWNLOAD 0",
+          "text IDC_STATUS_LINE Searching...", "text IDC_PORT_LABEL AT port:"}},
         {"AT port connected", [](CMemoryRegistry& r) { AddAtCard(r); }, 7, CardFault::None,
-         {"picture 1002 130", "select 1001 7", "enable 1012 1", "enable 1017 1",
-          "text 1020 Setting using AT port.", "text 1008 AT port:"}},
+         {"picture IDC_STATUS_PICTURE IDB_READY", "select IDC_PORT_LIST 7", "enable IDC_ENTER_DOWNLOAD 1", "enable IDC_EXIT_DOWNLOAD 1",
+          "text IDC_STATUS_LINE Setting using AT port.", "text IDC_PORT_LABEL AT port:"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
@@ -148,9 +148,9 @@ TEST_F(MonitorPassTest, ShowStepOrder)
         sim::Plug(c.nCardPort, m_clock, options);
         Window().ClearLog();
 
-        EXPECT_TRUE(Dlg().RunMonitorPass());
+        EXPECT_TRUE(Monitor().RunMonitorPass());
         EXPECT_EQ(WindowOps(), c.ops);
-        EXPECT_EQ(Dlg().m_strStatus.Get(), c.ops[4].substr(strlen("text 1020 ")));
+        EXPECT_EQ(Monitor().State().m_strStatus, c.ops[4].substr(strlen("text IDC_STATUS_LINE ")));
     }
 }
 
@@ -160,14 +160,14 @@ TEST_F(MonitorPassTest, UnplugKeepsLastStateUntilDriversReturn)
 {
     AddModemCard(m_registry);
     sim::Plug(5, m_clock);
-    ASSERT_TRUE(Dlg().RunMonitorPass());
+    ASSERT_TRUE(Monitor().RunMonitorPass());
     ASSERT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
 
     UnplugDrivers(m_registry);
     sim::Unplug(5);
     Window().ClearLog();
     for (int nPass = 0; nPass < 3; ++nPass)
-        EXPECT_TRUE(Dlg().RunMonitorPass());
+        EXPECT_TRUE(Monitor().RunMonitorPass());
     EXPECT_TRUE(WindowOps().empty());
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
     EXPECT_TRUE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
@@ -175,7 +175,7 @@ TEST_F(MonitorPassTest, UnplugKeepsLastStateUntilDriversReturn)
     EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, 5);
 
     AddModemCard(m_registry);
-    EXPECT_TRUE(Dlg().RunMonitorPass());
+    EXPECT_TRUE(Monitor().RunMonitorPass());
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_SEARCHING);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
@@ -190,7 +190,7 @@ TEST_F(MonitorPassTest, SearchingStaysUntilDiscoveryStoresText)
     CardOptions silent;
     silent.fault = CardFault::Silent;
     sim::Plug(5, m_clock, silent);
-    ASSERT_TRUE(Dlg().RunMonitorPass());
+    ASSERT_TRUE(Monitor().RunMonitorPass());
     ASSERT_EQ(Window().Control(IDC_STATUS_LINE).strText, "Searching...");
 
     // Only an AT driver whose instance has no port entry: found, but nothing is stored.
@@ -198,7 +198,7 @@ TEST_F(MonitorPassTest, SearchingStaysUntilDiscoveryStoresText)
     m_registry.SetDword(kServices + "YARLOusbnmea\\Enum", "Count", 1);
     m_registry.SetString(kServices + "YARLOusbnmea\\Enum", "0", "USB\\VID_X&PID_Y\\9");
     sim::Plug(5, m_clock);
-    ASSERT_TRUE(Dlg().RunMonitorPass());
+    ASSERT_TRUE(Monitor().RunMonitorPass());
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
     EXPECT_EQ(Window().Control(IDC_STATUS_LINE).strText, "Searching...");
     EXPECT_EQ(Window().Control(IDC_PORT_LABEL).strText, "Modem port:");
@@ -221,8 +221,8 @@ TEST_F(MonitorPassTest, SelectionOfUnusualPortNumbers)
         SCOPED_TRACE(c.pszPortName);
         m_registry.Clear();
         AddModemCard(m_registry, c.pszPortName);
-        EXPECT_TRUE(Dlg().RunMonitorPass());
-        EXPECT_EQ(Dlg().m_bConnected.load(), 0);
+        EXPECT_TRUE(Monitor().RunMonitorPass());
+        EXPECT_EQ(Monitor().State().m_bConnected, 0);
         EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, c.nSelection);
         EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), c.pszShown);
         EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_SEARCHING);
@@ -238,13 +238,13 @@ TEST_F(MonitorPassTest, StatusRefreshReappliesPictureAndSelectionOnly)
         std::vector<std::string> ops;
     };
     const Case cases[] = {
-        {1, 7, {"select 1001 7", "picture 1002 130", "text 1004 "}},
-        {0, 300, {"select 1001 300", "picture 1002 133", "text 1004 "}},
+        {1, 7, {"select IDC_PORT_LIST 7", "picture IDC_STATUS_PICTURE IDB_READY", "text IDC_READOUT "}},
+        {0, 300, {"select IDC_PORT_LIST 300", "picture IDC_STATUS_PICTURE IDB_SEARCHING", "text IDC_READOUT "}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.nModemPort);
-        Dlg().m_bConnected = c.bConnected;
-        Dlg().m_nModemPort = c.nModemPort;
+        SetConnected(Monitor(), c.bConnected);
+        SetModemPort(Monitor(), c.nModemPort);
         Window().ClearLog();
         EXPECT_TRUE(Dlg().Dispatch(WM_STATUS_REFRESH, 0, 0));
         EXPECT_EQ(WindowOps(), c.ops);
@@ -255,14 +255,15 @@ TEST_F(MonitorPassTest, StatusRefreshReappliesPictureAndSelectionOnly)
 // opens at 8N1, and sets the channel's answer wait and attempts only when the open succeeded.
 TEST_F(MonitorPassTest, OpenModemPortReopensAndSetsChannelTiming)
 {
-    CAtChannel& channel = *Dlg().m_pAtChannel;
-    EXPECT_EQ(Dlg().OpenModemPort(5, 115200), 0);
+    CChannelLease lease(Monitor());   // the monitor is not started: a lease only lends the channel
+    CAtChannel& channel = *lease.Context().pChannel;
+    EXPECT_EQ(Monitor().OpenModemPort(5, 115200), 0);
     EXPECT_EQ(channel.GetTimeout(), 5000u);
     EXPECT_EQ(channel.GetAttempts(), 3);
 
     std::shared_ptr<CSimCard> pCard = sim::Plug(5, m_clock);
-    EXPECT_EQ(Dlg().OpenModemPort(5, 115200), 1);
-    EXPECT_EQ(Dlg().OpenModemPort(5, 9600), 1);
+    EXPECT_EQ(Monitor().OpenModemPort(5, 115200), 1);
+    EXPECT_EQ(Monitor().OpenModemPort(5, 9600), 1);
     EXPECT_EQ(pCard->OpenCount(), 2);
     const SimOpenRecord last = pCard->Opens().back();
     EXPECT_EQ(std::vector<int>({last.nPort, last.nBaud, last.nDataBits, last.nStopBits}),
@@ -271,7 +272,7 @@ TEST_F(MonitorPassTest, OpenModemPortReopensAndSetsChannelTiming)
     EXPECT_EQ(channel.GetAttempts(), 2);
 
     // Moving to a port that fails still closes the old one.
-    EXPECT_EQ(Dlg().OpenModemPort(8, 115200), 0);
+    EXPECT_EQ(Monitor().OpenModemPort(8, 115200), 0);
     EXPECT_FALSE(pCard->IsOpen());
 }
 
@@ -279,14 +280,14 @@ TEST_F(MonitorPassTest, OpenModemPortReopensAndSetsChannelTiming)
 TEST_F(MonitorPassTest, OpenSecondPortReopens)
 {
     std::shared_ptr<CSimCard> pCard = sim::Plug(6, m_clock);
-    EXPECT_EQ(Dlg().OpenSecondPort(6), 1);
-    EXPECT_EQ(Dlg().OpenSecondPort(6), 1);
+    EXPECT_EQ(Monitor().OpenSecondPort(6), 1);
+    EXPECT_EQ(Monitor().OpenSecondPort(6), 1);
     EXPECT_EQ(pCard->OpenCount(), 2);
     const SimOpenRecord last = pCard->Opens().back();
     EXPECT_EQ(std::vector<int>({last.nPort, last.nBaud, last.nDataBits, last.nStopBits}),
               std::vector<int>({6, 115200, 8, 1}));
     EXPECT_EQ(pCard->ReceivedBytes(), "");
-    EXPECT_EQ(Dlg().OpenSecondPort(0), 0);
+    EXPECT_EQ(Monitor().OpenSecondPort(0), 0);
     EXPECT_FALSE(pCard->IsOpen());
 }
 
@@ -296,6 +297,6 @@ TEST_F(MonitorPassTest, OpenersAfterDestroyFail)
     sim::Plug(5, m_clock);
     sim::Plug(6, m_clock);
     Window().Destroy();
-    EXPECT_EQ(Dlg().OpenModemPort(5, 115200), 0);
-    EXPECT_EQ(Dlg().OpenSecondPort(6), 0);
+    EXPECT_EQ(Monitor().OpenModemPort(5, 115200), 0);
+    EXPECT_EQ(Monitor().OpenSecondPort(6), 0);
 }

@@ -125,11 +125,8 @@ protected:
 
     void NewDialog()
     {
-        m_pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}});
-        m_pDlg->m_nModemPort = kUntouched.nModemPort;
-        m_pDlg->m_nSecondPort = kUntouched.nSecondPort;
-        m_pDlg->m_strPortLabel.Set(kUntouched.strLabel);
-        m_pDlg->m_strStatus.Set(kUntouched.strStatus);
+        m_pMonitor = std::make_unique<CPortMonitor>(m_noWindow, m_clock, m_registry);
+        Seed(*m_pMonitor, kUntouched);
     }
 
     // The card's modem driver on COM7 and its diagnostic driver on COM8, one instance each.
@@ -146,8 +143,7 @@ protected:
 
     Fields Read() const
     {
-        return {m_pDlg->m_nModemPort.load(), m_pDlg->m_nSecondPort.load(), m_pDlg->m_strPortLabel.Get(),
-                m_pDlg->m_strStatus.Get()};
+        return FieldsOf(*m_pMonitor);
     }
 
     // Runs fn and returns the keys it opened.
@@ -162,7 +158,8 @@ protected:
 
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
-    std::unique_ptr<CMainDlg> m_pDlg;
+    CNoWindow m_noWindow;
+    std::unique_ptr<CPortMonitor> m_pMonitor;
 };
 
 // ---- values of the wrong type, size or range -------------------------------------------------------
@@ -262,7 +259,7 @@ TEST_P(RegistryValueTest, FindModemPortOutcome)
         m_registry.SetBytes(EnumKey(strService), strName, bytes);
 
     int nResult = -1;
-    EXPECT_EQ(OpensOf([&] { nResult = m_pDlg->FindModemPort(); }), c.opens);
+    EXPECT_EQ(OpensOf([&] { nResult = m_pMonitor->FindModemPort(); }), c.opens);
     EXPECT_EQ(nResult, c.nResult);
     EXPECT_EQ(Read(), c.fields);
     EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
@@ -295,7 +292,7 @@ TEST_F(RegistryInputTest, FindAtPortWithOddPortNames)
         m_registry.SetBytes(PortKey(strInstance), "PortName", c.bytes);
         NewDialog();
 
-        EXPECT_EQ(OpensOf([&] { EXPECT_EQ(m_pDlg->FindAtPort(), 1); }),
+        EXPECT_EQ(OpensOf([&] { EXPECT_EQ(m_pMonitor->FindAtPort(), 1); }),
                   (std::vector<std::string>{"enum YARLOusbnmea", "port " + strInstance}));
         const Fields expected = c.nStored ? Fields{*c.nStored, kUntouched.nSecondPort, "AT port:", "Setting using AT port."}
                                           : kUntouched;
@@ -330,7 +327,7 @@ TEST_F(RegistryInputTest, InstancePathsAreUsedAsRead)
         NewDialog();
 
         int nResult = -1;
-        EXPECT_EQ(OpensOf([&] { nResult = m_pDlg->FindModemPort(); }), ModemPortTried(c.strInstance));
+        EXPECT_EQ(OpensOf([&] { nResult = m_pMonitor->FindModemPort(); }), ModemPortTried(c.strInstance));
         EXPECT_EQ(nResult, 1);
         EXPECT_EQ(Read(), Modem(3, 8));
         EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
@@ -346,7 +343,7 @@ TEST_F(RegistryInputTest, DotDotDoesNotLeaveTheEnumTree)
     m_registry.SetString(EnumKey(kModem), "0", strInstance);
     m_registry.SetString("SYSTEM\\CurrentControlSet\\Services\\" + kModem + "\\Device Parameters", "PortName", "COM66");
 
-    EXPECT_EQ(OpensOf([&] { EXPECT_EQ(m_pDlg->FindModemPort(), 1); }), ModemPortTried(strInstance));
+    EXPECT_EQ(OpensOf([&] { EXPECT_EQ(m_pMonitor->FindModemPort(), 1); }), ModemPortTried(strInstance));
     EXPECT_EQ(Read(), NoModem(8));
     EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
 }
@@ -395,17 +392,17 @@ TEST_F(PortNamePassTest, EachNameGivesADefinedPass)
         AddDriver(m_registry, kDiag, "USB\\VID_X&PID_Y\\2", "COM6");
         AddDriver(m_registry, kModem, strInstance, "COM1");
         m_registry.SetBytes(PortKey(strInstance), "PortName", c.portName);
-        Dlg().m_nModemPort = 3;
+        SetModemPort(Monitor(), 3);
 
-        EXPECT_TRUE(Dlg().RunMonitorPass());
-        EXPECT_EQ(Dlg().m_nModemPort.load(), c.nStored);
+        EXPECT_TRUE(Monitor().RunMonitorPass());
+        EXPECT_EQ(Monitor().State().m_nModemPort, c.nStored);
         EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, c.nSelection);
         int nOpened = 0;
         for (const auto& pCard : cards)
             if (pCard->OpenCount() > 0)
                 nOpened = nOpened ? -1 : pCard->Port();
         EXPECT_EQ(nOpened, c.nOpenedCard);
-        EXPECT_EQ(Dlg().m_bConnected.load(), c.nOpenedCard ? 1 : 0);
+        EXPECT_EQ(Monitor().State().m_bConnected, c.nOpenedCard ? 1 : 0);
         EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.nOpenedCard ? IDB_READY : IDB_SEARCHING);
         EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
     }

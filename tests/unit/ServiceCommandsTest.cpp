@@ -1,6 +1,5 @@
-// The hidden service commands: the SIM status query (OnSimStatus, button 1015) and Reverse Port
-// (OnReversePort, button 1013), against a simulated card on COM5.
-#include "app/ToolApp.h"
+// The hidden service commands: the SIM status query (OnSimStatus, IDC_SIM_STATUS) and Reverse Port
+// (OnReversePort, IDC_REVERSE_PORT), against a simulated card on COM5.
 #include "commands/Commands.h"
 #include "tests/support/CommandTestDialog.h"
 
@@ -31,7 +30,7 @@ TEST_P(SimStatusTest, ShowsTheStatusOfTheAnswer)
     EXPECT_TRUE(boxes[0].bAppBox);
     EXPECT_TRUE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, ui::kMbIconExclamation);
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
     EXPECT_TRUE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
 }
 
@@ -79,24 +78,16 @@ struct ReverseCase {
     const char* pszText;
 };
 
-class ReversePortTest : public CommandTest, public ::testing::WithParamInterface<ReverseCase> {
-protected:
-    void TearDown() override
-    {
-        theApp.m_bEnglish = m_bEnglishBefore;
-        CommandTest::TearDown();
-    }
-    int m_bEnglishBefore = theApp.m_bEnglish;
-};
+class ReversePortTest : public CommandTest, public ::testing::WithParamInterface<ReverseCase> {};
 
 // OnReversePort: no card, the no-card text and the monitor untouched; otherwise the monitor
-// suspended for good, the port reopened, and the port text (with buttons 1013 and 1012 enabled) or
+// suspended for good, the port reopened, and the port text (with IDC_REVERSE_PORT and IDC_ENTER_DOWNLOAD enabled) or
 // the fail text. Every box: no owner, "Error", MB_ICONHAND, language 1.
 TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
 {
     const ReverseCase& c = GetParam();
-    theApp.m_bEnglish = c.bEnglish;
-    m_pDlg->m_bConnected = c.situation == Reverse::NotConnected ? 0 : 1;
+    m_bEnglish = c.bEnglish;
+    SetConnected(Monitor(), c.situation == Reverse::NotConnected ? 0 : 1);
     m_pDlg->EnableControl(IDC_REVERSE_PORT, false);
     m_pDlg->EnableControl(IDC_ENTER_DOWNLOAD, false);
     Window().ClearLog();
@@ -107,8 +98,8 @@ TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
 
     std::vector<std::string> expectedLog = {std::string("box Error|") + c.pszText};
     if (c.situation == Reverse::PortFails) {
-        expectedLog.push_back("enable 1013 1");
-        expectedLog.push_back("enable 1012 1");
+        expectedLog.push_back("enable IDC_REVERSE_PORT 1");
+        expectedLog.push_back("enable IDC_ENTER_DOWNLOAD 1");
     }
     EXPECT_EQ(Window().Log(), expectedLog);
     const std::vector<HeadlessBox> boxes = Window().Boxes();
@@ -118,7 +109,7 @@ TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
     EXPECT_EQ(boxes[0].nLanguage, 1);
 
     const bool bTouched = c.situation != Reverse::NotConnected;
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore + (bTouched ? 1 : 0));
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore + (bTouched ? 1 : 0));
     EXPECT_EQ(static_cast<int>(ReopensSinceSetUp().size()), c.situation == Reverse::Opens ? 1 : 0);
     EXPECT_TRUE(Sent().empty());
 }
@@ -141,10 +132,10 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, ReversePortTest, ::testing::ValuesIn(kReverse
 // own suspension on top and hands back only that one.
 TEST_F(CommandTest, ReversePortLeavesTheMonitorSuspendedAcrossLaterCommands)
 {
-    m_pDlg->m_bConnected = 1;
+    SetConnected(Monitor(), 1);
     m_pDlg->OnReversePort();
     m_pDlg->OnSimStatus();
-    EXPECT_EQ(m_pDlg->MonitorSuspendCount(), m_nSuspendsBefore + 1);
+    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore + 1);
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/support/FileBytes.h"
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/File.h"
 #include "platform/System.h"
@@ -40,16 +40,16 @@ using file_bytes::WriteBytes;
 class SettingsFileTest : public ::testing::Test {
 protected:
     // A dialog object as initialisation has it when the settings load: the directory captured.
-    std::unique_ptr<CMainDlg> NewDialog(bool bCaptureDir = true)
+    std::unique_ptr<CTestMainDlg> NewDialog(bool bCaptureDir = true)
     {
-        auto pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+        auto pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry);
         if (bCaptureDir)
             CaptureWorkingDirectory(pDlg->m_szWorkDir, 250);
         return pDlg;
     }
 
-    static Bytes Record(const CMainDlg& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
-    static void Fill(CMainDlg& dlg, uint8_t nByte) { std::memset(dlg.m_settings.bytes, nByte, 12); }
+    static Bytes Record(const CTestMainDlg& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
+    static void Fill(CTestMainDlg& dlg, uint8_t nByte) { std::memset(dlg.m_settings.bytes, nByte, 12); }
 
     fs::path SettingsPath() const { return m_workDir.Dir() / kFileName; }
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tests/support/FileBytes.h"
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "platform/System.h"
 #include "tests/support/VirtualClock.h"
@@ -89,15 +89,15 @@ const fs::perms kReadBits = fs::perms::owner_read | fs::perms::group_read | fs::
 class SettingsInputTest : public ::testing::Test {
 protected:
     // The dialog as its initialisation has it when the settings load, its record at kBefore.
-    std::unique_ptr<CMainDlg> NewDialog()
+    std::unique_ptr<CTestMainDlg> NewDialog()
     {
-        auto pDlg = std::make_unique<CMainDlg>(nullptr, CToolEnv{&m_clock, &m_registry, {}});
+        auto pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry);
         CaptureWorkingDirectory(pDlg->m_szWorkDir, 250);
         std::memset(pDlg->m_settings.bytes, kBefore, sizeof pDlg->m_settings.bytes);
         return pDlg;
     }
 
-    static Bytes Record(const CMainDlg& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
+    static Bytes Record(const CTestMainDlg& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
     fs::path SettingsPath() const { return m_workDir.Dir() / kFileName; }
 
     CWorkDirScope m_workDir{"vostrel-settings"};

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/Registry.h"
 
 namespace {
@@ -136,12 +136,14 @@ protected:
     // FindModemPort on a fresh dialog; the modem port it stored, nothing when it stored none.
     std::optional<int> ModemPortFound(int* pResult)
     {
-        CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &m_registry, {}});
-        *pResult = dlg.FindModemPort();
+        CNoWindow window;
+        CPortMonitor monitor(window, SystemClock(), m_registry);
+        *pResult = monitor.FindModemPort();
         EXPECT_EQ(m_registry.m_nOpen, 0);
-        if (dlg.m_strStatus.Get() != "Setting using Modem port.")
+        const CPortState state = monitor.State();
+        if (state.m_strStatus != "Setting using Modem port.")
             return std::nullopt;
-        return dlg.m_nModemPort.load();
+        return state.m_nModemPort;
     }
 
     CCountingRegistry m_registry;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MainDlg.h"
+#include "tests/support/TestMainDlg.h"
 #include "discovery/Registry.h"
 
 namespace {
@@ -159,11 +159,12 @@ TEST_F(Win32RegistryTest, QueryValueLikeRegQueryValueExA)
     m_registry.CloseKey(key);
 }
 
-// FindModemPort over the real registry: the modem and diagnostic drivers' ports reach the fields;
-// when the drivers' entries go, the result drops to 0 and the fields stay.
+// FindModemPort over the real registry: the modem and diagnostic drivers' ports reach the port
+// state; when the drivers' entries go, the result drops to 0 and the state stays.
 TEST(Win32DiscoveryTest, FindModemPortReadsDriverEntries)
 {
-    CMainDlg dlg;
+    CNoWindow window;
+    CPortMonitor monitor(window, SystemClock(), SystemRegistry());
     {
         CRegEntries entries;
         ASSERT_TRUE(entries.Claim(std::string(kEnumKey) + kTestEnumerator));
@@ -172,18 +173,18 @@ TEST(Win32DiscoveryTest, FindModemPortReadsDriverEntries)
         if (HasFatalFailure())
             return;
 
-        EXPECT_EQ(dlg.FindModemPort(), 1);
-        EXPECT_EQ(dlg.m_nModemPort.load(), 5);
-        EXPECT_EQ(dlg.m_nSecondPort.load(), 6);
-        EXPECT_EQ(dlg.m_strPortLabel.Get(), "Modem port:");
-        EXPECT_EQ(dlg.m_strStatus.Get(), "Setting using Modem port.");
+        EXPECT_EQ(monitor.FindModemPort(), 1);
+        EXPECT_EQ(monitor.State().m_nModemPort, 5);
+        EXPECT_EQ(monitor.State().m_nSecondPort, 6);
+        EXPECT_EQ(monitor.State().m_strPortLabel, "Modem port:");
+        EXPECT_EQ(monitor.State().m_strStatus, "Setting using Modem port.");
     }
     ASSERT_FALSE(KeyExists(std::string(kServicesKey) + "YARLOusbmdm6k"));
     ASSERT_FALSE(KeyExists(std::string(kEnumKey) + kTestEnumerator));
-    EXPECT_EQ(dlg.FindModemPort(), 0);
-    EXPECT_EQ(dlg.m_nModemPort.load(), 5);
-    EXPECT_EQ(dlg.m_nSecondPort.load(), 6);
-    EXPECT_EQ(dlg.m_strStatus.Get(), "Setting using Modem port.");
+    EXPECT_EQ(monitor.FindModemPort(), 0);
+    EXPECT_EQ(monitor.State().m_nModemPort, 5);
+    EXPECT_EQ(monitor.State().m_nSecondPort, 6);
+    EXPECT_EQ(monitor.State().m_strStatus, "Setting using Modem port.");
 }
 
 // FindAtPort over the real registry: an AT driver's port becomes the modem port with the AT texts.
@@ -195,11 +196,12 @@ TEST(Win32DiscoveryTest, FindAtPortReadsDriverEntries)
     if (HasFatalFailure())
         return;
 
-    CMainDlg dlg;
-    EXPECT_EQ(dlg.FindAtPort(), 1);
-    EXPECT_EQ(dlg.m_nModemPort.load(), 12);
-    EXPECT_EQ(dlg.m_strPortLabel.Get(), "AT port:");
-    EXPECT_EQ(dlg.m_strStatus.Get(), "Setting using AT port.");
+    CNoWindow window;
+    CPortMonitor monitor(window, SystemClock(), SystemRegistry());
+    EXPECT_EQ(monitor.FindAtPort(), 1);
+    EXPECT_EQ(monitor.State().m_nModemPort, 12);
+    EXPECT_EQ(monitor.State().m_strPortLabel, "AT port:");
+    EXPECT_EQ(monitor.State().m_strStatus, "Setting using AT port.");
 }
 
 }  // namespace

@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstring>
 #include <climits>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "StuckSerialDriver.h"
 #include "serial/SerialPort.h"
@@ -33,6 +37,60 @@ bool RunningUnderWine()
 {
     const HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
     return hNtdll && GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+}
+
+// The handles this process holds, from the system's handle list (NtQuerySystemInformation's
+// SystemHandleInformation, class 16): Wine answers GetProcessHandleCount with 0.
+DWORD ProcessHandleCount()
+{
+    struct CHandleEntry {
+        ULONG nOwnerPid;
+        BYTE nObjectType;
+        BYTE nFlags;
+        USHORT nHandle;
+        PVOID pObject;
+        ULONG nAccess;
+    };
+    struct CHandleList {
+        ULONG nCount;
+        CHandleEntry entries[1];
+    };
+    using QueryFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto pfnQuery = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (!pfnQuery)
+        return 0;
+    std::vector<char> buffer(1 << 16);
+    ULONG nNeeded = 0;
+    LONG nStatus = 0;
+    while ((nStatus = pfnQuery(16, buffer.data(), static_cast<ULONG>(buffer.size()), &nNeeded)) != 0) {
+        if (buffer.size() > (64u << 20))
+            return 0;
+        buffer.resize(std::max<size_t>(buffer.size() * 2, nNeeded));
+    }
+    const auto* pList = reinterpret_cast<const CHandleList*>(buffer.data());
+    DWORD nMine = 0;
+    for (ULONG n = 0; n < pList->nCount; ++n)
+        nMine += pList->entries[n].nOwnerPid == GetCurrentProcessId() ? 1 : 0;
+    return nMine;
+}
+
+// The bytes of every busy block in every heap of the process.
+size_t HeapBytesInUse()
+{
+    HANDLE heaps[64];
+    const DWORD nHeaps = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
+    size_t nBytes = 0;
+    for (DWORD n = 0; n < nHeaps; ++n) {
+        HeapLock(heaps[n]);
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[n], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                nBytes += entry.cbData;
+        }
+        HeapUnlock(heaps[n]);
+    }
+    return nBytes;
 }
 
 bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(3000))
@@ -220,36 +278,40 @@ TEST_F(Win32SerialPortTest, OpenSetsSpeedFramingAndNoFlowControl)
 }
 
 // Read, Write: on a driver that never completes a cancelled request, each gives 0 within its wait
-// plus 1000 ms, naming CancelIoEx; the port then fails every call until it is closed and reopened.
+// plus 1000 ms, naming CancelIoEx, and the request it gave up on holds the port's memory, never the
+// caller's (which may be gone by the time the driver gets to it); the port then fails every call
+// until it is closed and, the request having ended, reopened.
 TEST_F(Win32SerialPortTest, CancelThatNeverCompletesIsAbandoned)
 {
     const milliseconds kTolerance(300);
     const struct {
         const char* pszName;
         milliseconds wait;
-        std::function<int(CSerialPort&)> call;
+        int (*pfnCall)(CSerialPort& port, char* pCaller, int nSize);
     } kCases[] = {
-        {"Read", milliseconds(2000),
-         [](CSerialPort& port) {
-             char buffer[32];
-             return port.Read(buffer, sizeof buffer);
-         }},
-        {"Write", milliseconds(10000), [](CSerialPort& port) { return port.Write("AT\r", 3); }},
+        {"Read", milliseconds(2000), [](CSerialPort& port, char* pCaller, int nSize) { return port.Read(pCaller, nSize); }},
+        {"Write", milliseconds(10000), [](CSerialPort& port, char* pCaller, int) { return port.Write(pCaller, 3); }},
     };
     const int nAnswer = static_cast<int>(kEchoedOk.size());
     for (const auto& test : kCases) {
         SCOPED_TRACE(test.pszName);
         auto pPort = std::make_shared<CSerialPort>();
+        auto pCaller = std::make_shared<std::array<char, 32>>();
+        std::memcpy(pCaller->data(), "AT\r", 3);
         ASSERT_TRUE(Open115200(*pPort, m_nEcho));
         ASSERT_TRUE(AskAndWaitForAnswer(*pPort, nAnswer));
         CStuckSerialDriver driver;
         const auto start = Clock::now();
-        const auto result = CallWithin(2 * test.wait, [pPort, call = test.call] { return call(*pPort); });
+        const auto result = CallWithin(2 * test.wait, [pPort, pCaller, pfnCall = test.pfnCall] {
+            return pfnCall(*pPort, pCaller->data(), static_cast<int>(pCaller->size()));
+        });
         const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
         ASSERT_TRUE(result.has_value()) << "still waiting for the cancelled request";
         EXPECT_LE(elapsed, test.wait + milliseconds(1000) + kTolerance) << elapsed.count() << " ms";
         EXPECT_EQ(*result, 0);
         EXPECT_EQ(pPort->LastError().strCall, "CancelIoEx");
+        EXPECT_FALSE(stuck_driver::LastRequestBufferWithin(pCaller->data(), pCaller->size()))
+            << "the abandoned request holds the caller's buffer";
 
         driver.Remove();
         pPort->ClearLastError();
@@ -264,6 +326,44 @@ TEST_F(Win32SerialPortTest, CancelThatNeverCompletesIsAbandoned)
         pPort->Read(buffer, sizeof buffer);
         EXPECT_EQ(std::string(buffer), kEchoedOk);
     }
+}
+
+// A driver that never ends a cancelled request costs one record per port, not one per open: while
+// the request is out every open fails at once, naming CancelIoEx, so a hundred reopen cycles leave
+// the process's handles and heap as they were. Once the request has ended the port opens again.
+TEST_F(Win32SerialPortTest, AbandonedRequestIsBoundedPerPort)
+{
+    auto pPort = std::make_shared<CSerialPort>();
+    ASSERT_TRUE(Open115200(*pPort, m_nEcho));
+    ASSERT_TRUE(AskAndWaitForAnswer(*pPort, static_cast<int>(kEchoedOk.size())));
+    CStuckSerialDriver driver;
+    const auto result = CallWithin(milliseconds(6000), [pPort] {
+        char buffer[32];
+        return pPort->Read(buffer, sizeof buffer);
+    });
+    ASSERT_TRUE(result.has_value() && *result == 0);
+    ASSERT_TRUE(pPort->Close());
+
+    // One cycle: the open refused at once, naming the abandoned request; nothing to read; close.
+    auto cycle = [&] {
+        pPort->ClearLastError();
+        if (Open115200(*pPort, m_nEcho))
+            return false;
+        char buffer[32];
+        return pPort->LastError().strCall == "CancelIoEx" && pPort->LastError().nCode == ERROR_TIMEOUT
+            && pPort->Read(buffer, sizeof buffer) == 0 && pPort->Close();
+    };
+    ASSERT_TRUE(cycle());   // the first one also pays for what the process sets up once
+    const DWORD nHandlesBefore = ProcessHandleCount();
+    const size_t nHeapBefore = HeapBytesInUse();
+    for (int nCycle = 0; nCycle < 100; ++nCycle)
+        ASSERT_TRUE(cycle()) << "cycle " << nCycle;
+    EXPECT_LE(ProcessHandleCount(), nHandlesBefore);
+    EXPECT_LE(HeapBytesInUse(), nHeapBefore);
+
+    driver.Remove();
+    ASSERT_TRUE(Open115200(*pPort, m_nEcho));
+    EXPECT_TRUE(AskAndWaitForAnswer(*pPort, static_cast<int>(kEchoedOk.size())));
 }
 
 } // namespace

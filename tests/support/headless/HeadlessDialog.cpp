@@ -28,7 +28,28 @@ const CTemplateControl kTemplateControls[] = {
 #include "headless/DialogTemplates.inc"
 };
 
+// The log names controls and resources as res/resource.h does.
+#define VOSTREL_NAMED(id) {id, #id}
+const std::map<int, const char*> kResourceNames = {
+    VOSTREL_NAMED(IDR_MAINFRAME),      VOSTREL_NAMED(IDB_READY),          VOSTREL_NAMED(IDB_PASS),
+    VOSTREL_NAMED(IDB_FAIL),           VOSTREL_NAMED(IDB_SEARCHING),      VOSTREL_NAMED(IDB_PORT_ERROR),
+    VOSTREL_NAMED(IDB_RUNNING),        VOSTREL_NAMED(IDB_NOTICE_SIGN),    VOSTREL_NAMED(IDC_EXIT),
+    VOSTREL_NAMED(IDC_PORT_LIST),      VOSTREL_NAMED(IDC_STATUS_PICTURE), VOSTREL_NAMED(IDC_ENTRY),
+    VOSTREL_NAMED(IDC_READOUT),        VOSTREL_NAMED(IDC_HIDDEN_OK),      VOSTREL_NAMED(IDC_HELP_BUTTON),
+    VOSTREL_NAMED(IDC_PORT_LABEL),     VOSTREL_NAMED(IDC_BARCODE_LABEL),  VOSTREL_NAMED(IDC_READ_LABEL),
+    VOSTREL_NAMED(IDC_ENTER_DOWNLOAD), VOSTREL_NAMED(IDC_REVERSE_PORT),   VOSTREL_NAMED(IDC_HIDDEN_1014),
+    VOSTREL_NAMED(IDC_SIM_STATUS),     VOSTREL_NAMED(IDC_CODE),           VOSTREL_NAMED(IDC_EXIT_DOWNLOAD),
+    VOSTREL_NAMED(IDC_HIDDEN_1018),    VOSTREL_NAMED(IDC_STATUS_LINE),
+};
+#undef VOSTREL_NAMED
+
 } // namespace
+
+std::string ResourceName(int nId)
+{
+    const auto it = kResourceNames.find(nId);
+    return it != kResourceNames.end() ? it->second : std::to_string(nId);
+}
 
 struct CDialogImpl {
     explicit CDialogImpl(CDialog& dlg) : dialog(dlg) {}
@@ -128,7 +149,7 @@ void CDialog::EnableControl(int nId, bool bEnable)
 {
     CallOnWindowThread([&] {
         m_pImpl->At(nId).bEnabled = bEnable;
-        m_pImpl->Log("enable " + std::to_string(nId) + (bEnable ? " 1" : " 0"));
+        m_pImpl->Log("enable " + ResourceName(nId) + (bEnable ? " 1" : " 0"));
     });
 }
 
@@ -143,7 +164,7 @@ void CDialog::SetControlText(int nId, const std::string& strText)
 {
     CallOnWindowThread([&] {
         m_pImpl->At(nId).strText = strText;
-        m_pImpl->Log("text " + std::to_string(nId) + " " + strText);
+        m_pImpl->Log("text " + ResourceName(nId) + " " + strText);
     });
 }
 
@@ -172,7 +193,7 @@ void CDialog::SelectListEntry(int nId, int nIndex)
         HeadlessControl& control = m_pImpl->At(nId);
         const bool bInRange = nIndex >= 0 && nIndex < static_cast<int>(control.items.size());
         control.nSelection = bInRange ? nIndex : -1;
-        m_pImpl->Log("select " + std::to_string(nId) + " " + std::to_string(nIndex));
+        m_pImpl->Log("select " + ResourceName(nId) + " " + std::to_string(nIndex));
     });
 }
 
@@ -187,7 +208,7 @@ void CDialog::SetControlFocus(int nId)
 {
     CallOnWindowThread([&] {
         m_pImpl->nFocus = nId;
-        m_pImpl->Log("focus " + std::to_string(nId));
+        m_pImpl->Log("focus " + ResourceName(nId));
     });
 }
 
@@ -197,7 +218,7 @@ void CDialog::SetControlFont(int nId, const FontSpec& font)
         HeadlessControl& control = m_pImpl->At(nId);
         control.font = font;
         control.bHasFont = true;
-        m_pImpl->Log("font " + std::to_string(nId) + " " + font.strFace + " " + std::to_string(font.nWeight));
+        m_pImpl->Log("font " + ResourceName(nId) + " " + font.strFace + " " + std::to_string(font.nWeight));
     });
 }
 
@@ -208,7 +229,7 @@ bool CDialog::ShowBitmap(int nId, int nBitmapId)
         if (!m_pImpl->loadableBitmaps.count(nBitmapId))
             return;
         m_pImpl->At(nId).nBitmap = nBitmapId;
-        m_pImpl->Log("picture " + std::to_string(nId) + " " + std::to_string(nBitmapId));
+        m_pImpl->Log("picture " + ResourceName(nId) + " " + ResourceName(nBitmapId));
         bShown = true;
     });
     return bShown;
@@ -216,12 +237,12 @@ bool CDialog::ShowBitmap(int nId, int nBitmapId)
 
 void CDialog::SetBigIcon(int nIconId)
 {
-    CallOnWindowThread([&] { m_pImpl->Log("icon " + std::to_string(nIconId)); });
+    CallOnWindowThread([&] { m_pImpl->Log("icon " + ResourceName(nIconId)); });
 }
 
 void CDialog::PaintMinimizedIcon(int nIconId)
 {
-    CallOnWindowThread([&] { m_pImpl->Log("paint-icon " + std::to_string(nIconId)); });
+    CallOnWindowThread([&] { m_pImpl->Log("paint-icon " + ResourceName(nIconId)); });
 }
 
 bool CDialog::IsMinimized()

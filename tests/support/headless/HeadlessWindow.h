@@ -40,9 +40,10 @@ public:
     int Result() const;
 
     HeadlessControl Control(int nId) const;
-    // Window operations in order, with the numbers of the ids: "enable <control> 0",
-    // "text <control> Searching...", "select <control> 5", "picture <control> <bitmap>",
-    // "focus <control>", "font <control> Arial 700", "icon <icon>", "box Error|text".
+    // Window operations in order, controls and resources by their res/resource.h names:
+    // "enable IDC_ENTER_DOWNLOAD 0", "text IDC_STATUS_LINE Searching...", "select IDC_PORT_LIST 5",
+    // "picture IDC_STATUS_PICTURE IDB_READY", "focus IDC_CODE", "font IDC_STATUS_LINE Arial 700",
+    // "icon IDR_MAINFRAME", "box Error|text".
     std::vector<std::string> Log() const;
     void ClearLog();
     std::vector<HeadlessBox> Boxes() const;
@@ -70,3 +71,7 @@ private:
 };
 
 CHeadlessWindow HeadlessWindowOf(CDialog& dialog);
+
+// The res/resource.h name of a control, bitmap or icon id, as the log writes it; the number when
+// it has none.
+std::string ResourceName(int nId);

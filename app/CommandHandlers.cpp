@@ -1,12 +1,13 @@
-// The window's side of the two device mode commands behind buttons 1012 and 1017: the pictures,
-// the boxes, the threads and the waits around the sequences that commands/ runs.
+// The window's side of the commands: the handlers of IDC_ENTER_DOWNLOAD and IDC_EXIT_DOWNLOAD (the
+// two device mode commands) and of the hidden IDC_REVERSE_PORT and IDC_SIM_STATUS, with their
+// pictures, boxes, threads and waits around the sequences that commands/ runs.
 #include <functional>
+#include <memory>
 #include <system_error>
 #include <thread>
 
 #include "app/MainDlg.h"
 #include "commands/Commands.h"
-#include "serial/CardLine.h"
 
 namespace {
 
@@ -15,6 +16,9 @@ constexpr uint32_t kAfterWorkerStartWait = 2000;
 constexpr uint32_t kWorkerFirstWait = 2000;
 constexpr uint32_t kBeforeOpenAutorunWait = 1000;
 constexpr uint32_t kBeforeResumeWait = 1000;
+constexpr int kReverseMode = 6;
+constexpr uint32_t kBeforeSimQueryWait = 200;
+// The command boxes have no owner and ask for language 1 (the user's default language).
 constexpr unsigned short kBoxLanguage = 1;
 
 struct CModeTexts {
@@ -25,6 +29,11 @@ constexpr CModeTexts kEnterDownloadTexts = {"Close autorun and enter download su
                                             "Close autorun and enter download fail!"};
 constexpr CModeTexts kExitDownloadTexts = {"Open autorun and exit download success!",
                                            "Open autorun and exit download fail!"};
+
+void ShowErrorBox(CMainDlg& dlg, const char* pszText)
+{
+    dlg.MessageBoxEx(false, pszText, kErrorCaption, ui::kMbIconHand, kBoxLanguage);
+}
 
 // The done (or failed) picture, then a box with no owner; returns once the user has closed it.
 // Nothing is shown once the window has started closing (a worker may get there late).
@@ -39,47 +48,10 @@ void ReportModeRun(CMainDlg& dlg, bool bSucceeded, const CModeTexts& texts,
     if (bSucceeded)
         dlg.MessageBoxEx(false, texts.pszSuccess, "Success", ui::kMbOk | ui::kMbIconInformation, kBoxLanguage);
     else
-        dlg.MessageBoxEx(false, texts.pszFail, "Error", ui::kMbIconHand, kBoxLanguage);
-}
-
-// std::thread reports a thread that cannot be created by throwing; the caller wants a result.
-bool StartDetachedThread(std::function<void()> fn)
-{
-    try {
-        std::thread(std::move(fn)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
+        ShowErrorBox(dlg, texts.pszFail);
 }
 
 } // namespace
-
-CCommandContext CMainDlg::CommandContext()
-{
-    CCommandContext ctx;
-    ctx.pChannel = m_pAtChannel.get();
-    ctx.reopenPort = [this] { return OpenModemPort(m_nModemPort, kCardBaud); };
-    ctx.pClock = &Clock();
-    // Once the window is closing nothing more is sent: the window's destruction waits for the
-    // close command's worker before it deletes the channel.
-    ctx.stopNow = [this] { return m_bClosing.load(); };
-    return ctx;
-}
-
-// A mode command run owns the channel from its suspension of the monitor to the matching resume;
-// the count tells the hidden Exit not to lift that suspension.
-void CMainDlg::BeginModeRun()
-{
-    SuspendMonitor();
-    ++m_nModeRuns;
-}
-
-void CMainDlg::EndModeRun()
-{
-    --m_nModeRuns;
-    ResumeMonitor();
-}
 
 bool CMainDlg::BeginCommand(int nButton)
 {
@@ -96,34 +68,42 @@ void CMainDlg::EndCommand()
     --m_nCommands;
 }
 
+// std::thread reports a thread that cannot be created by throwing; the caller wants a result.
+bool CMainDlg::StartWorker(std::function<void()> fn)
+{
+    try {
+        std::thread(std::move(fn)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
 // ---- close autorun and enter download: window's thread, then a worker ----------------------------
 
 void CMainDlg::OnEnterDownload()
 {
     if (!BeginCommand(IDC_ENTER_DOWNLOAD))
         return;
-    EnableControl(IDC_ENTER_DOWNLOAD, false);
-    EnableControl(IDC_EXIT_DOWNLOAD, false);
+    m_window.EnableCommandButtons(false);
     ShowStatusPicture(IDB_RUNNING);
-    // Suspended before the wait, not after it: a monitor pass that ends during the wait would enable
+    // Taken before the wait, not after it: a monitor pass that ends during the wait would enable
     // both buttons again and let a second command start on the same channel.
-    BeginModeRun();
+    auto pLease = std::make_shared<CChannelLease>(m_monitor);
     Clock().Sleep(kBeforeWorkerWait);
 
     {
         std::lock_guard<std::mutex> lock(m_workerMutex);
         ++m_nWorkers;
     }
-    std::function<void()> worker = [this] {
-        EnterDownloadThreadProc(this);
+    std::function<void()> worker = [this, pLease] {
+        EnterDownloadThreadProc(this, pLease.get());
         EndCommand();
         std::lock_guard<std::mutex> lock(m_workerMutex);
+        // Last: once the count is down the window's destruction may go on and free the dialog.
         --m_nWorkers;
-        // Under the lock: once it is released the window's destruction may go on and free the dialog.
-        m_workerDone.notify_all();
     };
-    const bool bStarted = m_env.startWorker ? m_env.startWorker(worker) : StartDetachedThread(worker);
-    if (!bStarted) {
+    if (!StartWorker(std::move(worker))) {
         {
             std::lock_guard<std::mutex> lock(m_workerMutex);
             --m_nWorkers;
@@ -131,35 +111,37 @@ void CMainDlg::OnEnterDownload()
         // Nothing else would ever take the busy picture down or resume the monitor.
         ReportModeRun(*this, false, kEnterDownloadTexts);
         Clock().Sleep(kBeforeResumeWait);
-        EndModeRun();
+        pLease->Release();
         EndCommand();
         return;
     }
     Clock().Sleep(kAfterWorkerStartWait);
 }
 
-unsigned CMainDlg::EnterDownloadThreadProc(CMainDlg* pDlg)
+unsigned CMainDlg::EnterDownloadThreadProc(CMainDlg* pDlg, CChannelLease* pLease)
 {
-    if (pDlg)
-        pDlg->RunEnterDownload();
+    if (pDlg && pLease)
+        pDlg->RunEnterDownload(*pLease);
     return 1;
 }
 
-unsigned CMainDlg::RunEnterDownload()
+// Ends by releasing the lease that OnEnterDownload took.
+unsigned CMainDlg::RunEnterDownload(CChannelLease& lease)
 {
     // Once the window is closing nothing more is sent or shown: the worker only hands the monitor
     // back and ends, so that the window's destruction can delete the channel.
-    auto waitUnlessClosing = [this](uint32_t nMilliseconds) {
-        if (!m_bClosing)
+    auto isClosing = [this] { return m_bClosing.load(); };
+    auto waitUnlessClosing = [&](uint32_t nMilliseconds) {
+        if (!isClosing())
             Clock().Sleep(nMilliseconds);
     };
 
     waitUnlessClosing(kWorkerFirstWait);
-    CCommandContext ctx = CommandContext();
+    CCommandContext ctx = lease.Context(isClosing);
     const CModeRunResult result = RunModeSequence(kCloseAutorunSequence, ctx);
-    ReportModeRun(*this, ModeRunSucceeded(result), kEnterDownloadTexts, [this] { return m_bClosing.load(); });
+    ReportModeRun(*this, ModeRunSucceeded(result), kEnterDownloadTexts, isClosing);
     waitUnlessClosing(kBeforeResumeWait);
-    EndModeRun();   // matches the BeginModeRun of OnEnterDownload
+    lease.Release();
     return 1;
 }
 
@@ -168,7 +150,7 @@ void CMainDlg::WaitForWorkers()
     m_bClosing = true;
     // Pumping, not blocking: the worker's picture and any other window call it makes are served by
     // this thread, and it would wait for them for ever otherwise.
-    WaitPumping([this] {
+    m_window.WaitPumping([this] {
         std::lock_guard<std::mutex> lock(m_workerMutex);
         return m_nWorkers == 0;
     });
@@ -180,15 +162,64 @@ void CMainDlg::OnExitDownload()
 {
     if (!BeginCommand(IDC_EXIT_DOWNLOAD))
         return;
-    EnableControl(IDC_ENTER_DOWNLOAD, false);
-    EnableControl(IDC_EXIT_DOWNLOAD, false);
+    m_window.EnableCommandButtons(false);
     ShowStatusPicture(IDB_RUNNING);
-    BeginModeRun();
+    CChannelLease lease(m_monitor);
     Clock().Sleep(kBeforeOpenAutorunWait);
-    CCommandContext ctx = CommandContext();
+    CCommandContext ctx = lease.Context([this] { return m_bClosing.load(); });
     const CModeRunResult result = RunModeSequence(kOpenAutorunSequence, ctx);
     ReportModeRun(*this, ModeRunSucceeded(result), kExitDownloadTexts);
     Clock().Sleep(kBeforeResumeWait);
-    EndModeRun();
+    lease.Release();
+    EndCommand();
+}
+
+// ---- hidden service commands: their buttons are never shown; the handlers run only on a click
+// notification for their ids ------------------------------------------------------------------------
+
+void CMainDlg::OnReversePort()
+{
+    if (!BeginCommand(0))
+        return;
+    RunReversePort();
+    EndCommand();
+}
+
+void CMainDlg::RunReversePort()
+{
+    const CReversePortTexts texts = ReversePortTexts(m_env.pEnglish ? *m_env.pEnglish : 1);
+    if (!m_monitor.State().m_bConnected) {
+        ShowErrorBox(*this, texts.pszNoCard);
+        return;
+    }
+    // Kept: the monitor stays stopped for the rest of the run.
+    CChannelLease lease(m_monitor);
+    const int bReopened = lease.ReopenModemPort();
+    lease.Keep();
+    if (!bReopened) {
+        ShowErrorBox(*this, texts.pszPortError);
+        EnableControl(IDC_REVERSE_PORT, true);
+        m_window.EnableButton(ECommandButton::kEnterDownload, true);
+        return;
+    }
+    if (!ReversePort(kReverseMode))
+        ShowErrorBox(*this, texts.pszFail);
+}
+
+int CMainDlg::ReversePort(int /*nMode*/)
+{
+    // Nothing stands behind the reverse step: it has no effect and reports failure every time.
+    return 0;
+}
+
+void CMainDlg::OnSimStatus()
+{
+    if (!BeginCommand(0))
+        return;
+    CChannelLease lease(m_monitor);
+    Clock().Sleep(kBeforeSimQueryWait);
+    CCommandContext ctx = lease.Context([this] { return m_bClosing.load(); });
+    AppMessageBox(RunSimStatusQuery(ctx));
+    lease.Release();
     EndCommand();
 }

@@ -1,0 +1,127 @@
+#pragma once
+// The main dialog as tests see it: its port monitor and its fields, and the close command's workers
+// started as joinable threads (CTestWorkers) instead of detached ones. A port monitor without a
+// window (CNoWindow) serves the discovery tests.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/MainDlg.h"
+
+// Starts workers as joinable threads, so a test can wait for them with a deadline and join them;
+// or refuses to start any.
+class CTestWorkers {
+public:
+    bool Start(std::function<void()> fn)
+    {
+        if (m_bRefuse)
+            return false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_threads.emplace_back([this, fn = std::move(fn)] {
+            fn();
+            ++m_nFinished;
+        });
+        m_ids.push_back(m_threads.back().get_id());
+        return true;
+    }
+
+    void Refuse() { m_bRefuse = true; }
+
+    int Started()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return static_cast<int>(m_threads.size());
+    }
+
+    std::thread::id IdOf(int nIndex)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_ids.at(nIndex);
+    }
+
+    // Polls until every started worker has finished; false when the deadline passes first.
+    bool WaitFinished(std::chrono::milliseconds deadline = std::chrono::seconds(20))
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (m_nFinished.load() != Started()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    void JoinAll()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (std::thread& thread : m_threads) {
+            if (thread.joinable())
+                thread.join();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::thread> m_threads;
+    std::vector<std::thread::id> m_ids;
+    std::atomic<int> m_nFinished{0};
+    std::atomic<bool> m_bRefuse{false};
+};
+
+class CTestMainDlg : public CMainDlg {
+public:
+    // pWorkers null: the production start, a detached std::thread.
+    CTestMainDlg(IClock& clock, IRegistry& registry, CTestWorkers* pWorkers = nullptr, const int* pEnglish = nullptr)
+        : CMainDlg(nullptr, CToolEnv{&clock, &registry, pEnglish}), m_pWorkers(pWorkers)
+    {
+    }
+
+    using CMainDlg::LoadPortSettings;
+    using CMainDlg::m_hIcon;
+    using CMainDlg::m_settings;
+    using CMainDlg::m_strCode;
+    using CMainDlg::m_strEntry;
+    using CMainDlg::m_strHidden1014;
+    using CMainDlg::m_strReadout;
+    using CMainDlg::m_szWorkDir;
+    using CMainDlg::Monitor;
+
+protected:
+    bool StartWorker(std::function<void()> fn) override
+    {
+        return m_pWorkers ? m_pWorkers->Start(std::move(fn)) : CMainDlg::StartWorker(std::move(fn));
+    }
+
+private:
+    CTestWorkers* m_pWorkers;
+};
+
+// A window that shows nothing; calls "on its thread" run on the caller's.
+class CNoWindow final : public IMonitorWindow {
+public:
+    void ShowStatusPicture(int) override {}
+    void ShowPort(int) override {}
+    void EnableButton(ECommandButton, bool) override {}
+    void ShowPortLabel(const std::string&) override {}
+    void ShowStatusLine(const std::string&) override {}
+    void RunOnWindowThread(const std::function<void()>& fn) override { fn(); }
+    void WaitPumping(const std::function<bool()>& done) override
+    {
+        while (!done())
+            std::this_thread::yield();
+    }
+};
+
+// The port state with the given modem port.
+inline void SetModemPort(CPortMonitor& monitor, int nPort)
+{
+    monitor.UpdateState([nPort](CPortState& state) { state.m_nModemPort = nPort; });
+}
+
+inline void SetConnected(CPortMonitor& monitor, int bConnected)
+{
+    monitor.UpdateState([bConnected](CPortState& state) { state.m_bConnected = bConnected; });
+}
