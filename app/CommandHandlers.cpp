@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/MainDlg.h"
-#include "commands/Commands.h"
+#include "commands/CommandTable.h"
 
 namespace {
 
@@ -21,14 +21,18 @@ constexpr uint32_t kBeforeSimQueryWait = 200;
 // The command boxes have no owner and ask for language 1 (the user's default language).
 constexpr unsigned short kBoxLanguage = 1;
 
-struct CModeTexts {
-    const char* pszSuccess;
-    const char* pszFail;
-};
-constexpr CModeTexts kEnterDownloadTexts = {"Close autorun and enter download success!",
-                                            "Close autorun and enter download fail!"};
-constexpr CModeTexts kExitDownloadTexts = {"Open autorun and exit download success!",
-                                           "Open autorun and exit download fail!"};
+// The two buttons' rows of the card command table: their steps and their boxes' texts.
+const CCardCommand& CloseAutorunCommand()
+{
+    static const CCardCommand& command = *FindCardCommand("close-autorun");
+    return command;
+}
+
+const CCardCommand& OpenAutorunCommand()
+{
+    static const CCardCommand& command = *FindCardCommand("open-autorun");
+    return command;
+}
 
 void ShowErrorBox(CMainDlg& dlg, const char* pszText)
 {
@@ -37,7 +41,7 @@ void ShowErrorBox(CMainDlg& dlg, const char* pszText)
 
 // The done (or failed) picture, then a box with no owner; returns once the user has closed it.
 // Nothing is shown once the window has started closing (a worker may get there late).
-void ReportModeRun(CMainDlg& dlg, bool bSucceeded, const CModeTexts& texts,
+void ReportModeRun(CMainDlg& dlg, bool bSucceeded, const CCardCommand& command,
                    const std::function<bool()>& isClosing = [] { return false; })
 {
     if (isClosing())
@@ -46,9 +50,9 @@ void ReportModeRun(CMainDlg& dlg, bool bSucceeded, const CModeTexts& texts,
     if (isClosing())
         return;
     if (bSucceeded)
-        dlg.MessageBoxEx(false, texts.pszSuccess, "Success", ui::kMbOk | ui::kMbIconInformation, kBoxLanguage);
+        dlg.MessageBoxEx(false, command.pszSuccessText, "Success", ui::kMbOk | ui::kMbIconInformation, kBoxLanguage);
     else
-        ShowErrorBox(dlg, texts.pszFail);
+        ShowErrorBox(dlg, command.pszFailText);
 }
 
 } // namespace
@@ -109,7 +113,7 @@ void CMainDlg::OnEnterDownload()
             --m_nWorkers;
         }
         // Nothing else would ever take the busy picture down or resume the monitor.
-        ReportModeRun(*this, false, kEnterDownloadTexts);
+        ReportModeRun(*this, false, CloseAutorunCommand());
         Clock().Sleep(kBeforeResumeWait);
         pLease->Release();
         EndCommand();
@@ -138,8 +142,8 @@ unsigned CMainDlg::RunEnterDownload(CChannelLease& lease)
 
     waitUnlessClosing(kWorkerFirstWait);
     CCommandContext ctx = lease.Context(isClosing);
-    const CModeRunResult result = RunModeSequence(kCloseAutorunSequence, ctx);
-    ReportModeRun(*this, ModeRunSucceeded(result), kEnterDownloadTexts, isClosing);
+    const CModeRunResult result = RunModeSequence(*CloseAutorunCommand().pSequence, ctx);
+    ReportModeRun(*this, JudgeModeRun(result).eOutcome == EModeOutcome::kDone, CloseAutorunCommand(), isClosing);
     waitUnlessClosing(kBeforeResumeWait);
     lease.Release();
     return 1;
@@ -167,8 +171,8 @@ void CMainDlg::OnExitDownload()
     CChannelLease lease(m_monitor);
     Clock().Sleep(kBeforeOpenAutorunWait);
     CCommandContext ctx = lease.Context([this] { return m_bClosing.load(); });
-    const CModeRunResult result = RunModeSequence(kOpenAutorunSequence, ctx);
-    ReportModeRun(*this, ModeRunSucceeded(result), kExitDownloadTexts);
+    const CModeRunResult result = RunModeSequence(*OpenAutorunCommand().pSequence, ctx);
+    ReportModeRun(*this, JudgeModeRun(result).eOutcome == EModeOutcome::kDone, OpenAutorunCommand());
     Clock().Sleep(kBeforeResumeWait);
     lease.Release();
     EndCommand();

@@ -198,13 +198,7 @@ int CPortMonitor::OpenModemPort(int nPort, int nBaud)
     CAtChannel* pChannel = m_pAtChannel.get();
     if (!pChannel)
         return 0;
-    if (pChannel->m_port.IsOpen())
-        pChannel->m_port.Close();
-    if (!pChannel->m_port.Open(nPort, nBaud, kCardDataBits, kCardStopBits))
-        return 0;
-    pChannel->SetTimeout(kCardAnswerWait);
-    pChannel->SetAttempts(kCardAnswerAttempts);
-    return 1;
+    return pChannel->OpenCardPort(nPort, nBaud);
 }
 
 int CPortMonitor::OpenSecondPort(int nPort)
