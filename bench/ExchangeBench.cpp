@@ -33,12 +33,10 @@ int main(int argc, char** argv)
     setenv(("VOSTREL_COM" + std::to_string(kBenchPort)).c_str(), card.SlavePath().c_str(), 1);
 
     CAtChannel channel;
-    if (!channel.m_port.Open(kBenchPort, 115200, 8, 1)) {
+    if (!channel.OpenCardPort(kBenchPort)) {
         std::fprintf(stderr, "bench_exchange: cannot open %s\n", card.SlavePath().c_str());
         return 1;
     }
-    channel.SetTimeout(1000);
-    channel.SetAttempts(2);
 
     std::printf("POSIX serial port, simulated card on %s (echo on)\n", card.SlavePath().c_str());
     const SBenchResult answered = MeasureRounds(nRounds, 2, [&] { return channel.Exchange("AT") == "OK"; });

@@ -62,9 +62,11 @@ public:
     bool GetFinishOnResult() const { return m_bFinishOnResult; }
     const std::string& GetReply() const { return m_strReply; }
 
+private:
+    friend struct CAtChannelTestAccess;   // tests/support: the port itself, for tests of the channel
+
     CSerialPort m_port;
 
-private:
     bool AwaitSettled();
     bool AwaitFinalResult();
     bool AwaitQuiet();

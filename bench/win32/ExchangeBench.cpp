@@ -26,11 +26,7 @@ int CardComNumber(const char* pszName)
 // Opens the channel the way the port monitor does: 115200 8N1, then 1000 ms and 2 attempts.
 bool OpenLikeMonitor(CAtChannel& channel, int nPort)
 {
-    if (nPort == 0 || !channel.m_port.Open(nPort, 115200, 8, 1))
-        return false;
-    channel.SetTimeout(1000);
-    channel.SetAttempts(2);
-    return true;
+    return nPort != 0 && channel.OpenCardPort(nPort) != 0;
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "serial/AtChannel.h"
+#include "tests/support/AtChannelAccess.h"
 #include "tools/cardsim/pty/PtyCard.h"
 
 namespace {
@@ -39,8 +40,8 @@ protected:
     void Reopen()
     {
         setenv(("VOSTREL_COM" + std::to_string(kPort)).c_str(), m_card.SlavePath().c_str(), 1);
-        m_channel.m_port.Close();
-        ASSERT_TRUE(m_channel.m_port.Open(kPort, 115200, 8, 1));
+        ChannelPort(m_channel).Close();
+        ASSERT_TRUE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1));
         m_channel.SetTimeout(1000);
         m_channel.SetAttempts(2);
     }

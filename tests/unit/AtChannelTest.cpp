@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "serial/AtChannel.h"
+#include "tests/support/AtChannelAccess.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
 
@@ -27,7 +28,7 @@ protected:
     std::shared_ptr<CSimCard> Connect(CardOptions options = {})
     {
         auto pCard = sim::Plug(kPort, m_clock, std::move(options));
-        EXPECT_NE(m_channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        EXPECT_NE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1), 0);
         return pCard;
     }
 
@@ -50,7 +51,7 @@ TEST_F(AtChannelTest, ConstructorDefaults)
 {
     EXPECT_EQ(m_channel.GetTimeout(), 5000u);
     EXPECT_EQ(m_channel.GetAttempts(), 3);
-    EXPECT_FALSE(m_channel.m_port.IsOpen());
+    EXPECT_FALSE(ChannelPort(m_channel).IsOpen());
     EXPECT_EQ(m_channel.GetReply(), "");
 }
 
@@ -120,7 +121,7 @@ TEST_F(AtChannelTest, PollCountsAcrossTheTickWrap)
         CVirtualClock clock(nStart);
         CAtChannel channel(clock);
         sim::Plug(kPort, clock, Card(true, CardFault::Silent));
-        ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        ASSERT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
         channel.SetTimeout(1000);
         channel.SetAttempts(1);
         EXPECT_EQ(channel.Exchange("AT"), "error");
@@ -150,7 +151,7 @@ TEST_F(AtChannelTest, BytesSeenOnlyAfterTimeUpDoNotCount)
     EXPECT_EQ(PollCycles(), 2u);
     EXPECT_EQ(pCard->CountOf("AT"), 2);
     // Only the second attempt's reply is left: the first was purged before the resend.
-    EXPECT_EQ(m_channel.m_port.GetInQueueCount(), 6);
+    EXPECT_EQ(ChannelPort(m_channel).GetInQueueCount(), 6);
 }
 
 TEST_F(AtChannelTest, LateBytesCountWhenTimeRemains)
@@ -199,7 +200,7 @@ TEST_F(AtChannelTest, OverlongReplyUsesTheFirst256Bytes)
     auto pCard = Connect(Card(true, CardFault::LongReply));
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
     EXPECT_EQ(m_channel.GetReply().size(), 256u);
-    EXPECT_GT(m_channel.m_port.GetInQueueCount(), 0);   // the rest waits for the next Write's purge
+    EXPECT_GT(ChannelPort(m_channel).GetInQueueCount(), 0);   // the rest waits for the next Write's purge
 
     pCard->SetOptions(Card(false));
     pCard->Script("AT+CGMM", CardReply::Text(std::string(300, 'y')));
@@ -314,7 +315,7 @@ ExchangeOutcome RunExchange(const FastCase& c, bool bFinishOnResult)
     channel.SetFinishOnResult(bFinishOnResult);
     channel.SetTimeout(1000);
     channel.SetAttempts(1);
-    EXPECT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+    EXPECT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
     const std::string answer = channel.Exchange(c.command);
     if (bFinishOnResult) {
         // Every ms for the first 10 ms, then every 5 ms.
@@ -412,7 +413,7 @@ TEST_F(AtChannelTest, FastExchangeLateAnswerIsNobodys)
         options.nReplyDelayMs = 1500;
         auto pCard = sim::Plug(kPort, m_clock, options);
         CAtChannel channel(m_clock);
-        ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        ASSERT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
         channel.SetFinishOnResult(true);
         channel.SetTimeout(1000);
         channel.SetAttempts(1);
@@ -475,7 +476,7 @@ TEST_F(AtChannelTest, AnsweredAndReplyBytes)
             SCOPED_TRACE(std::string(c.name) + (bFast ? " fast" : " settled"));
             auto pCard = sim::Plug(kPort, m_clock, c.options);
             CAtChannel channel(m_clock);
-            ASSERT_NE(channel.m_port.Open(kPort, 115200, 8, 1), 0);
+            ASSERT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
             channel.SetFinishOnResult(bFast);
             channel.SetTimeout(0);
             channel.SetAttempts(1);

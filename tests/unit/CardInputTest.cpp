@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/AtChannelAccess.h"
 #include "tests/support/CommandTestDialog.h"
 #include "tests/support/MonitorHarness.h"
 
@@ -36,8 +37,8 @@ protected:
     void Connect(CardOptions options = {})
     {
         m_pCard = sim::Plug(kPort, m_clock, std::move(options));
-        m_channel.m_port.Close();
-        ASSERT_NE(m_channel.m_port.Open(kPort, 115200, 8, 1), 0);
+        ChannelPort(m_channel).Close();
+        ASSERT_NE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1), 0);
         m_channel.SetTimeout(1000);
         m_channel.SetAttempts(2);
     }

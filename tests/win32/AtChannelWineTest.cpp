@@ -12,6 +12,7 @@
 #include <string>
 
 #include "serial/AtChannel.h"
+#include "tests/support/AtChannelAccess.h"
 
 namespace {
 
@@ -57,9 +58,7 @@ public:
     explicit CMonitorChannel(const std::string& strCard)
     {
         const int nPort = CardComNumber(strCard);
-        m_bReady = nPort != 0 && m_port.Open(nPort, 115200, 8, 1);
-        SetTimeout(1000);
-        SetAttempts(2);
+        m_bReady = nPort != 0 && OpenCardPort(nPort) != 0;
     }
     bool m_bReady = false;
 };
@@ -97,7 +96,7 @@ TEST(AtChannelWineTest, ReplyPausedAfterEchoGivesErrorAndIsDiscarded)
     EXPECT_EQ(channel.Exchange("AT"), "error");
     EXPECT_EQ(channel.GetReply(), "AT\r");
     // The rest of the paused reply: "\r\nOK\r\n".
-    ASSERT_TRUE(PollUntil([&] { return channel.m_port.GetInQueueCount() == 6; }));
+    ASSERT_TRUE(PollUntil([&] { return ChannelPort(channel).GetInQueueCount() == 6; }));
     EXPECT_EQ(channel.Exchange("AT+CGMM"), "R2280-Y");
 }
 
