@@ -146,17 +146,18 @@ CAtChannel::~CAtChannel()
 int CAtChannel::OpenCardPort(int nPort, int nBaud)
 {
     m_port.Close();
-    if (!m_port.Open(nPort, nBaud, kCardDataBits, kCardStopBits))
-        return 0;
-    SetTimeout(kCardAnswerWait);
-    SetAttempts(kCardAnswerAttempts);
-    return 1;
+    return TakeCardSettings(m_port.Open(nPort, nBaud, kCardDataBits, kCardStopBits));
 }
 
 int CAtChannel::OpenCardPort(const std::string& strName)
 {
     m_port.Close();
-    if (!m_port.OpenNamed(strName, kCardBaud, kCardDataBits, kCardStopBits))
+    return TakeCardSettings(m_port.OpenNamed(strName, kCardBaud, kCardDataBits, kCardStopBits));
+}
+
+int CAtChannel::TakeCardSettings(int bOpened)
+{
+    if (!bOpened)
         return 0;
     SetTimeout(kCardAnswerWait);
     SetAttempts(kCardAnswerAttempts);

@@ -67,6 +67,8 @@ private:
 
     CSerialPort m_port;
 
+    // After an open: the card's answer wait and attempts when it succeeded; its result either way.
+    int TakeCardSettings(int bOpened);
     bool AwaitSettled();
     bool AwaitFinalResult();
     bool AwaitQuiet();
