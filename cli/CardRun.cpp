@@ -86,10 +86,9 @@ private:
     CAtChannel m_channel;
 };
 
-std::string NoAnswerLine(const CExchange& exchange)
+std::string NoAnswerLine(const std::string& strCommand, int nReplyBytes)
 {
-    return "the card answered " + std::to_string(exchange.nReplyBytes) + " bytes but no answer line to " +
-           exchange.strCommand;
+    return "the card answered " + std::to_string(nReplyBytes) + " bytes but no answer line to " + strCommand;
 }
 
 CCardOutcome RunProbe(const CCardCommand& command, CRunChannel& channel)
@@ -150,7 +149,7 @@ CCardOutcome JudgeQuery(const CExchange& exchange)
         return outcome;
     if (exchange.nReplyBytes > 0) {
         outcome.nStatus = kCliRejected;
-        outcome.strMessage = NoAnswerLine(exchange);
+        outcome.strMessage = NoAnswerLine(exchange.strCommand, exchange.nReplyBytes);
     } else {
         outcome.nStatus = kCliSilent;
         outcome.strMessage = "no answer to " + exchange.strCommand + ": the card is silent";
@@ -177,7 +176,7 @@ CCardOutcome ModeRunOutcome(const CModeRunResult& result)
         break;
     case EModeOutcome::kNoAnswerLine:
         outcome.nStatus = kCliRejected;
-        outcome.strMessage = NoAnswerLine({verdict.strCommand, {}, true, false, verdict.nReplyBytes});
+        outcome.strMessage = NoAnswerLine(verdict.strCommand, verdict.nReplyBytes);
         break;
     case EModeOutcome::kSilent:
         outcome.nStatus = kCliSilent;
