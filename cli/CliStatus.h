@@ -7,6 +7,7 @@ enum ECliStatus : int {
     kCliNoCard = 3,         // no card found, or none by the name given
     kCliPortFailed = 4,     // a port, the transcript or standard output could not be used, or the window holds the card
     kCliSilent = 5,         // the port opened and nothing answered
+    kCliNotConfirmed = 6,   // --wait: the card did not leave or come back as the switch requires
     kCliInterrupted = 130,  // stopped by Ctrl-C (SIGINT)
     kCliTerminated = 143,   // stopped by SIGTERM (Ctrl-Break on Windows)
 };

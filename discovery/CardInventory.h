@@ -24,5 +24,8 @@ struct CInventoryCard {
     std::string strVendorId;         // four lower-case hex digits, empty when unknown
     std::string strProductId;
     std::string strSerial;           // the USB serial number, empty when unknown
+    std::string strSlot;             // where it is plugged in: the controller, then the port chain ("1-4.2"); empty when unknown
+    std::string strModel;            // AT+CGMM's answer, once asked and answered
+    std::string strImei;             // AT+CGSN's answer, once asked and answered
     std::vector<CInventoryPort> ports;
 };

@@ -1,0 +1,73 @@
+#pragma once
+// One card's row on the bench: who the card is, what was sent to it, and how far its switch got.
+// The runs write rows through the board; the live table and the report read copies of them.
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Where a card's run stands. A run without --wait goes waiting -> running -> done; with --wait a
+// switch goes on through sent -> left -> back -> settled (or stalls in one of them).
+enum class ESwitchPhase { kWaiting, kRunning, kSent, kLeft, kBack, kSettled, kDone };
+// "waiting", "running", "sent", "left", "back", "settled", "done"
+const char* SwitchPhaseName(ESwitchPhase ePhase);
+
+// The phases whose times are kept, in this order in CBenchRow::phaseSeconds.
+inline constexpr std::array<ESwitchPhase, 4> kTimedPhases = {ESwitchPhase::kSent, ESwitchPhase::kLeft,
+                                                             ESwitchPhase::kBack, ESwitchPhase::kSettled};
+
+struct CBenchRow {
+    std::string strLabel;                 // the bench label of its slot (--slots), empty when none
+    std::string strSlot;                  // "1-4.2"; empty when unknown
+    std::vector<std::string> ports;       // the card's port devices as listed at the start
+    std::string strModel;                 // AT+CGMM's answer, empty when unknown
+    std::string strImei;                  // AT+CGSN's answer, empty when unknown
+    std::string strCommand;               // the subcommand run on it
+    ESwitchPhase ePhase = ESwitchPhase::kWaiting;
+    std::array<std::optional<double>, kTimedPhases.size()> phaseSeconds;   // from its run's start
+    double dSeconds = 0;                  // time spent on the card so far (its run's start to now or its end)
+    bool bFinished = false;
+    int nStatus = 0;                      // ECliStatus once finished
+    std::string strMessage;               // the result in words once finished; else what it is doing
+    std::string strTranscript;            // the --log file, empty when none
+};
+
+// The rows of one run, shared between the card threads that write them and the view that reads them.
+class CBenchBoard {
+public:
+    explicit CBenchBoard(std::vector<CBenchRow> rows) : m_rows(std::move(rows)) {}
+
+    template <typename Change>
+    void Update(size_t nRow, Change change)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            change(m_rows.at(nRow));
+            ++m_nVersion;
+        }
+        m_changed.notify_all();
+    }
+
+    std::vector<CBenchRow> Snapshot() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_rows;
+    }
+
+    // Waits until a row changed since version nSeen or nMs passed; the version now.
+    unsigned long WaitForChange(unsigned long nSeen, unsigned nMs)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(nMs), [&] { return m_nVersion != nSeen; });
+        return m_nVersion;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<CBenchRow> m_rows;
+    unsigned long m_nVersion = 0;
+};
