@@ -6,9 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "cli/BenchRow.h"
 #include "cli/Transcript.h"
 #include "commands/CommandTable.h"
 #include "platform/Clock.h"
+
+// --wait: how the card's switch went after its last command.
+struct CSwitchOutcome {
+    ESwitchPhase ePhase = ESwitchPhase::kSent;                      // the last phase reached
+    std::array<std::optional<double>, kTimedPhases.size()> seconds;  // each timed phase, from the last command
+    std::string strMessage;
+};
 
 struct CCardOutcome {
     std::string strCard;              // the card's id, empty for a port named with --port
@@ -16,6 +24,7 @@ struct CCardOutcome {
     int nStatus = 0;                  // ECliStatus
     std::string strMessage;           // "ok", the SIM status, or what went wrong, in words
     std::vector<CExchange> exchanges;
+    std::optional<CSwitchOutcome> switchOutcome;   // with --wait, once the command itself succeeded
 };
 
 // What every run shares: the transcript (may be closed), whether to show progress on standard

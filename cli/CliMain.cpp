@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <thread>
 
+#include "cli/BenchRun.h"
 #include "cli/CardRun.h"
 #include "cli/CliPlatform.h"
 #include "cli/CliStatus.h"
@@ -25,7 +27,11 @@ constexpr const char* kListName = "list";
 constexpr const char* kListHelp = "list every card found, with its ports and their roles";
 
 // The options that take a value, so that the word after them is not taken for a subcommand.
-constexpr const char* kValueOptions[] = {"--port", "--card", "--log"};
+constexpr const char* kValueOptions[] = {"--port", "--card", "--log", "--leave-timeout", "--return-timeout", "--jobs", "--stagger"};
+
+// How often a switched card's slot is looked at: well inside the second that a card's return may
+// take to show.
+constexpr uint32_t kListingPeriodMs = 250;
 
 struct CCliOptions {
     std::string strCommand;                // the subcommand given: "list" or a card command's name
@@ -37,6 +43,11 @@ struct CCliOptions {
     bool bProbe = false;
     bool bQuiet = false;
     std::string strLog;
+    bool bWait = false;
+    double dLeaveTimeout = 10;             // seconds
+    double dReturnTimeout = 20;
+    size_t nJobs = 0;                      // 0: every card at once
+    uint32_t nStaggerMs = 0;
 };
 
 struct CTarget {
@@ -92,6 +103,16 @@ std::string SubcommandList()
     std::string str;
     for (const std::string& strName : SubcommandNames())
         str += (str.empty() ? "" : ", ") + strName;
+    return str;
+}
+
+std::string SwitchingCommandList()
+{
+    std::string str;
+    for (const CCardCommand& command : CardCommands()) {
+        if (command.eAfterRun != ECardAfterRun::kStays)
+            str += (str.empty() ? "" : ", ") + std::string(command.pszName);
+    }
     return str;
 }
 
@@ -155,6 +176,10 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
     if (!options.pCommand &&
         (app.get_option("--port")->count() || app.get_option("--card")->count() || options.bAll))
         return std::string("list lists every card: --port, --card and --all choose the card of a command that uses one");
+    if (options.bWait && (!options.pCommand || options.pCommand->eAfterRun == ECardAfterRun::kStays))
+        return "--wait follows a card through its switch: only the commands that switch it take it (" + SwitchingCommandList() + ")";
+    if (!options.bWait && (app.get_option("--leave-timeout")->count() || app.get_option("--return-timeout")->count()))
+        return std::string("--leave-timeout and --return-timeout are the times of --wait, which is not given");
     return std::nullopt;
 }
 
@@ -297,15 +322,157 @@ std::optional<CCliReport> SelectTargets(const CCliOptions& options, std::vector<
     return std::nullopt;
 }
 
-CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets, CRunShared& shared)
+// ---- following a switch ----------------------------------------------------------------------------
+
+// The card a target's port belongs to, as listed at the start: its own card, or the card that
+// lists the named port.
+const CInventoryCard* CardOfTarget(const CTarget& target, const std::vector<CInventoryCard>& cards)
+{
+    if (target.pCard)
+        return target.pCard;
+    const std::string strDevice = SerialDeviceOfName(target.strPort);
+    for (const CInventoryCard& card : cards) {
+        for (const CInventoryPort& port : card.ports) {
+            if (!port.strDevice.empty() && SerialDeviceOfName(port.strDevice) == strDevice)
+                return &card;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the device back at a slot answers "AT" on the port that commands would go to.
+std::pair<bool, std::string> AskReturnedCard(const CInventoryCard& card, CRunShared& shared)
+{
+    CInventoryCard copy = card;
+    CTarget target{copy.strId, "", &copy};
+    if (ChoosePort(target, shared))
+        return {false, ""};
+    const CCardOutcome probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false);
+    return {probe.nStatus == kCliOk, ""};
+}
+
+double Seconds(uint32_t nFrom, uint32_t nTo)
+{
+    return static_cast<int32_t>(nTo - nFrom) / 1000.0;
+}
+
+CSwitchOutcome SwitchOutcome(const CSwitchWatch& watch)
+{
+    CSwitchOutcome result;
+    result.ePhase = watch.Phase();
+    for (size_t n = 0; n < kTimedPhases.size(); ++n) {
+        if (std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]))
+            result.seconds[n] = *nMs / 1000.0;
+    }
+    result.strMessage = watch.Message();
+    return result;
+}
+
+// One switched card through the listings, its row kept up to date; the outcome takes the verdict.
+void FollowCard(const CCliOptions& options, const CInventoryCard& card, CCardOutcome& outcome, CRunShared& shared,
+                CListingPoller& poller, CBenchBoard& board, size_t nRow, double dSentSeconds)
+{
+    CFollowContext ctx;
+    ctx.pPoller = &poller;
+    ctx.pClock = shared.pClock;
+    ctx.times = {static_cast<uint32_t>(options.dLeaveTimeout * 1000), static_cast<uint32_t>(options.dReturnTimeout * 1000)};
+    ctx.askCard = [&shared](const CInventoryCard& back) { return AskReturnedCard(back, shared); };
+    ESwitchPhase eShown = ESwitchPhase::kSent;
+    ctx.onStep = [&](const CSwitchWatch& watch) {
+        board.Update(nRow, [&](CBenchRow& row) {
+            row.ePhase = watch.Phase();
+            for (size_t n = 1; n < kTimedPhases.size(); ++n) {
+                if (std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]))
+                    row.phaseSeconds[n] = dSentSeconds + *nMs / 1000.0;
+            }
+        });
+        if (watch.Phase() != eShown && shared.bProgress) {
+            eShown = watch.Phase();
+            std::lock_guard<std::mutex> lock(shared.errMutex);
+            std::cerr << outcome.strPort << ": " << SwitchPhaseName(eShown) << std::endl;
+        }
+    };
+    const ESwitchProof eProof = options.pCommand->eAfterRun == ECardAfterRun::kReturnsAsCard
+                                    ? ESwitchProof::kReturnsAnswering : ESwitchProof::kLeaves;
+    const CSwitchWatch watch = FollowSwitch(eProof, card, ctx);
+    ctx.onStep(watch);
+    outcome.switchOutcome = SwitchOutcome(watch);
+    if (!watch.IsFinished()) {
+        outcome.nStatus = InterruptStatus();
+        outcome.strMessage = std::string("interrupted while waiting for the card (") + SwitchPhaseName(watch.Phase()) + ")";
+    } else {
+        outcome.nStatus = watch.Status();
+        outcome.strMessage = watch.Status() == kCliOk ? "ok: " + watch.Message() : watch.Message();
+    }
+}
+
+CBenchRow FirstRow(const CCliOptions& options, const CTarget& target, const CInventoryCard* pCard)
+{
+    CBenchRow row;
+    row.strCommand = options.strCommand;
+    row.strTranscript = options.strLog;
+    if (pCard) {
+        row.strSlot = pCard->strSlot;
+        row.strModel = pCard->strModel;
+        row.strImei = pCard->strImei;
+        for (const CInventoryPort& port : pCard->ports)
+            row.ports.push_back(port.strDevice);
+    } else {
+        row.ports.push_back(SerialDeviceOfName(target.strPort));
+    }
+    return row;
+}
+
+// The card's run from start to verdict, its row on the board kept with it.
+CCardOutcome RunCardRow(const CCliOptions& options, CTarget& target, const std::vector<CInventoryCard>& cards,
+                        CRunShared& shared, CListingPoller* pPoller, CBenchBoard& board, size_t nRow)
+{
+    const uint32_t nStart = shared.pClock->GetTickCount();
+    board.Update(nRow, [](CBenchRow& row) { row.ePhase = ESwitchPhase::kRunning; });
+    CCardOutcome outcome = RunTarget(*options.pCommand, target, shared);
+    const CInventoryCard* pCard = CardOfTarget(target, cards);
+    if (pPoller && outcome.nStatus == kCliOk) {
+        const double dSent = Seconds(nStart, shared.pClock->GetTickCount());
+        board.Update(nRow, [&](CBenchRow& row) {
+            row.ePhase = ESwitchPhase::kSent;
+            row.phaseSeconds[0] = dSent;
+        });
+        CInventoryCard card = pCard ? *pCard : CInventoryCard{};
+        FollowCard(options, card, outcome, shared, *pPoller, board, nRow, dSent);
+    }
+    const double dEnd = Seconds(nStart, shared.pClock->GetTickCount());
+    board.Update(nRow, [&](CBenchRow& row) {
+        if (!outcome.switchOutcome)
+            row.ePhase = ESwitchPhase::kDone;
+        row.dSeconds = dEnd;
+        row.bFinished = true;
+        row.nStatus = outcome.nStatus;
+        row.strMessage = outcome.strMessage;
+    });
+    return outcome;
+}
+
+std::vector<CBenchRow> FirstRows(const CCliOptions& options, const std::vector<CTarget>& targets,
+                                 const std::vector<CInventoryCard>& cards)
+{
+    std::vector<CBenchRow> rows;
+    for (const CTarget& target : targets)
+        rows.push_back(FirstRow(options, target, CardOfTarget(target, cards)));
+    return rows;
+}
+
+CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets, const std::vector<CInventoryCard>& cards,
+                      CRunShared& shared, CBenchBoard& board)
 {
     CCliReport report;
     report.strCommand = options.strCommand;
     report.outcomes.resize(targets.size());
-    std::vector<size_t> indexes(targets.size());
-    for (size_t n = 0; n < indexes.size(); ++n)
-        indexes[n] = n;
-    RunEachOnAThread(indexes, [&](size_t n) { report.outcomes[n] = RunTarget(*options.pCommand, targets[n], shared); });
+    std::unique_ptr<CListingPoller> pPoller;
+    if (options.bWait)
+        pPoller = std::make_unique<CListingPoller>(ListPlatformCards, *shared.pClock, kListingPeriodMs);
+    RunLimited(targets.size(), options.nJobs, options.nStaggerMs, *shared.pClock, [&](size_t n) {
+        report.outcomes[n] = RunCardRow(options, targets[n], cards, shared, pPoller.get(), board, n);
+    });
 
     for (const CCardOutcome& outcome : report.outcomes)
         report.nStatus = std::max(report.nStatus, outcome.nStatus);
@@ -448,6 +615,15 @@ int main(int argc, char** argv)
     app.add_flag("--json", options.bJson, "print one JSON document instead of plain lines");
     app.add_flag("--quiet", options.bQuiet, "no progress on standard error");
     app.add_option("--log", options.strLog, "append a transcript of every byte to FILE")->type_name("FILE");
+    app.add_flag("--wait", options.bWait, "after a switch, follow each card by its slot until it has left (close-autorun) "
+                                          "or come back answering AT (open-autorun); status 6 when it does not");
+    app.add_option("--leave-timeout", options.dLeaveTimeout, "seconds a switched card has to leave the bus (default 10)")
+        ->type_name("S")->check(CLI::Range(0.5, 3600.0));
+    app.add_option("--return-timeout", options.dReturnTimeout, "seconds a switched card has to come back (default 20)")
+        ->type_name("S")->check(CLI::Range(0.5, 3600.0));
+    app.add_option("--jobs", options.nJobs, "run at most N cards at once (default: all)")->type_name("N")->check(CLI::Range(1, 1024));
+    app.add_option("--stagger", options.nStaggerMs, "start each card MS milliseconds after the one before")
+        ->type_name("MS")->check(CLI::Range(0, 600000));
 
     CCliReport report;
     std::optional<std::string> strUsage = CheckSubcommandWord(args);
@@ -499,7 +675,7 @@ int main(int argc, char** argv)
     } else {
         // A named port needs no listing; only the transcript's header shows the cards beside it.
         // (Listing through udev is most of a probe's time.)
-        if (options.strPort.empty() || transcript.IsOpen())
+        if (options.strPort.empty() || transcript.IsOpen() || options.bWait)
             cards = ListPlatformCards();
         std::optional<CCliReport> failure;
         if (options.pCommand)
@@ -510,8 +686,10 @@ int main(int argc, char** argv)
             report = *failure;
         else if (!options.pCommand)
             report = RunList(options, cards, shared);
-        else
-            report = RunCommand(options, targets, shared);
+        else {
+            CBenchBoard board(FirstRows(options, targets, cards));
+            report = RunCommand(options, targets, cards, shared, board);
+        }
     }
     FinishTranscript(transcript, options.strLog, report);
     return FinishStandardOutput(report.nStatus, PrintReport(options, report));

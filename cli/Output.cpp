@@ -32,6 +32,16 @@ nlohmann::json ExchangeJson(const CExchange& x)
             {"sent", x.bSent}};
 }
 
+nlohmann::json SwitchJson(const CSwitchOutcome& result)
+{
+    nlohmann::json j = {{"phase", SwitchPhaseName(result.ePhase)}, {"message", result.strMessage}};
+    nlohmann::json jSeconds = nlohmann::json::object();
+    for (size_t n = 0; n < kTimedPhases.size(); ++n)
+        jSeconds[SwitchPhaseName(kTimedPhases[n])] = result.seconds[n] ? nlohmann::json(*result.seconds[n]) : nlohmann::json(nullptr);
+    j["seconds"] = jSeconds;
+    return j;
+}
+
 } // namespace
 
 std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards)
@@ -101,6 +111,8 @@ nlohmann::json ReportJson(const CCliReport& report)
         jResults.push_back({{"card", outcome.strCard}, {"port", outcome.strPort}, {"status", outcome.nStatus},
                             {"ok", outcome.nStatus == kCliOk}, {"message", outcome.strMessage},
                             {"exchanges", jExchanges}});
+        if (outcome.switchOutcome)
+            jResults.back()["switch"] = SwitchJson(*outcome.switchOutcome);
     }
     nlohmann::json j = {{"command", report.strCommand.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.strCommand)},
                         {"status", report.nStatus},

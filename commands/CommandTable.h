@@ -8,6 +8,10 @@
 
 enum class ECardCommandKind { kProbe, kModeSequence, kSimStatus };
 
+// What the card does once the command has run: a switch into download mode drops it off the bus
+// and brings it back as another device (no AT port); a switch out of it brings it back as a card.
+enum class ECardAfterRun { kStays, kReturnsAsOtherDevice, kReturnsAsCard };
+
 struct CCardCommand {
     const char* pszName;                  // "close-autorun"
     const char* pszHelp;                  // one line for --help
@@ -16,6 +20,7 @@ struct CCardCommand {
     const CModeSequence* pSequence;       // kModeSequence: the steps; else nullptr
     const char* pszSuccessText;           // the window's box texts for a button; else nullptr
     const char* pszFailText;
+    ECardAfterRun eAfterRun;
 };
 
 std::span<const CCardCommand> CardCommands();

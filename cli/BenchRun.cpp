@@ -1,0 +1,103 @@
+#include "cli/BenchRun.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "cli/Interrupt.h"
+
+namespace {
+
+// Milliseconds from nFrom to nTo on the wrapping tick count; 0 when nTo is before nFrom.
+uint32_t Elapsed(uint32_t nFrom, uint32_t nTo)
+{
+    const int32_t nDiff = static_cast<int32_t>(nTo - nFrom);
+    return nDiff < 0 ? 0 : static_cast<uint32_t>(nDiff);
+}
+
+} // namespace
+
+void RunLimited(size_t nCount, size_t nJobs, uint32_t nStaggerMs, IClock& clock, const std::function<void(size_t)>& work)
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    size_t nRunning = 0;
+    std::vector<std::thread> threads;
+    for (size_t n = 0; n < nCount; ++n) {
+        if (n > 0 && nStaggerMs > 0)
+            clock.Sleep(nStaggerMs);
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            finished.wait(lock, [&] { return nJobs == 0 || nRunning < nJobs; });
+            ++nRunning;
+        }
+        threads.emplace_back([&, n] {
+            work(n);
+            std::lock_guard<std::mutex> lock(mutex);
+            --nRunning;
+            finished.notify_all();
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+CListingPoller::CListingPoller(std::function<std::vector<CInventoryCard>()> list, IClock& clock, uint32_t nPeriodMs)
+    : m_list(std::move(list)), m_clock(clock), m_nPeriodMs(nPeriodMs), m_thread([this] { Poll(); })
+{
+}
+
+CListingPoller::~CListingPoller()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+}
+
+void CListingPoller::Poll()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_bStop) {
+        lock.unlock();
+        const uint32_t nTick = m_clock.GetTickCount();
+        std::vector<CInventoryCard> cards = m_list();
+        lock.lock();
+        m_last = {m_last.nVersion + 1, nTick, std::move(cards)};
+        m_bHaveListing = true;
+        m_changed.notify_all();
+        m_changed.wait_for(lock, std::chrono::milliseconds(m_nPeriodMs), [this] { return m_bStop; });
+    }
+}
+
+CListingPoller::CListing CListingPoller::NextAfter(uint32_t nTick)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Woken by each listing; an interruption is seen within one period.
+    while (!m_bStop && !(m_bHaveListing && static_cast<int32_t>(m_last.nTick - nTick) >= 0) && !Interrupted())
+        m_changed.wait_for(lock, std::chrono::milliseconds(m_nPeriodMs));
+    return m_last;
+}
+
+CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const CFollowContext& ctx)
+{
+    CSwitchWatch watch(eProof, card, ctx.times);
+    const uint32_t nStart = ctx.pClock->GetTickCount();
+    uint32_t nNext = nStart;
+    while (!watch.IsFinished() && !Interrupted()) {
+        const CListingPoller::CListing listing = ctx.pPoller->NextAfter(nNext);
+        if (Interrupted())
+            break;
+        nNext = listing.nTick + 1;
+        watch.Observe(listing.cards, Elapsed(nStart, listing.nTick));
+        if (std::optional<CInventoryCard> ask = watch.CardToAsk()) {
+            ctx.onStep(watch);
+            const auto [bAnswers, strImei] = ctx.askCard(*ask);
+            if (!Interrupted())
+                watch.NoteAnswer(bAnswers, strImei, Elapsed(nStart, ctx.pClock->GetTickCount()));
+        }
+        ctx.onStep(watch);
+    }
+    return watch;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// Running a command on many cards at once: how many run together and how far apart they start,
+// and, after a switch, following each card through the listings that all of them share.
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "cli/SwitchWatch.h"
+#include "discovery/CardInventory.h"
+#include "platform/Clock.h"
+
+// Runs work(n) for every n below nCount, each on a thread of its own: at most nJobs at once (0: no
+// limit), and each start at least nStaggerMs after the one before, in order. Waits go through the
+// clock, so an interruption ends them; work that starts after it is expected to see it and stop.
+void RunLimited(size_t nCount, size_t nJobs, uint32_t nStaggerMs, IClock& clock, const std::function<void(size_t)>& work);
+
+// One listing of every card for all the cards being followed, taken every nPeriodMs while anybody
+// waits for one: 32 cards cost one listing a period, not 32.
+class CListingPoller {
+public:
+    struct CListing {
+        unsigned long nVersion = 0;
+        uint32_t nTick = 0;                  // the clock's tick when the listing began
+        std::vector<CInventoryCard> cards;
+    };
+
+    CListingPoller(std::function<std::vector<CInventoryCard>()> list, IClock& clock, uint32_t nPeriodMs);
+    ~CListingPoller();
+    CListingPoller(const CListingPoller&) = delete;
+    CListingPoller& operator=(const CListingPoller&) = delete;
+
+    // The first listing begun at or after nTick; waits for it. Returns at once, with the last
+    // listing, once the program is interrupted.
+    CListing NextAfter(uint32_t nTick);
+
+private:
+    void Poll();
+
+    std::function<std::vector<CInventoryCard>()> m_list;
+    IClock& m_clock;
+    uint32_t m_nPeriodMs;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    CListing m_last;
+    bool m_bHaveListing = false;
+    bool m_bStop = false;
+    std::thread m_thread;
+};
+
+// What following one card needs: the shared listings, the clock, the times, a way to ask the card
+// found back at the slot (whether it answers "AT", and its IMEI), and who to tell of each step.
+struct CFollowContext {
+    CListingPoller* pPoller = nullptr;
+    IClock* pClock = nullptr;
+    CSwitchTimes times;
+    std::function<std::pair<bool, std::string>(const CInventoryCard&)> askCard;
+    std::function<void(const CSwitchWatch&)> onStep;
+};
+
+// Follows the card from now (its last command just answered) until its switch is confirmed or has
+// stalled, or the program is interrupted (the watch is then unfinished).
+CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const CFollowContext& ctx);
