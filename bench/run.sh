@@ -12,8 +12,9 @@
 set -uo pipefail
 
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-native=${BENCH_NATIVE_DIR:-$src/build/bench-native}
-windows=${BENCH_WINDOWS_DIR:-$src/build/bench-windows}
+# Absolute: Wine takes WINEPREFIX only as an absolute path, and the Wine part runs elsewhere.
+native=$(realpath -m "${BENCH_NATIVE_DIR:-$src/build/bench-native}")
+windows=$(realpath -m "${BENCH_WINDOWS_DIR:-$src/build/bench-windows}")
 export BENCH_RUNS=${BENCH_RUNS:-3}
 export BENCH_CPU_S=${BENCH_CPU_S:-60}
 readonly RATIO_GOAL=1.05 CPU_GOAL=0.5 SIZE_GOAL=2000000
