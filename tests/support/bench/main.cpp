@@ -286,6 +286,11 @@ int main(int argc, char** argv)
     const std::string strCardDir = options.strOut + "/cards";
     mkdir(strCardDir.c_str(), 0755);
 
+    // For the command, and for the hook, which runs before it.
+    options.strOut = std::filesystem::absolute(options.strOut).string();
+    setenv("VOSTREL_BENCH_OUT", options.strOut.c_str(), 1);
+    setenv("VOSTREL_BENCH_EVENTS", (options.strOut + "/bench-events.log").c_str(), 1);
+
     std::vector<CBenchCardSetup> setups;
     std::vector<std::string> links;
     for (int n = 0; n < options.nCards; ++n) {
@@ -339,8 +344,6 @@ int main(int argc, char** argv)
         return 1;
     }
     WriteCardList(options, *pBus, cards);
-    setenv("VOSTREL_BENCH_OUT", options.strOut.c_str(), 1);
-    setenv("VOSTREL_BENCH_EVENTS", (options.strOut + "/bench-events.log").c_str(), 1);
 
     struct sigaction action {};
     action.sa_sigaction = OnStopSignal;
