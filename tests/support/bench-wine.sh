@@ -24,7 +24,7 @@ export WINEPREFIX WINEDEBUG=-all
 mdm=YARLOusbmdm6k
 ser=YARLOusbser6k
 enum='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum'
-services='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services'
+services_key='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services'
 
 # The nine-field address of slot $1 (slot 0 is the first), as Windows keeps it in an interface's
 # LocationInformation.
@@ -86,7 +86,7 @@ regedit_script() {
     done
     for svc in "$mdm" "$ser"; do
         local n=0
-        printf '\n[%s\\%s\\Enum]\n' "$services" "$svc"
+        printf '\n[%s\\%s\\Enum]\n' "$services_key" "$svc"
         while read -r inst; do
             [ -n "$inst" ] || continue
             printf '"%d"="%s"\n' "$n" "${inst//\\/\\\\}"
