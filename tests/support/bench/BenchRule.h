@@ -1,0 +1,57 @@
+#pragma once
+// When a simulated card leaves the bus and what comes back. A real data card re-enumerates after
+// the command that enters download mode (it comes back as a one-port download device) or leaves it
+// (it comes back as a card), but only once the host has stopped talking to it: the tool sends more
+// lines right after AT+YCDRUN=9, so the card waits for a quiet line before it drops off. Both bench
+// harnesses (umockdev, Wine) run this one rule; times are milliseconds on the caller's clock.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class EBenchShape { kCard, kDownload };   // what the card shows on the bus
+
+enum class EBenchFault { kNone, kStay, kGone, kMoved, kNewImei, kPull };
+
+struct CBenchFault {
+    EBenchFault eKind = EBenchFault::kNone;
+    int64_t nPullMs = 0;   // kPull: when it is pulled out
+};
+
+// "stay", "gone", "moved", "newimei", "pull@MS"; nothing for anything else.
+std::optional<CBenchFault> ParseBenchFault(const std::string& strText);
+
+struct CBenchAction {
+    enum EKind { kLeave, kBack } eKind = kLeave;
+    int nCard = 0;
+    EBenchShape eShape = EBenchShape::kCard;   // kLeave: what left; kBack: what comes back
+    bool bMoved = false;                       // kBack: at another, free slot
+    bool bNewImei = false;                     // kBack: with another IMEI
+};
+
+class CReenumerationRule {
+public:
+    CReenumerationRule(int nCards, int64_t nQuietMs, int64_t nReturnMs);
+
+    void SetFault(int nCard, CBenchFault fault) { m_cards.at(static_cast<size_t>(nCard)).fault = fault; }
+    // A command line the card received at nNowMs.
+    void OnLine(int nCard, const std::string& strLine, int64_t nNowMs);
+    // What is due at nNowMs, each action once, in card order.
+    std::vector<CBenchAction> Due(int64_t nNowMs);
+
+private:
+    enum class EPresence { kPresent, kAway, kGoneForGood };
+    struct CCard {
+        CBenchFault fault;
+        EPresence ePresence = EPresence::kPresent;
+        EBenchShape eShape = EBenchShape::kCard;
+        std::optional<EBenchShape> pendingSwitch;   // heard a mode command; leaves after the quiet time
+        int64_t nLastLineMs = 0;
+        int64_t nReturnAtMs = 0;
+    };
+    std::optional<CBenchAction> DueFor(int nCard, CCard& c, int64_t nNowMs) const;
+
+    std::vector<CCard> m_cards;
+    int64_t m_nQuietMs;
+    int64_t m_nReturnMs;
+};
