@@ -134,11 +134,21 @@ size_t ColumnsVariable()
     return *pszEnd == '\0' && nColumns < 10000 ? nColumns : 0;
 }
 
+// Wine's console on a Unix terminal (8.0) takes the flag but writes the sequences as text, ESC
+// dropped: a live table would come out as a column of "[5A[2K".
+bool IsWine()
+{
+    const HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    return hNtdll && GetProcAddress(hNtdll, "wine_get_version");
+}
+
 } // namespace
 
 bool PrepareLiveTerminal(FILE* pStream)
 {
     // GetConsoleMode fails on a pipe or a file. Consoles before Windows 10 refuse the flag.
+    if (IsWine())
+        return false;
     const HANDLE hStream = HandleOfStream(pStream);
     DWORD nMode = 0;
     if (hStream == INVALID_HANDLE_VALUE || !GetConsoleMode(hStream, &nMode))
