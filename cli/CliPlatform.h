@@ -41,3 +41,11 @@ FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error);
 // From now on Ctrl-C and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on Windows) are noted
 // for the runs to stop; a second one ends the program at once, its ports handed back.
 void InstallInterruptHandlers();
+
+// Whether pStream is a terminal that moves its cursor on ANSI sequences, so that a table can be
+// redrawn in place on it. On Windows this turns the console's sequence processing on; a console
+// that refuses it, a pipe or a file give false (print plain lines there).
+bool PrepareLiveTerminal(FILE* pStream);
+
+// The width of pStream's terminal in columns: what the terminal says, else COLUMNS, else 80.
+size_t TerminalWidth(FILE* pStream);

@@ -12,6 +12,7 @@ packages=(
     wine64 wine                                 # running it
     fonts-wine                                  # Marlett and Tahoma, copied into each prefix (wine-prefix.sh)
     xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control
+    tmux                                        # a terminal for the live bench table's test
     python3
     dpkg-dev                                    # dpkg-shlibdeps: the Debian package's dependencies
     wixl msitools                               # the Windows installer (.msi): building, amending, reading it

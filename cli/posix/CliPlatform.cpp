@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/CliStatus.h"
@@ -135,4 +137,34 @@ void InstallInterruptHandlers()
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+namespace {
+
+size_t ColumnsVariable()
+{
+    const char* pszColumns = std::getenv("COLUMNS");
+    if (!pszColumns || !*pszColumns)
+        return 0;
+    char* pszEnd = nullptr;
+    const unsigned long nColumns = std::strtoul(pszColumns, &pszEnd, 10);
+    return *pszEnd == '\0' && nColumns < 10000 ? nColumns : 0;
+}
+
+} // namespace
+
+bool PrepareLiveTerminal(FILE* pStream)
+{
+    // A "dumb" terminal (an editor's shell buffer) is a tty that ignores cursor movement.
+    const char* pszTerm = std::getenv("TERM");
+    return isatty(fileno(pStream)) && !(pszTerm && std::strcmp(pszTerm, "dumb") == 0);
+}
+
+size_t TerminalWidth(FILE* pStream)
+{
+    struct winsize size {};
+    if (ioctl(fileno(pStream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    const size_t nColumns = ColumnsVariable();
+    return nColumns ? nColumns : 80;
 }

@@ -1,9 +1,11 @@
 // vostrel-cli on Windows: cards from the drivers' registry entries, causes from GetLastError codes.
 #include "cli/CliPlatform.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/CliStatus.h"
@@ -112,4 +114,57 @@ BOOL WINAPI OnConsoleEvent(DWORD nEvent)
 void InstallInterruptHandlers()
 {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+namespace {
+
+HANDLE HandleOfStream(FILE* pStream)
+{
+    const int fd = _fileno(pStream);
+    return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+size_t ColumnsVariable()
+{
+    const char* pszColumns = std::getenv("COLUMNS");
+    if (!pszColumns || !*pszColumns)
+        return 0;
+    char* pszEnd = nullptr;
+    const unsigned long nColumns = std::strtoul(pszColumns, &pszEnd, 10);
+    return *pszEnd == '\0' && nColumns < 10000 ? nColumns : 0;
+}
+
+// Wine's console on a Unix terminal (8.0) takes the flag but writes the sequences as text, ESC
+// dropped: a live table would come out as a column of "[5A[2K".
+bool IsWine()
+{
+    const HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+    return hNtdll && GetProcAddress(hNtdll, "wine_get_version");
+}
+
+} // namespace
+
+bool PrepareLiveTerminal(FILE* pStream)
+{
+    // GetConsoleMode fails on a pipe or a file. Consoles before Windows 10 refuse the flag.
+    if (IsWine())
+        return false;
+    const HANDLE hStream = HandleOfStream(pStream);
+    DWORD nMode = 0;
+    if (hStream == INVALID_HANDLE_VALUE || !GetConsoleMode(hStream, &nMode))
+        return false;
+    if (nMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+        return true;
+    return SetConsoleMode(hStream, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+size_t TerminalWidth(FILE* pStream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info {};
+    const HANDLE hStream = HandleOfStream(pStream);
+    if (hStream != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(hStream, &info) &&
+        info.srWindow.Right > info.srWindow.Left)
+        return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    const size_t nColumns = ColumnsVariable();
+    return nColumns ? nColumns : 80;
 }

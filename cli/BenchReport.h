@@ -1,0 +1,32 @@
+#pragma once
+// The bench report (--report FILE): one record per card, as CSV or JSON by the file's extension,
+// written whole or not at all.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/BenchRow.h"
+
+enum class EReportFormat { kCsv, kJson };
+
+// By the extension, ".csv" or ".json" in any case; nothing for any other name (a usage error, to
+// be reported before the run starts).
+std::optional<EReportFormat> ReportFormatOfPath(const std::string& strPath);
+
+// CSV: a header line, then one line per card, CRLF line ends, fields quoted as RFC 4180 says
+// (comma, quote, CR or LF in them). The columns: slot, label, ports (space-separated), model, imei,
+// command, status, seconds, sent, left, back, settled (seconds from the card's start; empty when
+// not reached), message, transcript. A text field that a spreadsheet would take for a formula (it
+// begins with =, +, -, @, a tab or CR) gets a ' in front: a card's answer ends up in the message.
+std::string BenchReportCsv(const std::vector<CBenchRow>& rows);
+
+// JSON: an array with one object per card, the CSV's fields under the same names; ports an array,
+// status and the phases' seconds null when not reached, texts null when empty; bytes that are not
+// UTF-8 replaced by U+FFFD.
+std::string BenchReportJson(const std::vector<CBenchRow>& rows);
+
+// Writes the report to a new file beside strPath and renames it over strPath, so that a reader
+// never sees half a report and a failed write leaves an older report as it was. Nothing when
+// written; else what failed, the call and its cause: "cannot write the report out/bench.csv:
+// open: permission denied".
+std::optional<std::string> WriteBenchReport(const std::string& strPath, const std::vector<CBenchRow>& rows);
