@@ -10,7 +10,9 @@
 #include <memory>
 #include <thread>
 
+#include "cli/BenchReport.h"
 #include "cli/BenchRun.h"
+#include "cli/BenchView.h"
 #include "cli/CardRun.h"
 #include "cli/CliPlatform.h"
 #include "cli/CliStatus.h"
@@ -27,7 +29,7 @@ constexpr const char* kListName = "list";
 constexpr const char* kListHelp = "list every card found, with its ports and their roles";
 
 // The options that take a value, so that the word after them is not taken for a subcommand.
-constexpr const char* kValueOptions[] = {"--port", "--card", "--log", "--leave-timeout", "--return-timeout", "--jobs", "--stagger"};
+constexpr const char* kValueOptions[] = {"--port", "--card", "--log", "--leave-timeout", "--return-timeout", "--jobs", "--stagger", "--report"};
 
 // How often a switched card's slot is looked at: well inside the second that a card's return may
 // take to show.
@@ -48,6 +50,7 @@ struct CCliOptions {
     double dReturnTimeout = 20;
     size_t nJobs = 0;                      // 0: every card at once
     uint32_t nStaggerMs = 0;
+    std::string strReport;
 };
 
 struct CTarget {
@@ -168,6 +171,7 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
         {"--port", {&options.strPort, "a port name (COM5, 5 or /dev/ttyUSB2)"}},
         {"--card", {&options.strCard, "a card id as list shows it"}},
         {"--log", {&options.strLog, "a file name"}},
+        {"--report", {&options.strReport, "a file name ending in .csv or .json"}},
     };
     for (const auto& [pszOption, value] : kValues) {
         if (auto strProblem = CheckValue(app.get_option(pszOption), *value.first, value.second))
@@ -178,6 +182,10 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
         return std::string("list lists every card: --port, --card and --all choose the card of a command that uses one");
     if (options.bWait && (!options.pCommand || options.pCommand->eAfterRun == ECardAfterRun::kStays))
         return "--wait follows a card through its switch: only the commands that switch it take it (" + SwitchingCommandList() + ")";
+    if (!options.strReport.empty() && !options.pCommand)
+        return std::string("--report keeps the rows of a card command's run; list has none");
+    if (!options.strReport.empty() && !ReportFormatOfPath(options.strReport))
+        return "--report needs a file name ending in .csv or .json, not \"" + PrintableText(options.strReport) + "\"";
     if (!options.bWait && (app.get_option("--leave-timeout")->count() || app.get_option("--return-timeout")->count()))
         return std::string("--leave-timeout and --return-timeout are the times of --wait, which is not given");
     return std::nullopt;
@@ -488,6 +496,30 @@ CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets,
     return report;
 }
 
+// A card command's run as the bench shows it: with --all on a terminal, a live table in place of the
+// progress lines; with --report, the rows kept in a file, whatever ended the run.
+CCliReport RunBench(const CCliOptions& options, std::vector<CTarget>& targets, const std::vector<CInventoryCard>& cards,
+                    CRunShared& shared)
+{
+    CBenchBoard board(FirstRows(options, targets, cards));
+    std::optional<CBenchView> view;
+    if (options.bAll && !options.bQuiet && PrepareLiveTerminal(stderr)) {
+        shared.bProgress = false;
+        view.emplace(board, stderr);
+    }
+    CCliReport report = RunCommand(options, targets, cards, shared, board);
+    if (view)
+        view->Finish();
+    if (options.strReport.empty())
+        return report;
+    if (std::optional<std::string> strProblem = WriteBenchReport(options.strReport, board.Snapshot())) {
+        report.nStatus = std::max<int>(report.nStatus, kCliPortFailed);
+        report.strMessage += "; " + *strProblem;
+        std::cerr << "vostrel-cli: " << *strProblem << std::endl;
+    }
+    return report;
+}
+
 // ---- the transcript and the report ----------------------------------------------------------------
 
 // The ports and cards a run goes to, as the transcript's header names them.
@@ -621,6 +653,8 @@ int main(int argc, char** argv)
         ->type_name("S")->check(CLI::Range(0.5, 3600.0));
     app.add_option("--return-timeout", options.dReturnTimeout, "seconds a switched card has to come back (default 20)")
         ->type_name("S")->check(CLI::Range(0.5, 3600.0));
+    app.add_option("--report", options.strReport, "write one row per card to FILE: CSV or JSON by its extension")
+        ->type_name("FILE");
     app.add_option("--jobs", options.nJobs, "run at most N cards at once (default: all)")->type_name("N")->check(CLI::Range(1, 1024));
     app.add_option("--stagger", options.nStaggerMs, "start each card MS milliseconds after the one before")
         ->type_name("MS")->check(CLI::Range(0, 600000));
@@ -686,10 +720,8 @@ int main(int argc, char** argv)
             report = *failure;
         else if (!options.pCommand)
             report = RunList(options, cards, shared);
-        else {
-            CBenchBoard board(FirstRows(options, targets, cards));
-            report = RunCommand(options, targets, cards, shared, board);
-        }
+        else
+            report = RunBench(options, targets, cards, shared);
     }
     FinishTranscript(transcript, options.strLog, report);
     return FinishStandardOutput(report.nStatus, PrintReport(options, report));
