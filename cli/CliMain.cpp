@@ -199,11 +199,13 @@ std::optional<std::string> LoadSlotLabels(CCliOptions& options)
     const std::uintmax_t nSize = std::filesystem::file_size(options.strSlotsFile, error);
     if (error || nSize > kMaxSlotsFileSize)
         return strShown + ": cannot be read: " + (error ? CauseText(error) : std::string("larger than 1 MiB"));
+    errno = 0;
     std::ifstream in(options.strSlotsFile, std::ios::binary);
+    if (!in)
+        return strShown + ": cannot be read: " +
+               (errno ? CauseText(std::error_code(errno, std::generic_category())) : std::string("open failed"));
     std::ostringstream text;
     text << in.rdbuf();
-    if (!in.good() && !in.eof())
-        return strShown + ": cannot be read";
     if (const std::optional<CSlotLabelsError> bad = ParseSlotLabels(text.str(), options.labels))
         return strShown + ": line " + std::to_string(bad->nLine) + ": " + bad->strProblem;
     return std::nullopt;
@@ -275,11 +277,10 @@ std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
 
 CCardOutcome RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
 {
-    CCardOutcome outcome;
     std::optional<CCardOutcome> failure;
     if (target.strPort.empty() && target.pCard)
         failure = ChoosePort(target, shared);
-    outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared);
+    CCardOutcome outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared);
     outcome.strSlot = target.strSlot;
     outcome.strLabel = target.strLabel;
     return outcome;
@@ -336,6 +337,18 @@ CCliReport RunList(const CCliOptions& options, std::vector<CInventoryCard>& card
     return report;
 }
 
+// The listed card that has the port of that device name, or nullptr.
+const CInventoryCard* CardOfPort(const std::vector<CInventoryCard>& cards, const std::string& strDevice)
+{
+    for (const CInventoryCard& card : cards) {
+        for (const CInventoryPort& port : card.ports) {
+            if (!strDevice.empty() && port.strDevice == strDevice)
+                return &card;
+        }
+    }
+    return nullptr;
+}
+
 // The cards the command runs on: the named port, the named card, every card, or the one the window
 // would pick. A failure when there is none.
 std::optional<CCliReport> SelectTargets(const CCliOptions& options, std::vector<CInventoryCard>& cards,
@@ -371,11 +384,7 @@ std::optional<CCliReport> SelectTargets(const CCliOptions& options, std::vector<
         return Failure(options, kCliNoCard, "no card found");
     for (CTarget& target : targets) {
         // A port named by itself has a slot only when the listing is at hand and holds it.
-        const CInventoryCard* pCard = target.pCard;
-        for (const CInventoryCard& card : cards) {
-            for (const CInventoryPort& port : card.ports)
-                pCard = !pCard && !target.strPort.empty() && port.strDevice == target.strPort ? &card : pCard;
-        }
+        const CInventoryCard* pCard = target.pCard ? target.pCard : CardOfPort(cards, target.strPort);
         target.strSlot = pCard ? pCard->strSlot : std::string();
         target.strLabel = target.strSlot.empty() ? std::string() : options.labels.LabelOf(target.strSlot);
     }
