@@ -6,6 +6,7 @@
 #include "cli/CliPlatform.h"
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
+#include "commands/CardIdentity.h"
 #include "serial/AtChannel.h"
 
 namespace {
@@ -190,15 +191,29 @@ CCardOutcome ModeRunOutcome(const CModeRunResult& result)
     return outcome;
 }
 
+// The card's model and IMEI, asked before anything else; they stay apart from the command's exchanges.
+void AskIdentity(CRunChannel& channel, CCardOutcome& outcome)
+{
+    CCommandContext ctx = channel.Context();
+    CCardIdentity identity = ReadCardIdentity(ctx);
+    outcome.strModel = identity.strModel.value_or("");
+    outcome.strImei = identity.strImei.value_or("");
+    outcome.identityExchanges = std::move(identity.exchanges);
+}
+
 CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
-                       CRunShared& shared, bool bProgress)
+                       CRunShared& shared, bool bProgress, bool bIdentity)
 {
     CRunChannel channel(strName, shared, bProgress);
     CCardOutcome outcome;
+    CCardOutcome identity;
+    const bool bOpened = !Interrupted() && channel.Open();
+    if (bOpened && bIdentity)
+        AskIdentity(channel, identity);
     if (Interrupted()) {
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = InterruptedMessage({});
-    } else if (!channel.Open()) {
+    } else if (!bOpened) {
         outcome.nStatus = kCliPortFailed;
         outcome.strMessage = channel.Failure();
     } else if (command.eKind == ECardCommandKind::kProbe) {
@@ -208,11 +223,33 @@ CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, 
     } else {
         outcome = RunModeCommand(command, channel);
     }
-    if (channel.Stopped()) {
+    if (channel.Stopped() || (Interrupted() && outcome.exchanges.empty())) {
+        std::vector<CExchange> all = identity.identityExchanges;
+        all.insert(all.end(), outcome.exchanges.begin(), outcome.exchanges.end());
         outcome.nStatus = InterruptStatus();
-        outcome.strMessage = InterruptedMessage(outcome.exchanges);
+        outcome.strMessage = InterruptedMessage(all);
     }
+    outcome.strModel = std::move(identity.strModel);
+    outcome.strImei = std::move(identity.strImei);
+    outcome.identityExchanges = std::move(identity.identityExchanges);
     outcome.strCard = strCard;
+    outcome.strPort = channel.Shown();
+    return outcome;
+}
+
+CCardOutcome ReadIdentityOnPort(const std::string& strName, CRunShared& shared)
+{
+    CRunChannel channel(strName, shared, false);
+    CCardOutcome outcome;
+    if (Interrupted()) {
+        outcome.nStatus = InterruptStatus();
+        outcome.strMessage = InterruptedMessage({});
+    } else if (!channel.Open()) {
+        outcome.nStatus = kCliPortFailed;
+        outcome.strMessage = channel.Failure();
+    } else {
+        AskIdentity(channel, outcome);
+    }
     outcome.strPort = channel.Shown();
     return outcome;
 }

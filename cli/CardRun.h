@@ -25,6 +25,11 @@ struct CCardOutcome {
     std::string strMessage;           // "ok", the SIM status, or what went wrong, in words
     std::vector<CExchange> exchanges;
     std::optional<CSwitchOutcome> switchOutcome;   // with --wait, once the command itself succeeded
+    std::string strSlot;              // where the card is plugged in, empty when unknown
+    std::string strLabel;             // the slot's bench label (--slots), empty when none
+    std::string strModel;             // the card's answers to AT+CGMM and AT+CGSN, empty when unknown
+    std::string strImei;
+    std::vector<CExchange> identityExchanges;   // those two questions, asked before the command; empty when not asked
 };
 
 // What every run shares: the transcript (may be closed), whether to show progress on standard
@@ -36,10 +41,15 @@ struct CRunShared {
     IClock* pClock = &SystemClock();
 };
 
-// Runs a command of the card command table on the port a user named strName. With bProgress false
-// nothing goes to standard error (a port tried while choosing one).
+// Runs a command of the card command table on the port a user named strName, first asking the card's
+// model and IMEI when bIdentity. With bProgress false nothing goes to standard error (a port tried
+// while choosing one).
 CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
-                       CRunShared& shared, bool bProgress = true);
+                       CRunShared& shared, bool bProgress = true, bool bIdentity = true);
+
+// Only the model and IMEI questions on the port (list --probe); the outcome's status says whether
+// the port could be used.
+CCardOutcome ReadIdentityOnPort(const std::string& strName, CRunShared& shared);
 
 // A finished mode run's verdict as the command line reports it: status and message (pure).
 CCardOutcome ModeRunOutcome(const CModeRunResult& result);

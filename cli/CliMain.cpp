@@ -4,10 +4,15 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "cli/BenchReport.h"
@@ -18,6 +23,7 @@
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
+#include "cli/SlotLabels.h"
 #include "cli/Transcript.h"
 
 #include "Version.h"   // generated: VOSTREL_VERSION
@@ -29,17 +35,24 @@ constexpr const char* kListName = "list";
 constexpr const char* kListHelp = "list every card found, with its ports and their roles";
 
 // The options that take a value, so that the word after them is not taken for a subcommand.
-constexpr const char* kValueOptions[] = {"--port", "--card", "--log", "--leave-timeout", "--return-timeout", "--jobs", "--stagger", "--report"};
+constexpr const char* kValueOptions[] = {"--port", "--card", "--slot", "--slots", "--log", "--leave-timeout",
+                                         "--return-timeout", "--jobs", "--stagger", "--report"};
 
 // How often a switched card's slot is looked at: well inside the second that a card's return may
 // take to show.
 constexpr uint32_t kListingPeriodMs = 250;
+
+// A --slots file larger than this is no bench's list of labels.
+constexpr std::uintmax_t kMaxSlotsFileSize = 1 << 20;
 
 struct CCliOptions {
     std::string strCommand;                // the subcommand given: "list" or a card command's name
     const CCardCommand* pCommand = nullptr;   // its row; nullptr for list
     std::string strPort;
     std::string strCard;
+    std::string strSlot;                   // a slot, or with --slots also a label
+    std::string strSlotsFile;
+    CSlotLabels labels;                    // read from strSlotsFile
     bool bAll = false;
     bool bJson = false;
     bool bProbe = false;
@@ -57,6 +70,8 @@ struct CTarget {
     std::string strCard;
     std::string strPort;   // empty: to be chosen from the card's ports by probing
     CInventoryCard* pCard = nullptr;
+    std::string strSlot;
+    std::string strLabel;
 };
 
 std::string JsonText(const nlohmann::json& j)
@@ -170,6 +185,8 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
     const std::pair<const char*, std::pair<const std::string*, const char*>> kValues[] = {
         {"--port", {&options.strPort, "a port name (COM5, 5 or /dev/ttyUSB2)"}},
         {"--card", {&options.strCard, "a card id as list shows it"}},
+        {"--slot", {&options.strSlot, "a slot as list shows it (or a label of the --slots file)"}},
+        {"--slots", {&options.strSlotsFile, "a file name"}},
         {"--log", {&options.strLog, "a file name"}},
         {"--report", {&options.strReport, "a file name ending in .csv or .json"}},
     };
@@ -177,9 +194,9 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
         if (auto strProblem = CheckValue(app.get_option(pszOption), *value.first, value.second))
             return strProblem;
     }
-    if (!options.pCommand &&
-        (app.get_option("--port")->count() || app.get_option("--card")->count() || options.bAll))
-        return std::string("list lists every card: --port, --card and --all choose the card of a command that uses one");
+    if (!options.pCommand && (app.get_option("--port")->count() || app.get_option("--card")->count() ||
+                              app.get_option("--slot")->count() || options.bAll))
+        return std::string("list lists every card: --port, --card, --slot and --all choose the card of a command that uses one");
     if (options.bWait && (!options.pCommand || options.pCommand->eAfterRun == ECardAfterRun::kStays))
         return "--wait follows a card through its switch: only the commands that switch it take it (" + SwitchingCommandList() + ")";
     if (!options.strReport.empty() && !options.pCommand)
@@ -191,6 +208,43 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const CLI::A
     return std::nullopt;
 }
 
+// The system's text for a failed file call, lower case first, as the other causes are written.
+std::string CauseText(const std::error_code& error)
+{
+    std::string str = error.message();
+    if (!str.empty())
+        str[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(str[0])));
+    return str;
+}
+
+// Reads the --slots file into options.labels; what is wrong with it, naming the file and the line.
+std::optional<std::string> LoadSlotLabels(CCliOptions& options)
+{
+    if (options.strSlotsFile.empty())
+        return std::nullopt;
+    const std::string strShown = "--slots " + PrintableText(options.strSlotsFile);
+    std::error_code error;
+    // Only a regular file: a pipe nobody writes would block the open, a device may never end.
+    const std::filesystem::file_status status = std::filesystem::status(options.strSlotsFile, error);
+    if (error)
+        return strShown + ": cannot be read: " + CauseText(error);
+    if (!std::filesystem::is_regular_file(status))
+        return strShown + ": cannot be read: not a regular file";
+    const std::uintmax_t nSize = std::filesystem::file_size(options.strSlotsFile, error);
+    if (error || nSize > kMaxSlotsFileSize)
+        return strShown + ": cannot be read: " + (error ? CauseText(error) : std::string("larger than 1 MiB"));
+    errno = 0;
+    std::ifstream in(options.strSlotsFile, std::ios::binary);
+    if (!in)
+        return strShown + ": cannot be read: " +
+               (errno ? CauseText(std::error_code(errno, std::generic_category())) : std::string("open failed"));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (const std::optional<CSlotLabelsError> bad = ParseSlotLabels(text.str(), options.labels))
+        return strShown + ": line " + std::to_string(bad->nLine) + ": " + bad->strProblem;
+    return std::nullopt;
+}
+
 // ---- choosing ports and running ---------------------------------------------------------------
 
 // Sends "AT" to the port when it may take it and notes how it answered; on a platform without
@@ -199,7 +253,7 @@ std::optional<CCardOutcome> ProbePort(CInventoryPort& port, CRunShared& shared)
 {
     if (port.strDevice.empty() || !MayProbeRole(port.eRole))
         return std::nullopt;
-    CCardOutcome outcome = RunOnPort(*FindCardCommand("probe"), "", port.strDevice, shared, false);
+    CCardOutcome outcome = RunOnPort(*FindCardCommand("probe"), "", port.strDevice, shared, false, false);
     if (outcome.nStatus == kCliPortFailed)
         port.strProbeFailure = outcome.strMessage;
     else if (outcome.nStatus < kCliInterrupted)
@@ -257,11 +311,13 @@ std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
 
 CCardOutcome RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
 {
-    if (target.strPort.empty() && target.pCard) {
-        if (std::optional<CCardOutcome> failure = ChoosePort(target, shared))
-            return *failure;
-    }
-    return RunOnPort(command, target.strCard, target.strPort, shared);
+    std::optional<CCardOutcome> failure;
+    if (target.strPort.empty() && target.pCard)
+        failure = ChoosePort(target, shared);
+    CCardOutcome outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared);
+    outcome.strSlot = target.strSlot;
+    outcome.strLabel = target.strLabel;
+    return outcome;
 }
 
 template <typename Item, typename Work>
@@ -280,10 +336,21 @@ CCliReport RunList(const CCliOptions& options, std::vector<CInventoryCard>& card
         RunEachOnAThread(cards, [&shared](CInventoryCard& card) {
             for (CInventoryPort& port : card.ports)
                 ProbePort(port, shared);
+            // Who the card is, asked on its first port that answered.
+            for (const CInventoryPort& port : card.ports) {
+                if (port.bAnswersAt.value_or(false)) {
+                    const CCardOutcome identity = ReadIdentityOnPort(port.strDevice, shared);
+                    card.strModel = identity.strModel;
+                    card.strImei = identity.strImei;
+                    break;
+                }
+            }
         });
     CCliReport report;
     report.strCommand = kListName;
     report.pCards = &cards;
+    report.pLabels = &options.labels;
+    report.bIdentity = options.bProbe;
     report.strMessage = std::to_string(cards.size()) + (cards.size() == 1 ? " card found" : " cards found");
     if (cards.empty()) {
         report.nStatus = kCliNoCard;
@@ -304,29 +371,57 @@ CCliReport RunList(const CCliOptions& options, std::vector<CInventoryCard>& card
     return report;
 }
 
+// The listed card that has the port of that device name, or nullptr.
+const CInventoryCard* CardOfPort(const std::vector<CInventoryCard>& cards, const std::string& strDevice)
+{
+    for (const CInventoryCard& card : cards) {
+        for (const CInventoryPort& port : card.ports) {
+            if (!strDevice.empty() && port.strDevice == strDevice)
+                return &card;
+        }
+    }
+    return nullptr;
+}
+
 // The cards the command runs on: the named port, the named card, every card, or the one the window
 // would pick. A failure when there is none.
 std::optional<CCliReport> SelectTargets(const CCliOptions& options, std::vector<CInventoryCard>& cards,
                                         std::vector<CTarget>& targets)
 {
     if (!options.strPort.empty()) {
-        targets.push_back({"", options.strPort, nullptr});
+        targets.push_back({"", options.strPort, nullptr, {}, {}});
     } else if (!options.strCard.empty()) {
         auto it = std::find_if(cards.begin(), cards.end(), [&](const CInventoryCard& c) { return c.strId == options.strCard; });
         if (it == cards.end())
             return Failure(options, kCliNoCard,
                            "no card " + PrintableText(options.strCard) + " (vostrel-cli list shows the cards found)");
-        targets.push_back({it->strId, "", &*it});
+        targets.push_back({it->strId, "", &*it, {}, {}});
+    } else if (!options.strSlot.empty()) {
+        // A slot as list shows it, else a label of the --slots file.
+        std::string strSlot = options.strSlot;
+        if (!options.labels.labelOfSlot.count(strSlot) && options.labels.slotOfLabel.count(strSlot))
+            strSlot = options.labels.slotOfLabel.at(strSlot);
+        auto it = std::find_if(cards.begin(), cards.end(), [&](const CInventoryCard& c) { return c.strSlot == strSlot; });
+        if (it == cards.end())
+            return Failure(options, kCliNoCard,
+                           "no card in slot " + PrintableText(options.strSlot) + " (vostrel-cli list shows the cards found)");
+        targets.push_back({it->strId, "", &*it, {}, {}});
     } else if (options.bAll) {
         for (CInventoryCard& card : cards)
-            targets.push_back({card.strId, "", &card});
+            targets.push_back({card.strId, "", &card, {}, {}});
     } else if (const std::optional<std::string> strPort = WindowChoiceOfPort()) {
-        targets.push_back({"", *strPort, nullptr});
+        targets.push_back({"", *strPort, nullptr, {}, {}});
     } else if (!cards.empty()) {
-        targets.push_back({cards.front().strId, "", &cards.front()});
+        targets.push_back({cards.front().strId, "", &cards.front(), {}, {}});
     }
     if (targets.empty())
         return Failure(options, kCliNoCard, "no card found");
+    for (CTarget& target : targets) {
+        // A port named by itself has a slot only when the listing is at hand and holds it.
+        const CInventoryCard* pCard = target.pCard ? target.pCard : CardOfPort(cards, target.strPort);
+        target.strSlot = pCard ? pCard->strSlot : std::string();
+        target.strLabel = target.strSlot.empty() ? std::string() : options.labels.LabelOf(target.strSlot);
+    }
     return std::nullopt;
 }
 
@@ -352,11 +447,11 @@ const CInventoryCard* CardOfTarget(const CTarget& target, const std::vector<CInv
 std::pair<bool, std::string> AskReturnedCard(const CInventoryCard& card, CRunShared& shared)
 {
     CInventoryCard copy = card;
-    CTarget target{copy.strId, "", &copy};
+    CTarget target{copy.strId, "", &copy, copy.strSlot, ""};
     if (ChoosePort(target, shared))
         return {false, ""};
-    const CCardOutcome probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false);
-    return {probe.nStatus == kCliOk, ""};
+    const CCardOutcome probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true);
+    return {probe.nStatus == kCliOk, probe.strImei};
 }
 
 double Seconds(uint32_t nFrom, uint32_t nTo)
@@ -419,6 +514,7 @@ CBenchRow FirstRow(const CCliOptions& options, const CTarget& target, const CInv
     CBenchRow row;
     row.strCommand = options.strCommand;
     row.strTranscript = options.strLog;
+    row.strLabel = target.strLabel;
     if (pCard) {
         row.strSlot = pCard->strSlot;
         row.strModel = pCard->strModel;
@@ -438,6 +534,10 @@ CCardOutcome RunCardRow(const CCliOptions& options, CTarget& target, const std::
     const uint32_t nStart = shared.pClock->GetTickCount();
     board.Update(nRow, [](CBenchRow& row) { row.ePhase = ESwitchPhase::kRunning; });
     CCardOutcome outcome = RunTarget(*options.pCommand, target, shared);
+    board.Update(nRow, [&](CBenchRow& row) {
+        row.strModel = outcome.strModel.empty() ? row.strModel : outcome.strModel;
+        row.strImei = outcome.strImei.empty() ? row.strImei : outcome.strImei;
+    });
     const CInventoryCard* pCard = CardOfTarget(target, cards);
     if (pPoller && outcome.nStatus == kCliOk) {
         const double dSent = Seconds(nStart, shared.pClock->GetTickCount());
@@ -446,6 +546,7 @@ CCardOutcome RunCardRow(const CCliOptions& options, CTarget& target, const std::
             row.phaseSeconds[0] = dSent;
         });
         CInventoryCard card = pCard ? *pCard : CInventoryCard{};
+        card.strImei = outcome.strImei;
         FollowCard(options, card, outcome, shared, *pPoller, board, nRow, dSent);
     }
     const double dEnd = Seconds(nStart, shared.pClock->GetTickCount());
@@ -547,7 +648,7 @@ void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, 
     if (options.pCommand)
         transcript.Note("target: " + TargetText(targets));
     transcript.Note(cards.empty() ? "cards: none found" : "cards:");
-    for (const std::string& strLine : ListLines(cards))
+    for (const std::string& strLine : ListLines(cards, &options.labels))
         transcript.Note(strLine);
 }
 
@@ -581,7 +682,7 @@ int PrintReport(const CCliOptions& options, const CCliReport& report)
     if (options.bJson) {
         strOut = JsonText(ReportJson(report)) + "\n";
     } else if (report.pCards) {
-        for (const std::string& strLine : ListLines(*report.pCards))
+        for (const std::string& strLine : ListLines(*report.pCards, report.pLabels, report.bIdentity))
             strOut += strLine + "\n";
     } else {
         for (const CCardOutcome& outcome : report.outcomes)
@@ -591,6 +692,10 @@ int PrintReport(const CCliOptions& options, const CCliReport& report)
     }
     if (bFailedOutsideResults || (report.pCards && report.nStatus != kCliOk))
         std::cerr << "vostrel-cli: " << report.strMessage << std::endl;
+    if (!options.bJson) {
+        for (const std::string& strWarning : report.warnings)
+            std::cerr << "vostrel-cli: warning: " << strWarning << std::endl;
+    }
     errno = 0;
     if (std::fwrite(strOut.data(), 1, strOut.size(), stdout) != strOut.size() || std::fflush(stdout) != 0)
         return errno ? errno : EIO;
@@ -642,8 +747,13 @@ int main(int argc, char** argv)
     CLI::Option* pPort = app.add_option("--port", options.strPort, "the port to use: COM5, 5 or /dev/ttyUSB2");
     CLI::Option* pCard = app.add_option("--card", options.strCard, "the card to use, by the id that list shows");
     CLI::Option* pAll = app.add_flag("--all", options.bAll, "run on every card found, each on its own thread");
+    CLI::Option* pSlot = app.add_option("--slot", options.strSlot,
+                                        "the card to use, by the slot that list shows (or, with --slots, its label)");
     pPort->type_name("PORT")->excludes(pCard)->excludes(pAll);
     pCard->type_name("ID")->excludes(pAll);
+    pSlot->type_name("SLOT")->excludes(pPort)->excludes(pCard)->excludes(pAll);
+    app.add_option("--slots", options.strSlotsFile, "label the slots: one \"LABEL SLOT\" per line of FILE (A1 1-4.1)")
+        ->type_name("FILE");
     app.add_flag("--json", options.bJson, "print one JSON document instead of plain lines");
     app.add_flag("--quiet", options.bQuiet, "no progress on standard error");
     app.add_option("--log", options.strLog, "append a transcript of every byte to FILE")->type_name("FILE");
@@ -665,6 +775,8 @@ int main(int argc, char** argv)
         try {
             app.parse(argc, argv);
             strUsage = CheckOptions(options, app);
+            if (!strUsage)
+                strUsage = LoadSlotLabels(options);
         } catch (const CLI::CallForHelp& e) {
             return app.exit(e);
         } catch (const CLI::CallForAllHelp& e) {
@@ -711,6 +823,7 @@ int main(int argc, char** argv)
         // (Listing through udev is most of a probe's time.)
         if (options.strPort.empty() || transcript.IsOpen() || options.bWait)
             cards = ListPlatformCards();
+        const std::vector<std::string> warnings = DuplicateSerialWarnings(cards);
         std::optional<CCliReport> failure;
         if (options.pCommand)
             failure = SelectTargets(options, cards, targets);
@@ -722,6 +835,7 @@ int main(int argc, char** argv)
             report = RunList(options, cards, shared);
         else
             report = RunBench(options, targets, cards, shared);
+        report.warnings = warnings;
     }
     FinishTranscript(transcript, options.strLog, report);
     return FinishStandardOutput(report.nStatus, PrintReport(options, report));

@@ -22,6 +22,21 @@ std::string PortLine(const CInventoryPort& port)
     return str;
 }
 
+std::string KnownOr(const std::string& str, const char* pszUnknown)
+{
+    return str.empty() ? pszUnknown : PrintableText(str);
+}
+
+nlohmann::json TextOrNull(const std::string& str)
+{
+    return str.empty() ? nlohmann::json(nullptr) : nlohmann::json(str);
+}
+
+std::string LabelOf(const CSlotLabels* pLabels, const std::string& strSlot)
+{
+    return pLabels && !strSlot.empty() ? pLabels->LabelOf(strSlot) : std::string();
+}
+
 nlohmann::json ExchangeJson(const CExchange& x)
 {
     // A card that sent no answer line has no answer: null, never a text a card could also send.
@@ -44,15 +59,21 @@ nlohmann::json SwitchJson(const CSwitchOutcome& result)
 
 } // namespace
 
-std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards)
+std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels, bool bIdentity)
 {
     std::vector<std::string> lines;
     for (const CInventoryCard& card : cards) {
         std::string str = "card " + PrintableText(card.strId);
+        if (!card.strSlot.empty())
+            str += "  slot " + PrintableText(card.strSlot);
+        if (const std::string strLabel = LabelOf(pLabels, card.strSlot); !strLabel.empty())
+            str += " (" + PrintableText(strLabel) + ")";
         if (!card.strVendorId.empty() || !card.strProductId.empty())
             str += "  usb " + card.strVendorId + ":" + card.strProductId;
         if (!card.strSerial.empty())
             str += "  serial " + PrintableText(card.strSerial);
+        if (bIdentity)
+            str += "  model " + KnownOr(card.strModel, "unknown") + "  imei " + KnownOr(card.strImei, "unknown");
         lines.push_back(str);
         for (const CInventoryPort& port : card.ports)
             lines.push_back(PrintableText(PortLine(port)));
@@ -60,7 +81,7 @@ std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards)
     return lines;
 }
 
-nlohmann::json ListJson(const std::vector<CInventoryCard>& cards)
+nlohmann::json ListJson(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels)
 {
     nlohmann::json jCards = nlohmann::json::array();
     for (const CInventoryCard& card : cards) {
@@ -75,8 +96,10 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards)
                 jPort["probe_error"] = port.strProbeFailure;
             jPorts.push_back(jPort);
         }
-        jCards.push_back({{"id", card.strId}, {"vendor_id", card.strVendorId}, {"product_id", card.strProductId},
-                          {"serial", card.strSerial}, {"ports", jPorts}});
+        jCards.push_back({{"id", card.strId}, {"slot", TextOrNull(card.strSlot)},
+                          {"label", TextOrNull(LabelOf(pLabels, card.strSlot))}, {"vendor_id", card.strVendorId},
+                          {"product_id", card.strProductId}, {"serial", card.strSerial},
+                          {"model", TextOrNull(card.strModel)}, {"imei", TextOrNull(card.strImei)}, {"ports", jPorts}});
     }
     return jCards;
 }
@@ -84,12 +107,44 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards)
 std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome)
 {
     std::string str = outcome.strPort.empty() ? std::string("(no port)") : outcome.strPort;
+    std::vector<std::string> about;
     if (!outcome.strCard.empty())
-        str += " (card " + PrintableText(outcome.strCard) + ")";
+        about.push_back("card " + PrintableText(outcome.strCard));
+    if (!outcome.strSlot.empty())
+        about.push_back("slot " + PrintableText(outcome.strSlot) +
+                        (outcome.strLabel.empty() ? "" : " " + PrintableText(outcome.strLabel)));
+    if (!outcome.identityExchanges.empty()) {
+        about.push_back("model " + KnownOr(outcome.strModel, "unknown"));
+        about.push_back("imei " + KnownOr(outcome.strImei, "unknown"));
+    }
+    for (size_t n = 0; n < about.size(); ++n)
+        str += (n == 0 ? " (" : ", ") + about[n] + (n + 1 == about.size() ? ")" : "");
     str += ": " + strCommand + ": ";
     if (outcome.nStatus == kCliOk)
         return str + outcome.strMessage;
     return str + "failed (" + std::to_string(outcome.nStatus) + "): " + outcome.strMessage;
+}
+
+std::vector<std::string> DuplicateSerialWarnings(const std::vector<CInventoryCard>& cards)
+{
+    std::vector<std::string> warnings;
+    for (size_t n = 0; n < cards.size(); ++n) {
+        const std::string& strSerial = cards[n].strSerial;
+        if (strSerial.empty())
+            continue;
+        bool bSeenBefore = false;
+        std::string strCards;
+        for (size_t m = 0; m < cards.size(); ++m) {
+            if (cards[m].strSerial != strSerial)
+                continue;
+            bSeenBefore = bSeenBefore || m < n;
+            strCards += (strCards.empty() ? "" : " and ") + PrintableText(cards[m].strId);
+        }
+        if (!bSeenBefore && strCards != PrintableText(cards[n].strId))
+            warnings.push_back("cards " + strCards + " give the same USB serial number " + PrintableText(strSerial) +
+                               ": tell them apart by their slots");
+    }
+    return warnings;
 }
 
 std::string SummaryLine(const std::vector<CCardOutcome>& outcomes)
@@ -108,17 +163,27 @@ nlohmann::json ReportJson(const CCliReport& report)
         nlohmann::json jExchanges = nlohmann::json::array();
         for (const CExchange& x : outcome.exchanges)
             jExchanges.push_back(ExchangeJson(x));
-        jResults.push_back({{"card", outcome.strCard}, {"port", outcome.strPort}, {"status", outcome.nStatus},
-                            {"ok", outcome.nStatus == kCliOk}, {"message", outcome.strMessage},
-                            {"exchanges", jExchanges}});
+        nlohmann::json jResult = {{"card", outcome.strCard}, {"port", outcome.strPort},
+                                  {"slot", TextOrNull(outcome.strSlot)}, {"label", TextOrNull(outcome.strLabel)},
+                                  {"status", outcome.nStatus}, {"ok", outcome.nStatus == kCliOk},
+                                  {"message", outcome.strMessage}, {"exchanges", jExchanges}};
+        if (!outcome.identityExchanges.empty()) {
+            nlohmann::json jAsked = nlohmann::json::array();
+            for (const CExchange& x : outcome.identityExchanges)
+                jAsked.push_back(ExchangeJson(x));
+            jResult["identity"] = {{"model", TextOrNull(outcome.strModel)}, {"imei", TextOrNull(outcome.strImei)},
+                                   {"exchanges", jAsked}};
+        }
         if (outcome.switchOutcome)
-            jResults.back()["switch"] = SwitchJson(*outcome.switchOutcome);
+            jResult["switch"] = SwitchJson(*outcome.switchOutcome);
+        jResults.push_back(jResult);
     }
     nlohmann::json j = {{"command", report.strCommand.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.strCommand)},
                         {"status", report.nStatus},
                         {"message", report.strMessage},
-                        {"results", jResults}};
+                        {"results", jResults},
+                        {"warnings", report.warnings}};
     if (report.pCards)
-        j["cards"] = ListJson(*report.pCards);
+        j["cards"] = ListJson(*report.pCards, report.pLabels);
     return j;
 }

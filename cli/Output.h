@@ -7,16 +7,24 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CardRun.h"
+#include "cli/SlotLabels.h"
 #include "discovery/CardInventory.h"
 
 // One line per card, then one indented line per port:
-//   card 7&11&0  usb 12d1:1001  serial HW0001
+//   card 7&11&0  slot 1-4.2 (A1)  usb 12d1:1001  serial HW0001  model R2280-Y  imei 356938035643809
 //     COM5  modem  interface 2  YARLOusbmdm6k  USB\VID_12D1&PID_1001&MI_02\7&11&0&0002  answers AT
-std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards);
-nlohmann::json ListJson(const std::vector<CInventoryCard>& cards);
+// The label is pLabels' for the slot; model and IMEI are shown when bIdentity (asked), "unknown"
+// where the card did not tell them.
+std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels = nullptr,
+                                   bool bIdentity = false);
+nlohmann::json ListJson(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels = nullptr);
 
-// "COM5 (card 7&11&0): close-autorun: ok" or "...: failed (5): no answer to AT: the card is silent".
+// "COM5 (card 7&11&0, slot 1-4.2 A1, model R2280-Y, imei 356938035643809): close-autorun: ok" or
+// "...: failed (5): no answer to AT: the card is silent"; the model and IMEI where they were asked.
 std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome);
+
+// A warning for each USB serial number that more than one card gives, naming the cards.
+std::vector<std::string> DuplicateSerialWarnings(const std::vector<CInventoryCard>& cards);
 // "3 cards: 2 ok, 1 failed".
 std::string SummaryLine(const std::vector<CCardOutcome>& outcomes);
 
@@ -28,5 +36,8 @@ struct CCliReport {
     std::string strMessage;                // "ok", a summary, or what stopped the run
     std::vector<CCardOutcome> outcomes;
     const std::vector<CInventoryCard>* pCards = nullptr;   // list: the cards found
+    const CSlotLabels* pLabels = nullptr;                  // the bench's labels, when --slots named them
+    bool bIdentity = false;                                // list: the cards' model and IMEI were asked
+    std::vector<std::string> warnings;
 };
 nlohmann::json ReportJson(const CCliReport& report);

@@ -61,7 +61,13 @@ std::vector<CListedCard> ListCards(IRegistry& registry);
 // the whole segment when it has no '&'.
 std::string CardIdOfInstance(const std::string& strInstancePath);
 
+// Device keys under one hardware id read at most when looking for a card's USB device, so that a
+// key with a huge number of subkeys cannot stall the listing.
+constexpr uint32_t kMaxDeviceKeys = 1024;
+
 // ListCards as the command line shows it: each port named COMn (empty when its name could not be
 // read), its interface number from the instance path's MI_xx, the card's vendor and product ids
-// from its VID_xxxx and PID_xxxx.
+// from its VID_xxxx and PID_xxxx, its slot (discovery/Slot.h) from its interfaces'
+// LocationInformation or else from its USB device's (the key whose ParentIdPrefix is the card id),
+// and its serial number from that device key's name.
 std::vector<CInventoryCard> RegistryInventory(IRegistry& registry);

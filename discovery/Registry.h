@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-// The four registry operations that port discovery needs, all below HKEY_LOCAL_MACHINE. A Win32
+// The registry operations that port discovery needs, all below HKEY_LOCAL_MACHINE. A Win32
 // implementation reads the real registry; an in-memory one feeds tests and non-Windows builds.
 using RegKey = uintptr_t;   // 0 is never a valid key
 
@@ -17,6 +17,9 @@ public:
     // Reads the value's raw bytes into pData (capacity *pSize), as RegQueryValueExA does: on success
     // *pSize becomes the value's size; a value larger than the capacity fails. The type is not reported.
     virtual bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) = 0;
+    // The name of the key's subkey number nIndex (0, 1, ... in the registry's order), as
+    // RegEnumKeyExA gives it; false past the last one or when the key cannot be read.
+    virtual bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) = 0;
     virtual void CloseKey(RegKey key) = 0;
 };
 

@@ -1,7 +1,11 @@
 // The every-card listing of the drivers' registry entries in the command line's inventory form.
+#include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include "discovery/Discovery.h"
+#include "discovery/PortDiscovery.h"
+#include "discovery/Slot.h"
 
 namespace {
 
@@ -34,6 +38,81 @@ CInventoryPort InventoryPort(const CListedPort& listed)
     return port;
 }
 
+std::string EnumPath(const std::string& strDevice)
+{
+    return "SYSTEM\\CurrentControlSet\\Enum\\" + strDevice;
+}
+
+std::optional<std::string> ReadKeyString(IRegistry& registry, const std::string& strPath, const std::string& strName)
+{
+    RegKeyHolder holder(registry, kKeyRead);
+    if (!holder.Open(strPath))
+        return std::nullopt;
+    return ReadStringValue(registry, holder.Get(), strName);
+}
+
+bool SameText(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The USB device an interface instance belongs to: the key under the interface's hardware id
+// without its "&MI_xx" whose ParentIdPrefix is the card id. Its path below Enum, empty when none
+// is found among the first kMaxDeviceKeys. An instance without "&MI_" is a device itself.
+std::string ParentDevice(IRegistry& registry, const std::string& strInstancePath, const std::string& strCardId)
+{
+    const size_t nSlash = strInstancePath.rfind('\\');
+    if (nSlash == std::string::npos)
+        return {};
+    std::string strHardwareId = strInstancePath.substr(0, nSlash);
+    const size_t nMi = strHardwareId.rfind("&MI_");
+    if (nMi == std::string::npos)
+        return strInstancePath;
+    strHardwareId.erase(nMi);
+    std::vector<std::string> names;
+    {
+        RegKeyHolder holder(registry, kKeyRead);
+        if (!holder.Open(EnumPath(strHardwareId)))
+            return {};
+        std::string strName;
+        for (uint32_t n = 0; n < kMaxDeviceKeys && registry.EnumSubkey(holder.Get(), n, &strName); ++n)
+            names.push_back(strName);
+    }
+    for (const std::string& strName : names) {
+        const std::string strDevice = strHardwareId + "\\" + strName;
+        const std::optional<std::string> strPrefix = ReadKeyString(registry, EnumPath(strDevice), "ParentIdPrefix");
+        if (strPrefix && SameText(*strPrefix, strCardId))
+            return strDevice;
+    }
+    return {};
+}
+
+// The card's slot from its interfaces' topology addresses, else from its USB device's hub port;
+// and its serial number, the device key's name when Windows named it by one (no '&' in it).
+void ReadSlotAndSerial(IRegistry& registry, const CListedCard& listed, CInventoryCard& card)
+{
+    if (listed.ports.empty())
+        return;
+    for (const CListedPort& port : listed.ports) {
+        if (std::optional<std::string> strLocation = ReadKeyString(registry, EnumPath(port.strInstancePath), "LocationInformation"))
+            card.strSlot = SlotOfTopologyAddress(*strLocation);
+        if (!card.strSlot.empty())
+            break;
+    }
+    const std::string strDevice = ParentDevice(registry, listed.ports.front().strInstancePath, listed.strId);
+    if (strDevice.empty())
+        return;
+    const std::string strName = strDevice.substr(strDevice.rfind('\\') + 1);
+    if (strName.find('&') == std::string::npos)
+        card.strSerial = strName;
+    if (card.strSlot.empty()) {
+        if (std::optional<std::string> strLocation = ReadKeyString(registry, EnumPath(strDevice), "LocationInformation"))
+            card.strSlot = SlotOfHubPort(*strLocation);
+    }
+}
+
 } // namespace
 
 std::vector<CInventoryCard> RegistryInventory(IRegistry& registry)
@@ -49,6 +128,7 @@ std::vector<CInventoryCard> RegistryInventory(IRegistry& registry)
                 card.strProductId = HexField(port.strInstancePath, "PID_");
             card.ports.push_back(InventoryPort(port));
         }
+        ReadSlotAndSerial(registry, listed, card);
         cards.push_back(std::move(card));
     }
     return cards;

@@ -257,6 +257,10 @@ public:
         }
         return m_inner.QueryValue(key, strName, pData, pSize);
     }
+    bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override
+    {
+        return m_inner.EnumSubkey(key, nIndex, pName);
+    }
     void CloseKey(RegKey key) override { m_inner.CloseKey(key); }
 
     // True once, for the call during which the read threw.

@@ -26,6 +26,19 @@ vostrel_card_instance() {
     printf '%s&MI_%s\\7&C%s&0&00%s' "$VOSTREL_CARD_USB" "$mi" "$1" "$mi"
 }
 
+# Where card CARD is plugged in, as Windows writes an interface's LocationInformation: the nine-field
+# topology address (PCI bus.device.function of the controller 0:14.0, root port 1, then the hub
+# port CARD+1): vostrel_card_location 0 prints 0000.0014.0000.001.001.000.000.000.000
+vostrel_card_location() {
+    printf '0000.0014.0000.001.%03d.000.000.000.000\n' $(( $1 + 1 ))
+}
+
+# The card's USB device key below Enum: the key name is its serial number, its ParentIdPrefix the
+# prefix its interfaces share, its LocationInformation the hub port.
+vostrel_card_device() {
+    printf '%s\\VOSTREL%04d' "$VOSTREL_CARD_USB" "$1"
+}
+
 # Prints a regedit script that lists the given ports, each "CARD SERVICE COM" as three arguments:
 # vostrel_card_reg 0 YARLOusbmdm6k 5 0 YARLOusbser6k 6. Each service named lists exactly these
 # instances afterwards (its earlier list is replaced).
@@ -45,8 +58,15 @@ vostrel_card_reg() {
         lines+=("$svc" "\"${count[$svc]}\"=\"${inst//\\/\\\\}\"")
         count[$svc]=$(( count[$svc] + 1 ))
         echo
+        echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$inst]"
+        echo "\"LocationInformation\"=\"$(vostrel_card_location "$card")\""
+        echo
         echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$inst\\Device Parameters]"
         echo "\"PortName\"=\"COM$com\""
+        echo
+        echo "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$(vostrel_card_device "$card")]"
+        echo "\"ParentIdPrefix\"=\"7&C$card&0\""
+        printf '"LocationInformation"="Port_#%04d.Hub_#0001"\n' $(( card + 1 ))
     done
     local i
     for svc in "${services[@]}"; do
@@ -60,7 +80,7 @@ vostrel_card_reg() {
     done
 }
 
-# Prints a regedit script that removes the services named and every instance of the card's ids.
+# Prints a regedit script that removes the services named and every instance and device of the card's ids.
 vostrel_card_unreg() {
     local svc mi
     echo REGEDIT4
@@ -72,4 +92,6 @@ vostrel_card_unreg() {
         echo
         echo "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$VOSTREL_CARD_USB&MI_$mi]"
     done
+    echo
+    echo "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\$VOSTREL_CARD_USB]"
 }

@@ -37,9 +37,12 @@ void CMemoryRegistry::AddKey(const std::string& strPath)
 {
     const std::string strFolded = Fold(strPath);
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const std::string& strAncestor : AncestorsOf(strFolded))
-        m_keys[strAncestor];
+    for (const std::string& strAncestor : AncestorsOf(strPath)) {
+        m_keys[Fold(strAncestor)];
+        m_names.emplace(Fold(strAncestor), strAncestor);
+    }
     m_keys[strFolded];
+    m_names.emplace(strFolded, strPath);
 }
 
 void CMemoryRegistry::SetDword(const std::string& strPath, const std::string& strName, uint32_t nValue)
@@ -69,6 +72,7 @@ void CMemoryRegistry::RemoveKey(const std::string& strPath)
     const std::string strFolded = Fold(strPath);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::erase_if(m_keys, [&](const auto& entry) { return IsSameOrBelow(entry.first, strFolded); });
+    std::erase_if(m_names, [&](const auto& entry) { return IsSameOrBelow(entry.first, strFolded); });
 }
 
 // Removes every key; keys that are open stay open (reads through them fail) and the record of
@@ -77,6 +81,7 @@ void CMemoryRegistry::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_keys.clear();
+    m_names.clear();
 }
 
 void CMemoryRegistry::SetGrantedAccess(uint32_t nMask)
@@ -125,6 +130,30 @@ bool CMemoryRegistry::QueryValue(RegKey key, const std::string& strName, void* p
     if (!bytes.empty())
         std::memcpy(pData, bytes.data(), bytes.size());
     return true;
+}
+
+bool CMemoryRegistry::EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName)
+{
+    if (pName == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto itOpen = m_open.find(key);
+    if (itOpen == m_open.end() || m_keys.find(itOpen->second) == m_keys.end())
+        return false;
+    const std::string strPrefix = itOpen->second + "\\";
+    uint32_t nSeen = 0;
+    for (auto it = m_keys.lower_bound(strPrefix); it != m_keys.end() && it->first.starts_with(strPrefix); ++it) {
+        if (it->first.find('\\', strPrefix.size()) != std::string::npos)
+            continue;   // a grandchild
+        if (nSeen++ == nIndex) {
+            // Folding keeps the length: the name as added is the same tail of its path.
+            const auto itName = m_names.find(it->first);
+            const std::string& strPath = itName == m_names.end() ? it->first : itName->second;
+            *pName = strPath.substr(strPrefix.size());
+            return true;
+        }
+    }
+    return false;
 }
 
 void CMemoryRegistry::CloseKey(RegKey key)

@@ -27,6 +27,8 @@ public:
 
     bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override;
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override;
+    // Subkeys in the order of their folded names (the real registry's order is its own).
+    bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override;
     void CloseKey(RegKey key) override;
 
     std::vector<OpenRecord> Opens() const;
@@ -38,6 +40,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::map<std::string, Values> m_keys;     // folded path -> values (folded names)
+    std::map<std::string, std::string> m_names;   // folded path -> the path as first added
     std::map<RegKey, std::string> m_open;     // open key -> folded path
     std::vector<OpenRecord> m_opens;
     RegKey m_nextKey = 1;

@@ -1,5 +1,7 @@
 #include "discovery/udev/UdevCards.h"
 
+#include "discovery/Slot.h"
+
 #include <libudev.h>
 
 #include <algorithm>
@@ -130,6 +132,7 @@ std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys)
             build.card.strVendorId = UsbId(t.strVendorId);
             build.card.strProductId = UsbId(t.strProductId);
             build.card.strSerial = t.strSerial;
+            build.card.strSlot = SlotOfUsbName(t.strUsbName);
         }
         // A tty whose interface path is unknown counts as an interface of its own.
         build.interfaces.insert(t.strInterfacePath.empty() ? "tty:" + t.strPath : t.strInterfacePath);

@@ -35,6 +35,18 @@ public:
         return nResult == ERROR_SUCCESS;
     }
 
+    bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override
+    {
+        if (pName == nullptr)
+            return false;
+        char szName[256];   // a key name is at most 255 characters
+        DWORD dwSize = sizeof(szName);
+        if (RegEnumKeyExA(ToHkey(key), nIndex, szName, &dwSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return false;
+        pName->assign(szName, dwSize);
+        return true;
+    }
+
     void CloseKey(RegKey key) override
     {
         if (key != 0)

@@ -111,11 +111,11 @@ TEST_F(CliUdevTest, ListsTheCardsWithoutOpeningAPort)
     EXPECT_EQ(plain.nStatus, 0) << plain.strErr;
     const std::string strSys = "/sys/devices/pci0000:00/0000:00:14.0/usb1/";
     EXPECT_EQ(plain.strOut,
-              "card 1-1  usb 12d1:1001  serial HW0001\n"
+              "card 1-1  slot 1-1  usb 12d1:1001  serial HW0001\n"
               "  /dev/ttyUSB0  unknown  interface 0  option  " + strSys + "1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0\n"
               "  /dev/ttyUSB1  unknown  interface 1  option  " + strSys + "1-1/1-1:1.1/ttyUSB1/tty/ttyUSB1\n"
               "  /dev/ttyUSB2  unknown  interface 2  option  " + strSys + "1-1/1-1:1.2/ttyUSB2/tty/ttyUSB2\n"
-              "card 1-2  usb 05c6:9215  serial QC0002\n"
+              "card 1-2  slot 1-2  usb 05c6:9215  serial QC0002\n"
               "  /dev/ttyUSB3  unknown  interface 2  qcserial  " + strSys + "1-2/1-2:1.2/ttyUSB3/tty/ttyUSB3\n"
               "  /dev/ttyUSB4  unknown  interface 3  qcserial  " + strSys + "1-2/1-2:1.3/ttyUSB4/tty/ttyUSB4\n");
 
@@ -142,6 +142,8 @@ TEST_F(CliUdevTest, ProbesAndCommandsOnlyTheListedCards)
     EXPECT_EQ(JsonListingText(j),
               "1-1 12d1:1001 HW0001: 0 /dev/ttyUSB0 unknown AT?-, 1 /dev/ttyUSB1 AT AT?+, 2 /dev/ttyUSB2 AT AT?+\n"
               "1-2 05c6:9215 QC0002: 2 /dev/ttyUSB3 AT AT?+, 3 /dev/ttyUSB4 AT AT?+\n");
+    for (const nlohmann::json& card : j.at("cards"))
+        EXPECT_EQ(card.at("model").dump() + " " + card.at("imei").dump(), "\"R2280-Y\" \"356938035643809\"");
 
     // No selection: the first card's lowest interface that answers, past the silent one.
     const size_t nSilentMark = Card("/dev/ttyUSB0").Transcript().size();
@@ -149,24 +151,27 @@ TEST_F(CliUdevTest, ProbesAndCommandsOnlyTheListedCards)
     const size_t nNextMark = Card("/dev/ttyUSB2").Transcript().size();
     const CProgramRun probe = Cli({"probe"});
     EXPECT_EQ(probe.nStatus, 0) << probe.strErr;
-    EXPECT_EQ(probe.strOut, "/dev/ttyUSB1 (card 1-1): probe: ok\n") << probe.strErr;
+    const std::string strIdentity = "model R2280-Y, imei 356938035643809";
+    EXPECT_EQ(probe.strOut, "/dev/ttyUSB1 (card 1-1, slot 1-1, " + strIdentity + "): probe: ok\n") << probe.strErr;
     EXPECT_NE(LinesFrom("/dev/ttyUSB0", nSilentMark), "") << "the silent interface 0 was not tried first";
-    EXPECT_EQ(LinesFrom("/dev/ttyUSB1", nChosenMark), "AT,AT");
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB1", nChosenMark), "AT,AT+CGMM,AT+CGSN,AT");
     EXPECT_EQ(LinesFrom("/dev/ttyUSB2", nNextMark), "");
 
     const size_t nSecondMark = Card("/dev/ttyUSB3").Transcript().size();
-    const CProgramRun close = Cli({"close-autorun", "--card", "1-2"});
+    const std::string strSlots = testing::TempDir() + "cli-udev-slots";
+    std::ofstream(strSlots) << "A1 1-1\nB2 1-2   # the second card\n";
+    const CProgramRun close = Cli({"close-autorun", "--slots", strSlots, "--slot", "B2"});
     EXPECT_EQ(close.nStatus, 0) << close.strErr;
-    EXPECT_EQ(close.strOut, "/dev/ttyUSB3 (card 1-2): close-autorun: ok\n") << close.strErr;
-    EXPECT_EQ(LinesFrom("/dev/ttyUSB3", nSecondMark), "AT,AT+YCDRUN=E,AT+YCDRUN=8");
+    EXPECT_EQ(close.strOut, "/dev/ttyUSB3 (card 1-2, slot 1-2 B2, " + strIdentity + "): close-autorun: ok\n") << close.strErr;
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB3", nSecondMark), "AT,AT+CGMM,AT+CGSN,AT+YCDRUN=E,AT+YCDRUN=8");
     EXPECT_TRUE(Card("/dev/ttyUSB3").DownloadMode());
 
     EXPECT_EQ(Card("/dev/ttyUSB5").ReceivedBytes(), "") << "the adapter's port was opened";
 
     const CProgramRun named = Cli({"probe", "--port", "/dev/ttyUSB5"});
     EXPECT_EQ(named.nStatus, 0) << named.strErr;
-    EXPECT_EQ(named.strOut, "/dev/ttyUSB5: probe: ok\n") << named.strErr;
-    EXPECT_EQ(LinesFrom("/dev/ttyUSB5", 0), "AT");
+    EXPECT_EQ(named.strOut, "/dev/ttyUSB5 (" + strIdentity + "): probe: ok\n") << named.strErr;
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB5", 0), "AT+CGMM,AT+CGSN,AT");
 }
 
 // Every path to a card names why its ports could not be opened (here: another program holds them),
@@ -220,15 +225,14 @@ TEST_F(CliUdevTest, InterruptionStopsEveryCardAndHandsItsPortBack)
         EXPECT_EQ(result.at("status"), 130) << result.dump();
         EXPECT_EQ(result.at("message"), "interrupted after AT+YCDRUN=E") << result.dump();
     }
-    EXPECT_EQ(LinesFrom("/dev/ttyUSB0", nFirstMark), "AT,AT+YCDRUN=E");
-    EXPECT_EQ(LinesFrom("/dev/ttyUSB3", nSecondMark), "AT,AT+YCDRUN=E");
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB0", nFirstMark), "AT,AT+CGMM,AT+CGSN,AT+YCDRUN=E");
+    EXPECT_EQ(LinesFrom("/dev/ttyUSB3", nSecondMark), "AT,AT+CGMM,AT+CGSN,AT+YCDRUN=E");
 
     std::stringstream log;
     log << std::ifstream(strLog).rdbuf();
-    EXPECT_NE(log.str().find("# outcome /dev/ttyUSB0 (card 1-1): close-autorun: failed (130): interrupted after AT+YCDRUN=E\n"),
-              std::string::npos) << log.str();
-    EXPECT_NE(log.str().find("# outcome /dev/ttyUSB3 (card 1-2): close-autorun: failed (130): interrupted after AT+YCDRUN=E\n"),
-              std::string::npos) << log.str();
+    const std::string strAbout = ", model R2280-Y, imei 356938035643809): close-autorun: failed (130): interrupted after AT+YCDRUN=E\n";
+    EXPECT_NE(log.str().find("# outcome /dev/ttyUSB0 (card 1-1, slot 1-1" + strAbout), std::string::npos) << log.str();
+    EXPECT_NE(log.str().find("# outcome /dev/ttyUSB3 (card 1-2, slot 1-2" + strAbout), std::string::npos) << log.str();
     std::remove(strLog.c_str());
 
     const CProgramRun next = Cli({"probe", "--card", "1-2"});

@@ -52,22 +52,30 @@ expect 0 ': probe: ok$' "probe"
 mark CARD
 cli close-autorun --port "$work/CARD" --log "$work/cli.log"
 expect 0 ': close-autorun: ok$' "close-autorun"
-[ "$(sent CARD)" = "AT+YCDRUN=E,AT+YCDRUN=8" ] || fail "close-autorun sent $(sent CARD)"
+[ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E,AT+YCDRUN=8" ] || fail "close-autorun sent $(sent CARD)"
 grep -qE '^[0-9]+ .*/CARD > AT\+YCDRUN=E\\r$' "$work/cli.log" || fail "transcript: no command line"
 grep -qE '^# outcome .*close-autorun: ok$' "$work/cli.log" || fail "transcript: no outcome"
 mark CARD
 cli open-autorun --port "$work/CARD" --json
 expect 0 '"ok": true' "open-autorun --json"
-[ "$(sent CARD)" = "AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] || fail "open-autorun sent $(sent CARD)"
+[ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] || fail "open-autorun sent $(sent CARD)"
+python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))["results"][0]; i = r["identity"]
+assert (i["model"], i["imei"], r["exchanges"][0]["command"]) == ("R2280-Y", "356938035643809", "AT+YCDRUN=F"), r' "$work/out" ||
+    fail "open-autorun --json: the identity is not apart from the command's exchanges"
 cli sim-status --port "$work/CARD"
 expect 0 ': sim-status: detect sim card$' "sim-status"
 
 start_card SILENT --fault silent || exit 1
+mark SILENT
 cli probe --port "$work/SILENT"
 expect 5 'silent' "a silent card"
+[ "$(sent SILENT)" = "AT+CGMM,AT,AT" ] || fail "a silent card was asked $(sent SILENT)"
 start_card REJECTS --fault error || exit 1
 cli close-autorun --port "$work/REJECTS"
-expect 1 'rejected AT\+YCDRUN=E' "a card answering ERROR"
+expect 1 'model unknown, imei unknown\): close-autorun: failed \(1\): .*rejected AT\+YCDRUN=E' "a card answering ERROR"
+start_card ODD --imei 123 --model 'E1750' || exit 1
+cli probe --port "$work/ODD"
+expect 0 '\(model E1750, imei unknown\): probe: ok$' "an IMEI that is not 14 to 17 digits"
 cli probe --port "$work/nothing-here"
 expect 4 'nothing-here: probe: failed \(4\): open: no such device' "a port that is not there"
 cli probe --port "$work/CARD" --card x
@@ -89,7 +97,7 @@ for pause in 250 700; do
     mark "SLOW$pause"
     cli open-autorun --port "$work/SLOW$pause"
     expect 0 ': open-autorun: ok$' "open-autorun, answer $pause ms after the echo"
-    [ "$(sent "SLOW$pause")" = "AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] ||
+    [ "$(sent "SLOW$pause")" = "AT+CGMM,AT+CGSN,AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] ||
         fail "open-autorun, answer $pause ms after the echo, sent $(sent "SLOW$pause")"
     cli close-autorun --port "$work/SLOW$pause"
     expect 0 ': close-autorun: ok$' "close-autorun, answer $pause ms after the echo"
@@ -105,6 +113,15 @@ cli close-autorun --port= --quiet
 expect 2 '"--quiet", which is an option' "--port= followed by another option"
 cli list --all
 expect 2 'list lists every card' "list --all"
+cli probe --slot 1-1 --port "$work/CARD"
+expect 2 'excludes' "--slot with --port"
+cli probe --slot 9-9 --quiet
+expect 3 'no card in slot 9-9 \(vostrel-cli list' "an unknown slot"
+printf 'A1 1-1\n# spare\nA2\n' >"$work/slots"
+cli probe --slots "$work/slots" --slot A1 --json
+expect 2 '"message": "--slots .*/slots: line 3: needs two fields, LABEL SLOT, but has 1"' "a bad --slots line, as JSON"
+cli list --slots "$work/no-such-file"
+expect 2 'slots .*no-such-file: cannot be read: no such file' "a --slots file that is not there"
 cli probe --port 5
 expect 4 '^/dev/ttyS4: probe: failed \(4\): open: ' "a port number on Linux"
 cli probe --port "$work/two
@@ -150,7 +167,7 @@ mark CARD
 "$cli_exe" close-autorun --port "$work/CARD" --json --log "$work/int.log" >"$work/out" 2>"$work/err" </dev/null &
 run=$!
 deadline=$((SECONDS + 10))
-until [ "$(sent CARD)" = "AT+YCDRUN=E" ] || [ $SECONDS -ge $deadline ]; do sleep 0.01; done
+until [ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || [ $SECONDS -ge $deadline ]; do sleep 0.01; done
 kill -INT "$run"
 wait "$run"
 STATUS=$?
@@ -158,7 +175,7 @@ OUT=$(cat "$work/out" "$work/err")
 expect 130 '"message": "interrupted after AT\+YCDRUN=E"' "Ctrl-C between the commands"
 grep -q '^# outcome .*close-autorun: failed (130): interrupted after AT+YCDRUN=E$' "$work/int.log" ||
     fail "Ctrl-C: no interrupted outcome in the transcript: $(cat "$work/int.log")"
-[ "$(sent CARD)" = "AT+YCDRUN=E" ] || fail "Ctrl-C: the card got $(sent CARD)"
+[ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || fail "Ctrl-C: the card got $(sent CARD)"
 cli probe --port "$work/CARD"
 expect 0 ': probe: ok$' "the port after Ctrl-C"
 

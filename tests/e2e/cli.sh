@@ -69,7 +69,7 @@ e2e_start_card DIAG 6 || e2e_finish
 cli_register_cards 1 5
 cli list
 cli_expect_status 0 "list of one card"
-cli_expect_line "^card 7&C0&0  usb $VOSTREL_CARD_USB_ID\$" "the card's line"
+cli_expect_line "^card 7&C0&0  slot 0:14.0-1.1  usb $VOSTREL_CARD_USB_ID  serial VOSTREL0000\$" "the card's line"
 cli_expect_line '^  COM5  modem  interface 2  YARLOusbmdm6k  ' "the modem port"
 cli_expect_line '^  COM6  diagnostic  interface 0  YARLOusbser6k  ' "the diagnostic port"
 cli list --json
@@ -82,7 +82,8 @@ cli probe --port COM5 --quiet
 e2e_log "probe of an answering card, start to exit: $(( $(e2e_now_ms) - started )) ms"
 cli probe
 cli_expect_status 0 "probe of the window's choice"
-cli_expect_line '^COM5: probe: ok$' "probe result"
+identity='model R2280-Y, imei 356938035643809'
+cli_expect_line "^COM5 \\(slot 0:14.0-1.1, $identity\\): probe: ok\$" "probe result"
 
 # The card's command lines since cli_mark, comma separated.
 cli_mark() { CLI_MARK=$(e2e_transcript MODEM | wc -l); }
@@ -91,11 +92,11 @@ cli_sent() { e2e_transcript MODEM | tail -n +$((CLI_MARK + 1)) | tr -d '\r' | pa
 cli_mark
 cli close-autorun --log "$E2E_WORK/cli.log"
 cli_expect_status 0 "close-autorun"
-[ "$(cli_sent)" = "AT+YCDRUN=E,AT+YCDRUN=8" ] || e2e_fail "close-autorun: the card got $(cli_sent)"
+[ "$(cli_sent)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E,AT+YCDRUN=8" ] || e2e_fail "close-autorun: the card got $(cli_sent)"
 grep -q '^# vostrel-cli [0-9.]' "$E2E_WORK/cli.log" || e2e_fail "the transcript has no header"
 grep -qE '^[0-9]+ COM5 > AT\+YCDRUN=E\\r$' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the command written"
 grep -qE '^[0-9]+ COM5 < .*OK\\r\\n' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the answer read"
-grep -q '^# outcome COM5: close-autorun: ok$' "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the outcome"
+grep -q "^# outcome COM5 (slot 0:14.0-1.1, $identity): close-autorun: ok\$" "$E2E_WORK/cli.log" || e2e_fail "the transcript lacks the outcome"
 
 # Ctrl-C between the two commands: Wine turns SIGINT into the console's CTRL_C_EVENT. The card gets
 # nothing more, the JSON and the transcript's outcome still come, and the status is 130.
@@ -103,7 +104,7 @@ cli_mark
 wine "$E2E_CLI_EXE" close-autorun --json --log "$E2E_WORK/int.log" >"$E2E_WORK/cli.out" 2>"$E2E_WORK/cli.err" </dev/null &
 run=$!
 deadline=$(( $(e2e_now_ms) + 10000 ))
-until [ "$(cli_sent)" = "AT+YCDRUN=E" ] || [ "$(e2e_now_ms)" -ge $deadline ]; do sleep 0.01; done
+until [ "$(cli_sent)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || [ "$(e2e_now_ms)" -ge $deadline ]; do sleep 0.01; done
 kill -INT "$run"
 wait "$run"
 CLI_STATUS=$?
@@ -111,15 +112,15 @@ CLI_OUT=$(tr -d '\r' <"$E2E_WORK/cli.out")
 CLI_ERR=$(tr -d '\r' <"$E2E_WORK/cli.err")
 cli_expect_status 130 "Ctrl-C between the commands"
 cli_expect_line '"message": "interrupted after AT\+YCDRUN=E"' "the interrupted card's result"
-grep -q '^# outcome COM5: close-autorun: failed (130): interrupted after AT+YCDRUN=E' "$E2E_WORK/int.log" ||
+grep -q "^# outcome COM5 (slot 0:14.0-1.1, $identity): close-autorun: failed (130): interrupted after AT+YCDRUN=E" "$E2E_WORK/int.log" ||
     e2e_fail "Ctrl-C: the transcript lacks the interrupted outcome"
-[ "$(cli_sent)" = "AT+YCDRUN=E" ] || e2e_fail "Ctrl-C: the card got $(cli_sent)"
+[ "$(cli_sent)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || e2e_fail "Ctrl-C: the card got $(cli_sent)"
 
 cli_mark
 cli open-autorun --port 5
 cli_expect_status 0 "open-autorun"
-[ "$(cli_sent)" = "AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] || e2e_fail "open-autorun: the card got $(cli_sent)"
-cli sim-status --card '7&C0&0'
+[ "$(cli_sent)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] || e2e_fail "open-autorun: the card got $(cli_sent)"
+cli sim-status --slot 0:14.0-1.1
 cli_expect_status 0 "sim-status"
 cli_expect_line ': sim-status: detect sim card$' "the SIM status in the window's words"
 [ -s "$E2E_WORK/DIAG.transcript" ] && e2e_fail "something was sent to the diagnostic port"

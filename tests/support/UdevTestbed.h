@@ -96,16 +96,33 @@ struct CUsbSerialInterface {
 };
 
 struct CUsbDeviceRecord {
-    std::string strName;     // 1-1.2, under the first root hub
+    std::string strName;     // 1-1.2: on bus 1, behind the hub 1-1 (added with UdevHubRecordText)
     const char* pszVendor;
     const char* pszProduct;
     const char* pszSerial;   // nullptr: no serial attribute
     std::vector<CUsbSerialInterface> interfaces;
 };
 
+// Where the USB device of that sysfs name sits: behind the hubs its name passes through
+// ("1-2.3" is port 3 of hub 1-2 on bus 1's root port 2).
+inline std::string UsbDevicePath(const std::string& strName)
+{
+    std::string strPath = "/devices/pci0000:00/0000:00:14.0/usb" + strName.substr(0, strName.find('-'));
+    for (size_t nDot = strName.find('.'); nDot != std::string::npos; nDot = strName.find('.', nDot + 1))
+        strPath += "/" + strName.substr(0, nDot);
+    return strPath + "/" + strName;
+}
+
+// A hub: a USB device without serial interfaces, which the devices behind it sit under.
+inline std::string UdevHubRecordText(const std::string& strName)
+{
+    return "P: " + UsbDevicePath(strName) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=1d6b\n"
+           "A: idProduct=0002\nA: bDeviceClass=09\n\n";
+}
+
 inline std::string UdevRecordText(const CUsbDeviceRecord& d)
 {
-    const std::string strUsb = "/devices/pci0000:00/0000:00:14.0/usb1/" + d.strName;
+    const std::string strUsb = UsbDevicePath(d.strName);
     std::ostringstream os;
     os << "P: " << strUsb << "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" << d.pszVendor
        << "\nA: idProduct=" << d.pszProduct << "\n";
@@ -137,13 +154,14 @@ inline std::string UdevRecordText(const CUsbDeviceRecord& d)
     return os.str();
 }
 
-// A listing as one line per card, "1-1.2 12d1:1001 SN: 00 /dev/ttyUSB0 option, ...", so that a
+// A listing as one line per card, "1-1.2 12d1:1001 SN: 00 /dev/ttyUSB0 option, ..." (with "slot S"
+// after the id where the slot is not the id, as udev makes it), so that a
 // test compares whole listings and a failure shows all of it.
 inline std::string InventoryText(const std::vector<CInventoryCard>& cards)
 {
     std::ostringstream os;
     for (const CInventoryCard& c : cards) {
-        os << c.strId << " " << c.strVendorId << ":" << c.strProductId << " " << c.strSerial << ":";
+        os << c.strId << (c.strSlot == c.strId ? "" : " slot " + c.strSlot) << " " << c.strVendorId << ":" << c.strProductId << " " << c.strSerial << ":";
         for (const CInventoryPort& p : c.ports) {
             os << (&p == &c.ports.front() ? " " : ", ")
                << (p.nInterface ? std::to_string(*p.nInterface) : "?") << " " << p.strDevice << " " << p.strDriver;

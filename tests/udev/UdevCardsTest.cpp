@@ -88,4 +88,25 @@ TEST(ListUdevCardsTest, ListsCardsFromTheDeviceTree)
     EXPECT_EQ(cards[1].ports[2].strPath, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2");
 }
 
+// Two cards behind two hubs: each one's slot is its place in the tree, whatever its id or serial.
+TEST(ListUdevCardsTest, NamesSlotsBehindHubs)
+{
+    CUdevTestbed testbed;
+    ASSERT_TRUE(testbed.InMockEnvironment()) << "run this program under umockdev-wrapper";
+    ASSERT_EQ(testbed.Add(UdevHubRecordText("1-1") + UdevHubRecordText("1-2")), "");
+    const CUsbDeviceRecord devices[] = {
+        {"1-1.1", "1209", "0001", "SAME", {{"00", "option", "ttyUSB0"}, {"02", "option", "ttyUSB1"}}},
+        {"1-2.3", "1209", "0001", "SAME", {{"00", "option", "ttyUSB2"}, {"02", "option", "ttyUSB3"}}},
+    };
+    for (const CUsbDeviceRecord& d : devices)
+        ASSERT_EQ(testbed.Add(UdevRecordText(d)), "") << d.strName;
+
+    const std::vector<CInventoryCard> cards = ListUdevCards();
+    ASSERT_EQ(cards.size(), 2u) << InventoryText(cards);
+    EXPECT_EQ(cards[0].strSlot, "1-1.1");
+    EXPECT_EQ(cards[1].strSlot, "1-2.3");
+    EXPECT_EQ(cards[1].ports[0].strPath,
+              "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.3/1-2.3:1.0/ttyUSB2/tty/ttyUSB2");
+}
+
 } // namespace

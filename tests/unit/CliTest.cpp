@@ -10,6 +10,7 @@
 
 #include "cli/CardRun.h"
 #include "cli/CliStatus.h"
+#include "cli/Output.h"
 #include "cli/Transcript.h"
 
 namespace {
@@ -93,4 +94,21 @@ TEST(TranscriptTest, LinesFromManyThreadsNeverMix)
     std::filesystem::remove(path);
 }
 
+// Cards that give one serial number are all listed; one warning per serial names every such card.
+TEST(DuplicateSerialWarningsTest, NamesEveryCardOfASerialOnce)
+{
+    auto Card = [](const char* pszId, const char* pszSerial) {
+        CInventoryCard card;
+        card.strId = pszId;
+        card.strSerial = pszSerial;
+        return card;
+    };
+    const std::vector<CInventoryCard> cards = {Card("1-1", "SAME"), Card("1-2", ""), Card("1-3", "OWN"),
+                                               Card("1-4", ""), Card("2-1", "SAME"), Card("2-2", "SAME")};
+    EXPECT_EQ(DuplicateSerialWarnings(cards),
+              (std::vector<std::string>{
+                  "cards 1-1 and 2-1 and 2-2 give the same USB serial number SAME: tell them apart by their slots"}));
+}
+
 } // namespace
+

@@ -60,6 +60,10 @@ public:
             throw std::bad_alloc();
         return m_inner.QueryValue(key, strName, pData, pSize);
     }
+    bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override
+    {
+        return m_inner.EnumSubkey(key, nIndex, pName);
+    }
     void CloseKey(RegKey key) override { m_inner.CloseKey(key); }
 
     std::vector<std::string> m_reads;

@@ -30,6 +30,7 @@ class CNoRegistry final : public IRegistry {
 public:
     bool OpenKey(const std::string&, uint32_t, RegKey*) override { return false; }
     bool QueryValue(RegKey, const std::string&, void*, uint32_t*) override { return false; }
+    bool EnumSubkey(RegKey, uint32_t, std::string*) override { return false; }
     void CloseKey(RegKey) override {}
 };
 

@@ -39,6 +39,10 @@ public:
     {
         return SystemRegistry().QueryValue(key, strName, pData, pSize);
     }
+    bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override
+    {
+        return SystemRegistry().EnumSubkey(key, nIndex, pName);
+    }
     void CloseKey(RegKey key) override
     {
         SystemRegistry().CloseKey(key);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -157,6 +158,22 @@ TEST_F(Win32RegistryTest, QueryValueLikeRegQueryValueExA)
     nSize = 4;
     EXPECT_FALSE(m_registry.QueryValue(key, "1", &nValue, &nSize));
     m_registry.CloseKey(key);
+}
+
+// EnumSubkey: the key's subkeys by index, names as written; past the last one it fails.
+TEST_F(Win32RegistryTest, EnumSubkeyLikeRegEnumKeyExA)
+{
+    CRegEntries::Add(kTestKey + "\\Device_A", "ParentIdPrefix", "REG_SZ", "7&C0&0");
+    CRegEntries::Add(kTestKey + "\\Device_B", "ParentIdPrefix", "REG_SZ", "7&C1&0");
+    RegKey key = 0;
+    ASSERT_TRUE(m_registry.OpenKey(kTestKey, kKeyRead, &key));
+    std::vector<std::string> names;
+    std::string strName;
+    for (uint32_t n = 0; n < 10 && m_registry.EnumSubkey(key, n, &strName); ++n)
+        names.push_back(strName);
+    m_registry.CloseKey(key);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Device_A", "Device_B"}));
 }
 
 // FindModemPort over the real registry: the modem and diagnostic drivers' ports reach the port

@@ -23,6 +23,7 @@ const char kUsage[] =
     "  --link PATH           make PATH a symlink to the card's device (e.g. a Wine prefix's dosdevices/com5)\n"
     "  --no-echo             do not echo command lines\n"
     "  --model NAME          answer AT+CGMM with NAME (default R2280-Y)\n"
+    "  --imei DIGITS         answer AT+CGSN with DIGITS (default 356938035643809)\n"
     "  --no-sim              answer AT+ysec? with no SIM card present\n"
     "  --fault KIND          silent, empty, error, pause, dribble, garbage, long, babble or flood\n"
     "  --fault-count N       apply the fault to the next N commands only (default -1: all)\n"
@@ -32,8 +33,14 @@ const char kUsage[] =
     "  --transcript FILE     write \"<ms> <line>\" for each command received, flushed at once\n"
     "  --state FILE          keep \"autorun=1 download=0\" in FILE, rewritten after each change\n"
     "  --control PATH        make the FIFO PATH and obey its lines: fault KIND [N], model NAME, "
-    "script CMD=REPLY[:N], echo on|off, sim on|off, unplug, replug, quit\n"
+    "imei DIGITS, script CMD=REPLY[:N], echo on|off, sim on|off, unplug, replug, quit\n"
     "  --help                show this text\n";
+
+// An IMEI as the card may give one: 1 to 32 decimal digits (a test may want a wrong length).
+bool IsImeiText(const std::string& str)
+{
+    return !str.empty() && str.size() <= 32 && str.find_first_not_of("0123456789") == std::string::npos;
+}
 
 struct CScript {
     std::string strCommand;
@@ -120,7 +127,7 @@ bool ParseArgs(int argc, char** argv, CConfig& config, bool& bHelp)
         }
         static const char* const kWithValue[] = {"--link",  "--model",       "--fault",  "--fault-count", "--pause",
                                                  "--script", "--transcript", "--state",  "--control",
-                                                 "--reply-delay"};
+                                                 "--reply-delay", "--imei"};
         bool bKnown = false;
         for (const char* name : kWithValue)
             bKnown = bKnown || strOpt == name;
@@ -139,6 +146,10 @@ bool ParseArgs(int argc, char** argv, CConfig& config, bool& bHelp)
             config.strLink = strValue;
         else if (strOpt == "--model")
             config.options.strModel = strValue;
+        else if (strOpt == "--imei") {
+            bOk = IsImeiText(strValue);
+            config.options.strImei = strValue;
+        }
         else if (strOpt == "--transcript")
             config.strTranscript = strValue;
         else if (strOpt == "--state")
@@ -235,6 +246,9 @@ bool RunControl(const std::string& strLine, CPtyCard& card, CardOptions& options
             options.nFaultCount = n;
             card.SetOptions(options);
         }
+    } else if (strVerb == "imei" && IsImeiText(strArg)) {
+        options.strImei = strArg;
+        card.SetOptions(options);
     } else if (strVerb == "model" && !strArg.empty()) {
         options.strModel = strArg;
         card.SetOptions(options);

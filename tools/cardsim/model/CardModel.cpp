@@ -187,6 +187,8 @@ CCardModel::Reply CCardModel::ScriptedOrTable(const std::string& strKey)
         return {false, "OK", Framed("OK")};
     if (strKey == "AT+CGMM")
         return {false, m_options.strModel, InfoThenOk(m_options.strModel)};
+    if (strKey == "AT+CGSN")
+        return {false, m_options.strImei, InfoThenOk(m_options.strImei)};
     if (strKey == "AT+YSEC?") {
         const std::string strSim = m_options.bSimPresent ? "+YSEC: 3,0" : "+YSEC: 0,0";
         return {false, strSim, InfoThenOk(strSim)};

@@ -24,6 +24,7 @@ enum class CardFault {
 struct CardOptions {
     bool bEcho = true;                    // echo each command line (with its CR) before the reply
     std::string strModel = "R2280-Y";     // the answer line to AT+CGMM
+    std::string strImei = "356938035643809";   // the answer line to AT+CGSN
     bool bSimPresent = true;              // AT+ysec? -> "+YSEC: 3,0" (present) or "+YSEC: 0,0"
     CardFault fault = CardFault::None;
     int nFaultCount = -1;                 // how many commands the fault applies to; -1: all

@@ -1,0 +1,28 @@
+#pragma once
+// Who a card is: its model (AT+CGMM) and IMEI (AT+CGSN), asked before a command's own sequence,
+// since a card that switches modes leaves the bus after it.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands/Commands.h"
+
+constexpr const char* kModelQuery = "AT+CGMM";
+constexpr const char* kImeiQuery = "AT+CGSN";
+
+struct CCardIdentity {
+    std::optional<std::string> strModel;   // nothing: the card rejected the question or stayed silent
+    std::optional<std::string> strImei;
+    std::vector<CExchange> exchanges;      // the questions asked, in order
+};
+
+// Asks the model, then the IMEI, one attempt each; the IMEI is not asked of a card that sent no
+// answer line to the model question (a silent card costs one answer wait, not four).
+CCardIdentity ReadCardIdentity(CCommandContext& ctx);
+
+// The model in an answer line: the line without an optional "+CGMM:" and surrounding spaces;
+// nothing for an empty line, a final result (OK, ERROR, +CME ERROR: ...) or control bytes.
+std::optional<std::string> ModelOfAnswer(const std::string& strAnswer);
+
+// The IMEI in an answer line: 14 to 17 digits, optionally after "+CGSN:" and spaces; nothing else.
+std::optional<std::string> ImeiOfAnswer(const std::string& strAnswer);
