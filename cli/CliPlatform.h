@@ -13,6 +13,9 @@ const char* CliPlatformName();
 
 // Every card on this machine: the drivers' registry entries, or udev.
 std::vector<CInventoryCard> ListPlatformCards();
+// Every USB device with a card's serial port, a one-port device too: what a switched card may come
+// back as (on Windows the drivers' entries list every device anyway).
+std::vector<CInventoryCard> ListPlatformDevices();
 
 // The port the window would pick when none is named, without opening any port (the registry's
 // search); nothing where the platform picks by probing the listed cards instead.

@@ -41,11 +41,12 @@ quiet cmake --build build/native --target bench-testbed cardsim vostrel-cli
 # The labels of the slots, as the bench lays them out: the first hub's cards A1..A4, the second's B1..B4.
 slots=$out/bench-slots.txt
 if [ "$mode" = native ]; then
-    for k in 1 2 3 4; do echo "1-1.$k A$k"; done >"$slots"
-    for k in 1 2 3 4; do echo "1-2.$k B$k"; done >>"$slots"
+    for k in 1 2 3 4; do echo "A$k 1-1.$k"; done >"$slots"
+    for k in 1 2 3 4; do echo "B$k 1-2.$k"; done >>"$slots"
 else
+    # Under Wine the slot comes from the entries' LocationInformation: PCI 0:14.0, root port 1, hub port n+1.
     for n in 0 1 2 3 4 5 6 7; do
-        printf '0000.0014.0000.001.%03d.000.000.000.000 %s%d\n' $((n + 1)) "$( [ $n -lt 4 ] && echo A || echo B)" $((n % 4 + 1))
+        printf '%s%d 0:14.0-1.%d\n' "$( [ $n -lt 4 ] && echo A || echo B)" $((n % 4 + 1)) $((n + 1))
     done >"$slots"
 fi
 args=("$@")

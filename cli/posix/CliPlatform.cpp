@@ -52,6 +52,11 @@ std::vector<CInventoryCard> ListPlatformCards()
     return ListUdevCards();
 }
 
+std::vector<CInventoryCard> ListPlatformDevices()
+{
+    return ListUdevCards(1);
+}
+
 std::optional<std::string> WindowChoiceOfPort()
 {
     return std::nullopt;   // udev says nothing of roles: the listed cards are probed instead

@@ -23,6 +23,11 @@ std::vector<CInventoryCard> ListPlatformCards()
     return RegistryInventory(SystemRegistry());
 }
 
+std::vector<CInventoryCard> ListPlatformDevices()
+{
+    return ListPlatformCards();
+}
+
 // As the window's monitor searches: the modem driver's port when the modem search succeeds, else
 // the AT driver's port, else a modem port found without its diagnostic port.
 std::optional<std::string> WindowChoiceOfPort()

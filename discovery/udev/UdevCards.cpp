@@ -120,7 +120,7 @@ bool IsCardPortDriver(const std::string& strDriver)
     return std::any_of(std::begin(kDrivers), std::end(kDrivers), [&](const char* psz) { return strDriver == psz; });
 }
 
-std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys)
+std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys, size_t nMinPorts)
 {
     std::map<std::string, CCardBuild> byUsbPath;
     for (CUdevTty& t : ttys) {
@@ -146,7 +146,7 @@ std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys)
 
     std::vector<CInventoryCard> cards;
     for (auto& [strUsbPath, build] : byUsbPath) {
-        if (build.interfaces.size() < 2)
+        if (build.interfaces.size() < nMinPorts)
             continue;
         SortPorts(build.card.ports);
         cards.push_back(std::move(build.card));
@@ -156,7 +156,7 @@ std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys)
     return cards;
 }
 
-std::vector<CInventoryCard> ListUdevCards()
+std::vector<CInventoryCard> ListUdevCards(size_t nMinPorts)
 {
     CUdevPtr<udev> context(udev_new());
     if (!context)
@@ -177,5 +177,5 @@ std::vector<CInventoryCard> ListUdevCards()
         if (std::optional<CUdevTty> t = ReadTty(tty.get()))
             ttys.push_back(std::move(*t));
     }
-    return GroupUdevTtys(std::move(ttys));
+    return GroupUdevTtys(std::move(ttys), nMinPorts);
 }

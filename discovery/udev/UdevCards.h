@@ -27,7 +27,9 @@ bool IsCardPortDriver(const std::string& strDriver);
 // The ttys of card port drivers that have a device node, grouped by USB device; a USB device is a
 // card only with two or more such interfaces. Ports in interface order (unknown numbers last),
 // cards in order of strId. Every port's role is kUnknown.
-std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys);
+// nMinPorts 1 keeps one-port devices too: a card that switched into download mode comes back as
+// one, and a switch is followed by whatever comes back.
+std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys, size_t nMinPorts = 2);
 
 // Every tty that udev lists now, through GroupUdevTtys. Empty when udev cannot be reached.
-std::vector<CInventoryCard> ListUdevCards();
+std::vector<CInventoryCard> ListUdevCards(size_t nMinPorts = 2);
