@@ -14,7 +14,7 @@
 // --wait: how the card's switch went after its last command.
 struct CSwitchOutcome {
     ESwitchPhase ePhase = ESwitchPhase::kSent;                      // the last phase reached
-    std::array<std::optional<double>, kTimedPhases.size()> seconds;  // each timed phase, from the last command
+    std::array<std::optional<double>, kTimedPhases.size()> seconds;  // each timed phase, from the start of the card's run
     std::string strMessage;
 };
 

@@ -459,13 +459,13 @@ double Seconds(uint32_t nFrom, uint32_t nTo)
     return static_cast<int32_t>(nTo - nFrom) / 1000.0;
 }
 
-CSwitchOutcome SwitchOutcome(const CSwitchWatch& watch)
+CSwitchOutcome SwitchOutcome(const CSwitchWatch& watch, double dSentSeconds)
 {
     CSwitchOutcome result;
     result.ePhase = watch.Phase();
     for (size_t n = 0; n < kTimedPhases.size(); ++n) {
         if (std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]))
-            result.seconds[n] = *nMs / 1000.0;
+            result.seconds[n] = dSentSeconds + *nMs / 1000.0;
     }
     result.strMessage = watch.Message();
     return result;
@@ -499,7 +499,7 @@ void FollowCard(const CCliOptions& options, const CInventoryCard& card, CCardOut
                                     ? ESwitchProof::kReturnsAnswering : ESwitchProof::kLeaves;
     const CSwitchWatch watch = FollowSwitch(eProof, card, ctx);
     ctx.onStep(watch);
-    outcome.switchOutcome = SwitchOutcome(watch);
+    outcome.switchOutcome = SwitchOutcome(watch, dSentSeconds);
     if (!watch.IsFinished()) {
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = std::string("interrupted while waiting for the card (") + SwitchPhaseName(watch.Phase()) + ")";
