@@ -60,13 +60,16 @@ bool SameText(const std::string& a, const std::string& b)
 
 // The USB device an interface instance belongs to: the key under the interface's hardware id
 // without its "&MI_xx" whose ParentIdPrefix is the card id. Its path below Enum, empty when none
-// is found among the first kMaxDeviceKeys. An instance without "&MI_" is a device itself.
+// is found among the first kMaxDeviceKeys. An instance without "&MI_" is a device itself; one that
+// is not on USB has none.
 std::string ParentDevice(IRegistry& registry, const std::string& strInstancePath, const std::string& strCardId)
 {
     const size_t nSlash = strInstancePath.rfind('\\');
     if (nSlash == std::string::npos)
         return {};
     std::string strHardwareId = strInstancePath.substr(0, nSlash);
+    if (!SameText(strHardwareId.substr(0, 4), "USB\\"))
+        return {};   // another bus's device: its key name is no USB serial number
     const size_t nMi = strHardwareId.rfind("&MI_");
     if (nMi == std::string::npos)
         return strInstancePath;

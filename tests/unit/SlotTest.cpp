@@ -93,6 +93,23 @@ TEST(SlotTest, ReadsTheRegistryShapes)
     }
 }
 
+// A USB device with one interface is listed by its own instance, named by its serial number when it
+// has one; an instance of another bus has no USB serial number, whatever its name.
+TEST(SlotTest, ReadsTheSerialOfASingleInterfaceDevice)
+{
+    CMemoryRegistry registry;
+    const std::string strDriverEnum = "SYSTEM\\CurrentControlSet\\Services\\zgdcmdm\\Enum";
+    registry.SetDword(strDriverEnum, "Count", 2);
+    registry.SetString(strDriverEnum, "0", "USB\\VID_BBBB&PID_0002\\ZG1");
+    registry.SetString(strDriverEnum, "1", "ROOT\\PORTS\\0000");
+    registry.SetString("SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_BBBB&PID_0002\\ZG1", "LocationInformation",
+                       "Port_#0002.Hub_#0003");
+    const std::vector<CInventoryCard> cards = RegistryInventory(registry);
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(cards[0].strSerial + " " + cards[0].strSlot, "ZG1 hub3-2");
+    EXPECT_EQ(cards[1].strSerial + " " + cards[1].strSlot, " ");
+}
+
 TEST(SlotTest, EnumeratesSubkeysByIndex)
 {
     CMemoryRegistry registry;
