@@ -4,9 +4,9 @@
 # fails fails only its own row.
 #
 # usage: bench-wait.sh close|open|table VOSTREL-CLI
-#   close   3 cards (A1; B1, B2): 0 switches, 1 never leaves, 2 never comes back
-#   open    5 cards (A1, A2; B1, B2, B3): 0 switches, 1 never comes back, 2 comes back at another
-#           slot, 3 comes back with another IMEI, 4 is pulled out during the run
+#   close   3 cards: 0 switches, 1 never leaves, 2 never comes back
+#   open    5 cards: 0 switches, 1 never comes back, 2 comes back at another slot, 3 comes back
+#           with another IMEI, 4 is pulled out during the run
 #   table   8 cards, card 5 never leaves: the live table's last frame in a terminal (tmux)
 set -euo pipefail
 scenario=${1:?usage: bench-wait.sh close|open|table VOSTREL-CLI}
@@ -15,15 +15,18 @@ cli=${2:?usage: bench-wait.sh close|open|table VOSTREL-CLI}
 out=$VOSTREL_BENCH_OUT
 fail() { echo "bench-wait $scenario: FAIL: $*" >&2; exit 1; }
 
-# The labels of the two hubs' slots.
-for k in 1 2 3 4; do echo "A$k 1-1.$k"; echo "B$k 1-2.$k"; done >"$out/slots.txt"
-times=(--leave-timeout 3 --return-timeout 4)
+# Card n's slot is labelled Cn, from the slots the bench gave its cards (they differ by platform).
+while read -r _ n slot _; do echo "C$n $slot"; done <"$out/bench-cards.txt" >"$out/slots.txt"
+# Under Wine a change shows once regedit has written it: the times there are longer.
+read -r -a times <<<"${BENCH_WAIT_TIMES:---leave-timeout 3 --return-timeout 4}"
+run=("$cli")
+[[ $cli == *.exe ]] && run=(wine "$cli")
 
 # Each row of the report as "<label> <status> <phase reached>", in slot order.
 rows() {
     python3 - "$1" <<'PY'
 import json, sys
-rows = sorted(json.load(open(sys.argv[1])), key=lambda r: r["slot"] or "")
+rows = sorted(json.load(open(sys.argv[1])), key=lambda r: r["label"] or "")
 for r in rows:
     reached = [p for p in ("sent", "left", "back", "settled") if r[p] is not None]
     print(r["label"], r["status"], reached[-1] if reached else "-")
@@ -48,7 +51,7 @@ PY
 run_cli() {   # STATUS ARGS...: runs the program, which must end with STATUS
     local want=$1 status=0
     shift
-    "$cli" "$@" --all --wait "${times[@]}" --slots "$out/slots.txt" --report "$out/report.json" --json >"$out/run.json" \
+    "${run[@]}" "$@" --all --wait "${times[@]}" --slots "$out/slots.txt" --report "$out/report.json" --json >"$out/run.json" \
         2>"$out/run.err" || status=$?
     [ "$status" = "$want" ] || fail "exit status $status, not $want: $(cat "$out/run.err")"
 }
@@ -56,25 +59,26 @@ run_cli() {   # STATUS ARGS...: runs the program, which must end with STATUS
 case $scenario in
 close)
     run_cli 6 close-autorun
-    check_rows "A1 0 settled
-B1 6 sent
-B2 0 left"
+    check_rows "C0 0 settled
+C1 6 sent
+C2 0 left"
     grep -q '"message": "stalled in sent: the card.s ports are still listed after 3 s"' "$out/run.json" ||
         fail "no stalled message: $(cat "$out/run.json")"
     ;;
 open)
     run_cli 6 open-autorun
     # Card 4 is pulled while its commands run or while it is followed: status 4, 5 or 6.
-    check_rows "A1 0 settled
-A2 6 left
-B1 6 left
-B2 6 back
-B3 * *"
-    grep -q 'another card answers at slot 1-2.2: IMEI' "$out/run.json" || fail "no IMEI message: $(cat "$out/run.json")"
-    case $(rows "$out/report.json" | awk '$1 == "B3" { print $2 }') in 4|5|6) ;; *) fail "the pulled card's status";; esac
+    check_rows "C0 0 settled
+C1 6 left
+C2 6 left
+C3 6 back
+C4 * *"
+    grep -q 'another card answers at slot .*: IMEI' "$out/run.json" || fail "no IMEI message: $(cat "$out/run.json")"
+    case $(rows "$out/report.json" | awk '$1 == "C4" { print $2 }') in 4|5|6) ;; *) fail "the pulled card's status";; esac
     ;;
 table)
     command -v tmux >/dev/null || { echo "bench-wait table: SKIPPED: tmux is not installed"; exit 0; }
+    rm -f "$out/status"
     socket=vostrel-bench-$$
     trap 'tmux -L "$socket" kill-server 2>/dev/null || true' EXIT
     tmux -L "$socket" -f /dev/null new-session -d -x 150 -y 40 \
@@ -89,11 +93,11 @@ table)
     # Drawn in place: one header, one row per card, one summary, whatever the number of redraws.
     [ "$(grep -c 'label' <<<"$screen")" = 1 ] || fail "the header is shown more than once:
 $screen"
-    for label in A1 A2 A3 A4 B1 B2 B3 B4; do
+    for label in C0 C1 C2 C3 C4 C5 C6 C7; do
         [ "$(grep -c "^$label " <<<"$screen")" = 1 ] || fail "row $label is not shown exactly once:
 $screen"
     done
-    grep -q '^B2 .*sent .*failed (6): stalled in sent' <<<"$screen" || fail "B2 does not show its failure:
+    grep -q '^C5 .*sent .*failed (6): stalled in sent' <<<"$screen" || fail "C5 does not show its failure:
 $screen"
     grep -q '^8 cards: 7 done, 1 failed' <<<"$screen" || fail "no final summary:
 $screen"
