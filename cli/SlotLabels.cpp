@@ -1,5 +1,7 @@
 #include "cli/SlotLabels.h"
 
+#include "discovery/Slot.h"
+
 #include <sstream>
 #include <vector>
 
@@ -29,7 +31,9 @@ std::optional<CSlotLabelsError> ParseSlotLabels(const std::string& strText, CSlo
         if (words.size() != 2)
             return CSlotLabelsError{nLine, "needs two fields, LABEL SLOT, but has " + std::to_string(words.size())};
         const std::string& strLabel = words[0];
-        const std::string& strSlot = words[1];
+        // A Windows topology address (as Device Manager shows it) names the slot it gives.
+        const std::string strAddressSlot = SlotOfTopologyAddress(words[1]);
+        const std::string strSlot = strAddressSlot.empty() ? words[1] : strAddressSlot;
         if (parsed.slotOfLabel.count(strLabel))
             return CSlotLabelsError{nLine, "the label " + PrintableText(strLabel) + " is given twice"};
         if (parsed.labelOfSlot.count(strSlot))

@@ -1,6 +1,7 @@
 #include "cli/SwitchWatch.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "cli/CliStatus.h"
 #include "cli/Transcript.h"
@@ -25,9 +26,15 @@ bool SameDevice(const CInventoryCard& a, const CInventoryCard& b)
     return a.strVendorId == b.strVendorId && a.strProductId == b.strProductId && PortDevices(a) == PortDevices(b);
 }
 
+// "1 s", "0.5 s": tenths only where there are some.
 std::string Seconds(uint32_t nMs)
 {
-    return std::to_string(nMs / 1000) + (nMs % 1000 ? "." + std::to_string(nMs % 1000 / 100) : "") + " s";
+    char sz[32];
+    if (nMs % 1000 >= 100)
+        std::snprintf(sz, sizeof sz, "%u.%u s", static_cast<unsigned>(nMs / 1000), static_cast<unsigned>(nMs % 1000 / 100));
+    else
+        std::snprintf(sz, sizeof sz, "%u s", static_cast<unsigned>(nMs / 1000));
+    return sz;
 }
 
 } // namespace

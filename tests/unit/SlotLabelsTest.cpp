@@ -18,6 +18,8 @@ TEST(SlotLabelsTest, ParsesLabelsOrNamesTheBadLine)
         {"three fields", "A1 1-4.1 x\n", 1, "needs two fields, LABEL SLOT, but has 3"},
         {"a label twice", "A1 1-4.1\n#\nA1 1-4.2\n", 3, "the label A1 is given twice"},
         {"a slot twice", "A1 1-4.1\nA2 1-4.1\n", 2, "the slot 1-4.1 is given twice"},
+        {"a slot twice, once as its topology address", "B1 0:14.0-16.3\nB2 0000.0014.0000.016.003.000.000.000.000\n", 2,
+         "the slot 0:14.0-16.3 is given twice"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.pszName);
