@@ -61,13 +61,23 @@ void CListingPoller::Poll()
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bStop) {
         lock.unlock();
+        // Listings begin every period, however long one takes (a tree of 32 cards takes a while).
+        const auto began = std::chrono::steady_clock::now();
         const uint32_t nTick = m_clock.GetTickCount();
         std::vector<CInventoryCard> cards = m_list();
         lock.lock();
-        m_last = {m_last.nVersion + 1, nTick, std::move(cards)};
+        m_last = {m_last.nVersion + 1, nTick, m_clock.GetTickCount(), std::move(cards)};
         m_bHaveListing = true;
         m_changed.notify_all();
-        m_changed.wait_for(lock, std::chrono::milliseconds(m_nPeriodMs), [this] { return m_bStop; });
+        auto next = began + std::chrono::milliseconds(m_nPeriodMs);
+        while (!m_bStop && std::chrono::steady_clock::now() < next) {
+            if (m_nWanted) {
+                const int32_t nIn = static_cast<int32_t>(*m_nWanted - m_clock.GetTickCount());
+                next = std::min(next, std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(nIn, 0)));
+            }
+            m_changed.wait_until(lock, next);
+        }
+        m_nWanted.reset();
     }
 }
 
@@ -80,6 +90,16 @@ CListingPoller::CListing CListingPoller::NextAfter(uint32_t nTick)
     return m_last;
 }
 
+void CListingPoller::Want(uint32_t nTick)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_nWanted || static_cast<int32_t>(nTick - *m_nWanted) < 0)
+            m_nWanted = nTick;
+    }
+    m_changed.notify_all();
+}
+
 CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const CFollowContext& ctx)
 {
     CSwitchWatch watch(eProof, card, ctx.times);
@@ -90,13 +110,16 @@ CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const
         if (Interrupted())
             break;
         nNext = listing.nTick + 1;
-        watch.Observe(listing.cards, Elapsed(nStart, listing.nTick));
+        // A phase is timed when the listing that showed it was done, as a person watching would see it.
+        watch.Observe(listing.cards, Elapsed(nStart, listing.nDoneTick));
         if (std::optional<CInventoryCard> ask = watch.CardToAsk()) {
             ctx.onStep(watch);
             const auto [bAnswers, strImei] = ctx.askCard(*ask);
             if (!Interrupted())
                 watch.NoteAnswer(bAnswers, strImei, Elapsed(nStart, ctx.pClock->GetTickCount()));
         }
+        if (std::optional<uint32_t> nDue = watch.DueMs())
+            ctx.pPoller->Want(nStart + *nDue);
         ctx.onStep(watch);
     }
     return watch;

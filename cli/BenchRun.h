@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@ public:
     struct CListing {
         unsigned long nVersion = 0;
         uint32_t nTick = 0;                  // the clock's tick when the listing began
+        uint32_t nDoneTick = 0;              // and when it was done: when what it shows was known
         std::vector<CInventoryCard> cards;
     };
 
@@ -35,6 +37,8 @@ public:
     // The first listing begun at or after nTick; waits for it. Returns at once, with the last
     // listing, once the program is interrupted.
     CListing NextAfter(uint32_t nTick);
+    // Asks for a listing to begin at nTick (or soon after), sooner than the usual pace would.
+    void Want(uint32_t nTick);
 
 private:
     void Poll();
@@ -47,6 +51,7 @@ private:
     CListing m_last;
     bool m_bHaveListing = false;
     bool m_bStop = false;
+    std::optional<uint32_t> m_nWanted;   // the earliest tick a listing is wanted at
     std::thread m_thread;
 };
 

@@ -169,6 +169,13 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
     }
 }
 
+std::optional<uint32_t> CSwitchWatch::DueMs() const
+{
+    if (m_bFinished || m_eProof != ESwitchProof::kLeaves || m_ePhase != ESwitchPhase::kBack)
+        return std::nullopt;
+    return m_nSameSinceMs + kSettleMs;
+}
+
 std::optional<CInventoryCard> CSwitchWatch::CardToAsk() const
 {
     if (m_bFinished || m_eProof != ESwitchProof::kReturnsAnswering || m_ePhase != ESwitchPhase::kBack)

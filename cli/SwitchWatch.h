@@ -38,6 +38,10 @@ public:
     // (empty when unknown).
     void NoteAnswer(bool bAnswersAt, const std::string& strImei, uint32_t nMs);
 
+    // When, in ms after the last command, a listing would settle something that the next one at
+    // the usual pace might only see later (the device back has been unchanged long enough).
+    std::optional<uint32_t> DueMs() const;
+
     // While it is back and must prove itself: the card at the slot as last listed.
     std::optional<CInventoryCard> CardToAsk() const;
 

@@ -78,6 +78,13 @@ public:
                << strPorts << std::endl;
     }
 
+    // "<ms> command started": where the command's own times begin, near enough.
+    void WriteStart()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_file << Ms() << " command started" << std::endl;
+    }
+
 private:
     std::mutex m_mutex;
     std::ofstream m_file;
@@ -246,8 +253,9 @@ pid_t StartCommand(const COptions& options)
 }
 
 // Runs the bench until the command ends; its exit status (128 + signal when killed).
-int RunBench(CBench& bench, const COptions& options)
+int RunBench(CBench& bench, const COptions& options, CEventLog& log)
 {
+    log.WriteStart();
     const pid_t child = StartCommand(options);
     if (child < 0) {
         std::fprintf(stderr, "bench-testbed: cannot start %s\n", options.command[0].c_str());
@@ -350,7 +358,7 @@ int main(int argc, char** argv)
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    const int nStatus = RunBench(bench, options);
+    const int nStatus = RunBench(bench, options, log);
     pBus->Flush();
     cards.Stop();
     if (!options.strHook.empty())

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The bench's figures for vostrel-cli close-autorun --all --wait on simulated cards (natively, on a
+# umockdev tree): the wall time on 32 cards against one card, and how long after a card came back
+# its row showed "back". Prints markdown rows; exits non-zero when a goal is missed.
+#
+# usage: bench/bench-wait.sh [NATIVE-BUILD-DIR]   (default build/native, built with bench-testbed)
+#   BENCH_RUNS=3    runs per card count (the median is taken)
+set -euo pipefail
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+native=$(realpath -m "${1:-$src/build/native}")
+runs=${BENCH_RUNS:-3}
+return_ms=2000
+work=$(mktemp -d "${TMPDIR:-/tmp}/bench-wait.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+for exe in vostrel-cli bench-testbed cardsim; do
+    [ -x "$native/$exe" ] || { echo "bench-wait: build $exe first (cmake --build $native --target $exe)" >&2; exit 2; }
+done
+
+# One run on N cards: prints "<wall ms> <ms from the command's start to the bench's last card back>
+# <back latencies in ms, one per card>".
+run_once() {
+    local n=$1 out=$work/$1-$2
+    mkdir -p "$out"
+    umockdev-wrapper "$native/bench-testbed" --cards "$n" --return-ms $return_ms --out "$out" -- \
+        bash -c 'start=$(date +%s%N); "$0" close-autorun --all --wait --quiet --report "$1/report.json" >/dev/null
+                 status=$?; echo $(( ($(date +%s%N) - start) / 1000000 )) >"$1/wall"; exit $status' \
+        "$native/vostrel-cli" "$out" || { echo "bench-wait: the run on $n cards failed" >&2; exit 1; }
+    python3 - "$out" <<'PY'
+import json, sys
+out = sys.argv[1]
+events = [line.split() for line in open(out + "/bench-events.log")]
+started = next(int(e[0]) for e in events if e[1:] == ["command", "started"])
+back = {e[4]: int(e[0]) for e in events if len(e) > 3 and e[3] == "back"}
+rows = json.load(open(out + "/report.json"))
+# The row's "back" counts from the card's run start, a little after the command started: the
+# latency is overstated by that much, never understated.
+lat = [round(started + r["back"] * 1000 - back[r["slot"]]) for r in rows if r["back"] is not None and r["slot"] in back]
+assert len(lat) == len(rows), "a card did not come back"
+print(open(out + "/wall").read().strip(), max(back.values()) - started, *lat)
+PY
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# The wall time, and what is left of it beyond the bench's re-enumeration (the command's start to the
+# last card back, as the bench logged it: the simulation takes longer to move 32 cards than one).
+declare -A wall beyond
+lat_all=()
+for n in 1 32; do
+    walls=() rests=()
+    for ((r = 1; r <= runs; r++)); do
+        read -r -a got < <(run_once "$n" "$r")
+        walls+=("${got[0]}")
+        rests+=("$(( got[0] - got[1] ))")
+        lat_all+=("${got[@]:2}")
+    done
+    wall[$n]=$(printf '%s\n' "${walls[@]}" | median)
+    beyond[$n]=$(printf '%s\n' "${rests[@]}" | median)
+done
+lat_median=$(printf '%s\n' "${lat_all[@]}" | median)
+lat_max=$(printf '%s\n' "${lat_all[@]}" | sort -n | tail -1)
+raw=$(awk -v a="${wall[32]}" -v b="${wall[1]}" 'BEGIN { printf "%.3f", a / b }')
+ratio=$(awk -v a="${beyond[32]}" -v b="${beyond[1]}" 'BEGIN { printf "%.3f", a / b }')
+ok_ratio=$(awk -v r="$ratio" 'BEGIN { print (r <= 1.10) ? "yes" : "no" }')
+ok_lat=$([ "$lat_max" -lt 1000 ] && echo yes || echo no)
+echo "| \`vostrel-cli close-autorun --all --wait\`, 32 cards against one: wall time, and beyond the bench's re-enumeration | native | ${wall[32]} ms / ${wall[1]} ms (ratio $raw); ${beyond[32]} ms / ${beyond[1]} ms beyond | $runs | | $ratio | <= 1.10 | $ok_ratio |"
+echo "| a card's return to its row showing \"back\" | native | median $lat_median ms, max $lat_max ms | $(( runs * 33 )) | | | < 1000 ms | $ok_lat |"
+[ "$ok_ratio" = yes ] && [ "$ok_lat" = yes ]
