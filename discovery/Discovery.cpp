@@ -91,18 +91,18 @@ namespace {
 
 // Every instance that the service lists; an instance value that is missing or unreadable is
 // skipped, so a Count larger than the instances present lists those that are.
-void ListServiceInstances(IRegistry& registry, const char* pszService, EPortRole eRole, std::vector<CListedPort>& ports)
+void ListServiceInstances(IRegistry& registry, const char* pszService, EPortRole eRole, std::vector<CRegistryPort>& ports)
 {
     RegKeyHolder holder(registry, kKeyRead);
     const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, pszService);
     if (!nCount)
         return;
-    std::vector<CListedPort> found;
+    std::vector<CRegistryPort> found;
     for (uint32_t n = 0; n < std::min(*nCount, kMaxListedInstances); ++n) {
         if (std::optional<std::string> strPath = ReadStringValue(registry, holder.Get(), std::to_string(n)))
             found.push_back({eRole, pszService, n, std::move(*strPath), std::nullopt});
     }
-    for (CListedPort& port : found) {
+    for (CRegistryPort& port : found) {
         port.nPort = ReadPortNumber(holder, registry, port.strInstancePath);
         ports.push_back(std::move(port));
     }
@@ -110,7 +110,7 @@ void ListServiceInstances(IRegistry& registry, const char* pszService, EPortRole
 
 } // namespace
 
-std::vector<CListedCard> ListCards(IRegistry& registry)
+std::vector<CRegistryCard> ListRegistryCards(IRegistry& registry)
 {
     struct CList {
         std::span<const char* const> services;
@@ -119,7 +119,7 @@ std::vector<CListedCard> ListCards(IRegistry& registry)
     const CList lists[] = {{kModemServices, EPortRole::kModem},
                            {kDiagServices, EPortRole::kDiagnostic},
                            {kAtServices, EPortRole::kAt}};
-    std::vector<CListedPort> ports;
+    std::vector<CRegistryPort> ports;
     std::set<std::string> seen;
     for (const CList& list : lists) {
         for (const char* pszService : list.services) {
@@ -128,12 +128,12 @@ std::vector<CListedCard> ListCards(IRegistry& registry)
         }
     }
 
-    std::vector<CListedCard> cards;
-    for (CListedPort& port : ports) {
+    std::vector<CRegistryCard> cards;
+    for (CRegistryPort& port : ports) {
         const std::string strId = CardIdOfInstance(port.strInstancePath);
-        auto it = std::find_if(cards.begin(), cards.end(), [&](const CListedCard& card) { return card.strId == strId; });
+        auto it = std::find_if(cards.begin(), cards.end(), [&](const CRegistryCard& card) { return card.strId == strId; });
         if (it == cards.end())
-            it = cards.insert(cards.end(), CListedCard{strId, {}});
+            it = cards.insert(cards.end(), CRegistryCard{strId, {}});
         it->ports.push_back(std::move(port));
     }
     return cards;

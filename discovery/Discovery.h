@@ -36,7 +36,9 @@ const char* PortStatusText(EPortSource eSource);
 // ---- every card -----------------------------------------------------------------------------------
 
 
-struct CListedPort {
+// The drivers' entries of one card as the registry holds them (services, instance numbers, port
+// numbers); RegistryInventory turns them into the CInventoryCard that both platforms list.
+struct CRegistryPort {
     EPortRole eRole = EPortRole::kModem;
     std::string strService;        // the driver service that lists it
     uint32_t nInstance = 0;        // its numbered value under the service's Enum key
@@ -44,9 +46,9 @@ struct CListedPort {
     std::optional<int> nPort;      // its Port number, when PortName could be read
 };
 
-struct CListedCard {
+struct CRegistryCard {
     std::string strId;             // the parent prefix its interfaces share, e.g. 7&11&0
-    std::vector<CListedPort> ports;
+    std::vector<CRegistryPort> ports;
 };
 
 // Instances read per driver at most: a Count beyond it is taken as this many.
@@ -55,7 +57,7 @@ constexpr uint32_t kMaxListedInstances = 256;
 // Every instance 0..Count-1 of every driver of the three lists (a driver on two lists once, in the
 // role of the first), grouped into cards by CardIdOfInstance, in the order the cards are first met.
 // Keys are opened for reading only.
-std::vector<CListedCard> ListCards(IRegistry& registry);
+std::vector<CRegistryCard> ListRegistryCards(IRegistry& registry);
 
 // The instance path's last segment (after its last backslash) without its last &-separated field;
 // the whole segment when it has no '&'.
@@ -65,7 +67,7 @@ std::string CardIdOfInstance(const std::string& strInstancePath);
 // key with a huge number of subkeys cannot stall the listing.
 constexpr uint32_t kMaxDeviceKeys = 1024;
 
-// ListCards as the command line shows it: each port named COMn (empty when its name could not be
+// ListRegistryCards as the command line shows it: each port named COMn (empty when its name could not be
 // read), its interface number from the instance path's MI_xx, the card's vendor and product ids
 // from its VID_xxxx and PID_xxxx, its slot (discovery/Slot.h) from its interfaces'
 // LocationInformation or else from its USB device's (the key whose ParentIdPrefix is the card id),

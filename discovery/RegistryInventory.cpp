@@ -25,7 +25,7 @@ std::string HexField(const std::string& strInstancePath, const std::string& strK
     return strHex;
 }
 
-CInventoryPort InventoryPort(const CListedPort& listed)
+CInventoryPort InventoryPort(const CRegistryPort& listed)
 {
     CInventoryPort port;
     port.eRole = listed.eRole;
@@ -94,11 +94,11 @@ std::string ParentDevice(IRegistry& registry, const std::string& strInstancePath
 
 // The card's slot from its interfaces' topology addresses, else from its USB device's hub port;
 // and its serial number, the device key's name when Windows named it by one (no '&' in it).
-void ReadSlotAndSerial(IRegistry& registry, const CListedCard& listed, CInventoryCard& card)
+void ReadSlotAndSerial(IRegistry& registry, const CRegistryCard& listed, CInventoryCard& card)
 {
     if (listed.ports.empty())
         return;
-    for (const CListedPort& port : listed.ports) {
+    for (const CRegistryPort& port : listed.ports) {
         if (std::optional<std::string> strLocation = ReadKeyString(registry, EnumPath(port.strInstancePath), "LocationInformation"))
             card.strSlot = SlotOfTopologyAddress(*strLocation);
         if (!card.strSlot.empty())
@@ -121,10 +121,10 @@ void ReadSlotAndSerial(IRegistry& registry, const CListedCard& listed, CInventor
 std::vector<CInventoryCard> RegistryInventory(IRegistry& registry)
 {
     std::vector<CInventoryCard> cards;
-    for (const CListedCard& listed : ListCards(registry)) {
+    for (const CRegistryCard& listed : ListRegistryCards(registry)) {
         CInventoryCard card;
         card.strId = listed.strId;
-        for (const CListedPort& port : listed.ports) {
+        for (const CRegistryPort& port : listed.ports) {
             if (card.strVendorId.empty())
                 card.strVendorId = HexField(port.strInstancePath, "VID_");
             if (card.strProductId.empty())

@@ -1,4 +1,4 @@
-// ListCards: every instance of every driver, grouped into cards by the prefix that the interfaces of
+// ListRegistryCards: every instance of every driver, grouped into cards by the prefix that the interfaces of
 // one USB device share; and the last failing call that a serial port records.
 #include <gtest/gtest.h>
 
@@ -28,12 +28,12 @@ void AddDriver(CMemoryRegistry& registry, const std::string& strService, uint32_
 }
 
 // One line per card: "id: role service#instance=port ...", port 0 when unreadable.
-std::vector<std::string> Summary(const std::vector<CListedCard>& cards)
+std::vector<std::string> Summary(const std::vector<CRegistryCard>& cards)
 {
     std::vector<std::string> lines;
-    for (const CListedCard& card : cards) {
+    for (const CRegistryCard& card : cards) {
         std::string str = card.strId + ":";
-        for (const CListedPort& port : card.ports)
+        for (const CRegistryPort& port : card.ports)
             str += std::string(" ") + PortRoleName(port.eRole) + " " + port.strService + "#" +
                    std::to_string(port.nInstance) + "=" + std::to_string(port.nPort.value_or(0));
         lines.push_back(str);
@@ -60,7 +60,7 @@ TEST(CardIdOfInstanceTest, DropsTheLastFieldOfTheLastSegment)
 // Two cards of three interfaces each across the modem, diagnostic and AT drivers; a Count larger
 // than the instances present; a driver on two lists listed once, in its first role; a port whose
 // name is missing.
-TEST(ListCardsTest, GroupsEveryInstanceIntoCards)
+TEST(ListRegistryCardsTest, GroupsEveryInstanceIntoCards)
 {
     CMemoryRegistry registry;
     AddDriver(registry, "YARLOusbmdm6k", 5,
@@ -72,7 +72,7 @@ TEST(ListCardsTest, GroupsEveryInstanceIntoCards)
     AddDriver(registry, "YARLOusbnmea", 1, {{"USB\\VID_AAAA&PID_0001&MI_03\\7&22&0&0003", "COM17"}});
     AddDriver(registry, "zgdcmdm", 1, {{"USB\\VID_BBBB&PID_0002\\ZG1", "COM30"}});
 
-    EXPECT_EQ(Summary(ListCards(registry)),
+    EXPECT_EQ(Summary(ListRegistryCards(registry)),
               (std::vector<std::string>{
                   "7&11&0: modem YARLOusbmdm6k#0=5 diagnostic YARLOusbser6k#0=6",
                   "7&22&0: modem YARLOusbmdm6k#1=15 diagnostic YARLOusbser6k#1=0 AT YARLOusbnmea#0=17",
@@ -82,19 +82,19 @@ TEST(ListCardsTest, GroupsEveryInstanceIntoCards)
 }
 
 // Without administrator rights (read access only) the listing is the same.
-TEST(ListCardsTest, ReadAccessIsEnough)
+TEST(ListRegistryCardsTest, ReadAccessIsEnough)
 {
     CMemoryRegistry registry;
     AddDriver(registry, "qcusbmdm6k", 1, {{"USB\\VID_AAAA&PID_0001&MI_02\\7&33&0&0002", "COM9"}});
     registry.SetGrantedAccess(kKeyRead);
-    EXPECT_EQ(Summary(ListCards(registry)), (std::vector<std::string>{"7&33&0: modem qcusbmdm6k#0=9"}));
+    EXPECT_EQ(Summary(ListRegistryCards(registry)), (std::vector<std::string>{"7&33&0: modem qcusbmdm6k#0=9"}));
 }
 
-TEST(ListCardsTest, NothingListedGivesNoCards)
+TEST(ListRegistryCardsTest, NothingListedGivesNoCards)
 {
     CMemoryRegistry registry;
     AddDriver(registry, "qcusbmdm6k", 0, {});
-    EXPECT_TRUE(ListCards(registry).empty());
+    EXPECT_TRUE(ListRegistryCards(registry).empty());
 }
 
 // CSerialPort::LastError: a failed open names the system call and its error; it stays after a
