@@ -10,57 +10,9 @@
 
 namespace {
 
-// The length of the valid UTF-8 character at str[n], or 0 when no valid one starts there (overlong
-// forms, surrogates and values past U+10FFFF included).
-size_t Utf8Length(const std::string& str, size_t n)
-{
-    const auto at = [&](size_t i) { return i < str.size() ? static_cast<unsigned char>(str[i]) : 0u; };
-    const unsigned ch = at(n);
-    if (ch < 0x80)
-        return 1;
-    size_t nLength = 0;
-    unsigned nLow = 0x80;
-    unsigned nHigh = 0xBF;
-    if (ch >= 0xC2 && ch <= 0xDF) {
-        nLength = 2;
-    } else if (ch >= 0xE0 && ch <= 0xEF) {
-        nLength = 3;
-        nLow = ch == 0xE0 ? 0xA0 : nLow;
-        nHigh = ch == 0xED ? 0x9F : nHigh;
-    } else if (ch >= 0xF0 && ch <= 0xF4) {
-        nLength = 4;
-        nLow = ch == 0xF0 ? 0x90 : nLow;
-        nHigh = ch == 0xF4 ? 0x8F : nHigh;
-    } else {
-        return 0;
-    }
-    if (at(n + 1) < nLow || at(n + 1) > nHigh)
-        return 0;
-    for (size_t i = 2; i < nLength; ++i)
-        if (at(n + i) < 0x80 || at(n + i) > 0xBF)
-            return 0;
-    return nLength;
-}
-
-// PrintableText, and also every byte outside a valid UTF-8 character and the C1 controls
-// (U+0080..U+009F) as \xNN: terminals take a lone 0x9B or an encoded U+009B for the start of an
-// escape sequence.
 std::string CellText(const std::string& str)
 {
-    const std::string strText = PrintableText(str);
-    std::string strCell;
-    for (size_t n = 0; n < strText.size();) {
-        const size_t nLength = Utf8Length(strText, n);
-        const bool bC1 = nLength == 2 && static_cast<unsigned char>(strText[n]) == 0xC2 &&
-                         static_cast<unsigned char>(strText[n + 1]) < 0xA0;
-        if (nLength == 0 || bC1) {
-            strCell += EscapeBytes(strText.substr(n, 1));
-            ++n;
-        } else {
-            strCell.append(strText, n, nLength);
-            n += nLength;
-        }
-    }
+    const std::string strCell = PrintableText(str);
     return strCell.empty() ? "-" : strCell;
 }
 

@@ -67,14 +67,58 @@ std::string EscapeBytes(const std::string& strBytes)
     return strText;
 }
 
+namespace {
+
+// The length of the valid UTF-8 character at str[n], or 0 when no valid one starts there (overlong
+// forms, surrogates and values past U+10FFFF included).
+size_t Utf8Length(const std::string& str, size_t n)
+{
+    const auto at = [&](size_t i) { return i < str.size() ? static_cast<unsigned char>(str[i]) : 0u; };
+    const unsigned ch = at(n);
+    if (ch < 0x80)
+        return 1;
+    size_t nLength = 0;
+    unsigned nLow = 0x80;
+    unsigned nHigh = 0xBF;
+    if (ch >= 0xC2 && ch <= 0xDF) {
+        nLength = 2;
+    } else if (ch >= 0xE0 && ch <= 0xEF) {
+        nLength = 3;
+        nLow = ch == 0xE0 ? 0xA0 : nLow;
+        nHigh = ch == 0xED ? 0x9F : nHigh;
+    } else if (ch >= 0xF0 && ch <= 0xF4) {
+        nLength = 4;
+        nLow = ch == 0xF0 ? 0x90 : nLow;
+        nHigh = ch == 0xF4 ? 0x8F : nHigh;
+    } else {
+        return 0;
+    }
+    if (at(n + 1) < nLow || at(n + 1) > nHigh)
+        return 0;
+    for (size_t i = 2; i < nLength; ++i)
+        if (at(n + i) < 0x80 || at(n + i) > 0xBF)
+            return 0;
+    return nLength;
+}
+
+} // namespace
+
 std::string PrintableText(const std::string& str)
 {
     std::string strText;
-    for (unsigned char ch : str) {
-        if (ch >= 0x20 && ch != 0x7F)
-            strText += static_cast<char>(ch);
-        else
-            strText += EscapeBytes(std::string(1, static_cast<char>(ch)));
+    for (size_t n = 0; n < str.size();) {
+        const unsigned char ch = static_cast<unsigned char>(str[n]);
+        const size_t nLength = ch < 0x80 ? 1 : Utf8Length(str, n);
+        // Terminals take a lone 0x9B, or U+009B encoded, for the start of an escape sequence.
+        const bool bControl = ch < 0x20 || ch == 0x7F || nLength == 0 ||
+                              (nLength == 2 && ch == 0xC2 && static_cast<unsigned char>(str[n + 1]) < 0xA0);
+        if (bControl) {
+            strText += EscapeBytes(str.substr(n, 1));
+            ++n;
+        } else {
+            strText.append(str, n, nLength);
+            n += nLength;
+        }
     }
     return strText;
 }

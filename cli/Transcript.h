@@ -40,6 +40,7 @@ private:
 // \n, every other byte as \xNN.
 std::string EscapeBytes(const std::string& strBytes);
 
-// Text from the outside (port names, registry values, USB descriptors) with control bytes made
-// visible, so that a value cannot break or forge a line of the output.
+// Text from the outside (port names, registry values, USB descriptors, card answers) with control
+// bytes made visible as \xNN, so that a value can neither break or forge a line of the output nor
+// steer a terminal: the C0 and C1 controls (raw or UTF-8 encoded) and bytes that are not UTF-8.
 std::string PrintableText(const std::string& str);

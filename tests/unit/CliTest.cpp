@@ -56,6 +56,8 @@ TEST(TranscriptTest, EscapesEveryByteThatIsNotPrintable)
 {
     EXPECT_EQ(EscapeBytes(std::string("AT\r\r\nOK\r\n", 9)), "AT\\r\\r\\nOK\\r\\n");
     EXPECT_EQ(EscapeBytes(std::string("a\\b\0\x7F\xFF", 6)), "a\\\\b\\x00\\x7F\\xFF");
+    // A card's answer must not steer the terminal: C1 controls, raw or encoded, and stray bytes.
+    EXPECT_EQ(PrintableText("\x1B[2J\x9B" "2J\xC2\x9B" "2J caf\xC3\xA9"), "\\x1B[2J\\x9B2J\\xC2\\x9B2J caf\xC3\xA9");
 }
 
 // Eight threads log long lines at once: every line of the file is one whole traffic line.
