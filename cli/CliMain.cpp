@@ -485,8 +485,8 @@ void FollowCard(const CCliOptions& options, const CInventoryCard& card, CCardOut
         board.Update(nRow, [&](CBenchRow& row) {
             row.ePhase = watch.Phase();
             for (size_t n = 1; n < kTimedPhases.size(); ++n) {
-                if (std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]))
-                    row.phaseSeconds[n] = dSentSeconds + *nMs / 1000.0;
+                const std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]);
+                row.phaseSeconds[n] = nMs ? std::optional<double>(dSentSeconds + *nMs / 1000.0) : std::nullopt;
             }
         });
         if (watch.Phase() != eShown && shared.bProgress) {

@@ -146,8 +146,11 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
         return Stall("nothing came back at " + strSlot + " within " + Seconds(m_times.nReturnMs));
     case ESwitchPhase::kBack:
         if (!pAtSlot) {
+            // Gone again: a card may re-enumerate more than once, or a listing may have caught it
+            // half removed. It is back only once it is there to stay.
             m_back.reset();
-            m_ePhase = ESwitchPhase::kLeft;   // gone again: a card may re-enumerate more than once
+            m_nBackMs.reset();
+            m_ePhase = ESwitchPhase::kLeft;
             return Observe(cards, nMs);
         }
         if (!SameDevice(*pAtSlot, *m_back)) {

@@ -57,6 +57,8 @@ const CScenario kCloseScenarios[] = {
      "left after 1 s; back"},
     {"never leaves", ESwitchProof::kLeaves, "oooooooooooooooooooo", ESwitchPhase::kSent, kCliNotConfirmed,
      "stalled in sent: the card's ports are still listed after 10 s"},
+    {"caught half removed, then gone for good", ESwitchProof::kReturnsAnswering, "d---------------------------------------",
+     ESwitchPhase::kLeft, kCliNotConfirmed, "stalled in left: nothing came back"},
     {"leaves and never comes back", ESwitchProof::kLeaves, "----------------------------------------",
      ESwitchPhase::kLeft, kCliOk, "left after 0.5 s; nothing came back at slot 1-1.2 within 20 s"},
     {"comes back at another slot", ESwitchProof::kLeaves, "-mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm",
@@ -75,6 +77,8 @@ TEST(SwitchWatchTest, FollowsTheSlotThroughTheListings)
             watch.Observe(Listing(*p), nMs += 500);
         EXPECT_TRUE(watch.IsFinished());
         EXPECT_EQ(watch.Phase(), scenario.eEndPhase);
+        // The times kept are those of the path it took in the end: no "back" for a card not back.
+        EXPECT_EQ(watch.PhaseMs(ESwitchPhase::kBack).has_value(), scenario.eEndPhase >= ESwitchPhase::kBack);
         EXPECT_EQ(watch.Status(), scenario.nStatus);
         EXPECT_EQ(watch.Message().rfind(scenario.pszMessageStart, 0), 0u) << watch.Message();
     }
