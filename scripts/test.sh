@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the native build (plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer), the libFuzzer targets for a bounded time each (FUZZ_SECONDS, default 30,
+# and under ThreadSanitizer), the libFuzzer targets for a bounded time each (FUZZ_SECONDS, default 15,
 # at most 60), the Windows build under Wine, with its end-to-end scenarios, and the packages
 # (scripts/package.sh, then tests/package/check-packages.sh).
 # Installs what it needs first. Usage: scripts/test.sh [native|asan|tsan|fuzz|windows|package ...]
@@ -20,7 +20,11 @@ failures=()
 run_ctest() {   # build-dir label
     local dir=$1 label=$2 log
     log=$(mktemp)
-    (cd "$dir" && ctest --output-on-failure --timeout 600 2>&1) | tee "$log"
+    # Native test programs spend most of their time waiting (on cards, timeouts, a settling bench):
+    # two at once keep both cores busy. The Windows ones share a Wine display and run one by one.
+    local jobs=2
+    [ "$label" = windows ] && jobs=1
+    (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" 2>&1) | tee "$log"
     local p f
     p=$(grep -cE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed' "$log")
     f=$(grep -cE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .*(\*\*\*|Failed|Not Run|Timeout)' "$log")
@@ -49,8 +53,8 @@ dir_of() {
 # with the committed seeds as a second, read-only corpus, so the run never writes into the tree; a
 # failing target's directory is kept and its crash input named.
 run_fuzzers() {   # build-dir
-    local dir=$1 seconds=${FUZZ_SECONDS:-30} p=0 f=0 target work crash
-    [[ $seconds =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] || seconds=30
+    local dir=$1 seconds=${FUZZ_SECONDS:-15} p=0 f=0 target work crash
+    [[ $seconds =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] || seconds=15
     [ "$seconds" -gt 60 ] && seconds=60
     for target in ExtractAnswerFuzz PortNameFuzz DiscoveryFuzz; do
         work=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-fuzz-$target.XXXXXX")
