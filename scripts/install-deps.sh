@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ googletest            # native build and tests
+    cmake ninja-build g++ googletest ccache     # native build and tests; the compiler cache
     libudev-dev pkg-config                      # finding the cards on Linux
     umockdev libumockdev-dev                    # its tests, on a mocked device tree
     libcli11-dev nlohmann-json3-dev             # vostrel-cli: options and JSON (header-only, both builds)
