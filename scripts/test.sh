@@ -3,19 +3,37 @@
 # and under ThreadSanitizer), the libFuzzer targets for a bounded time each (FUZZ_SECONDS, default 15,
 # at most 60), the Windows build under Wine, with its end-to-end scenarios, and the packages
 # (scripts/package.sh, then tests/package/check-packages.sh).
-# Installs what it needs first. Usage: scripts/test.sh [native|asan|tsan|fuzz|windows|package ...]
+# Installs what it needs first, and ends with each stage's time.
+# Usage: scripts/test.sh [--build-only] [native|asan|tsan|fuzz|windows|package ...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/install-deps.sh || { echo "could not install the build dependencies" >&2; exit 1; }
 
+build_only=0
+if [ "${1:-}" = --build-only ]; then
+    build_only=1
+    shift
+fi
 builds=("$@")
 [ ${#builds[@]} -eq 0 ] && builds=(native asan tsan fuzz windows package)
 
 passed=0
 failed=0
 failures=()
+stage_times=()
+script_start=$SECONDS
+
+# Runs one stage and notes its time: timed LABEL COMMAND...
+timed() {
+    local label=$1 start=$SECONDS
+    shift
+    "$@"
+    local status=$?
+    stage_times+=("$(printf '%-16s %4d s' "$label" $((SECONDS - start)))")
+    return $status
+}
 
 run_ctest() {   # build-dir label
     local dir=$1 label=$2 log
@@ -113,27 +131,38 @@ run_package_checks() {
     echo "=== package: $p check groups passed, $f failed"
 }
 
+# Builds a tree, then (unless --build-only) runs its tests: stage PRESET LABEL TEST-COMMAND [ARGS...]
+# (cmake_extra holds more arguments for the tree's configuration.)
+cmake_extra=()
+stage() {
+    local preset=$1 label=$2
+    shift 2
+    timed "$label build" configure_and_build "$preset" "$label" "${cmake_extra[@]}" || return 1
+    [ "$build_only" -eq 1 ] || timed "$label tests" "$@"
+}
+
 for b in "${builds[@]}"; do
     case $b in
         native)
-            configure_and_build native native && run_ctest build/native native ;;
+            stage native native run_ctest build/native native ;;
         asan)
             export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-            configure_and_build native-asan asan && run_ctest build/asan asan ;;
+            stage native-asan asan run_ctest build/asan asan ;;
         tsan)
             export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-            configure_and_build native-tsan tsan && run_ctest build/tsan tsan ;;
+            stage native-tsan tsan run_ctest build/tsan tsan ;;
         fuzz)
-            configure_and_build fuzz fuzz && run_fuzzers build/fuzz ;;
+            stage fuzz fuzz run_fuzzers build/fuzz ;;
         windows)
             # The Windows tests talk to the simulated card, which is a native program.
             if [ ! -x build/native/cardsim ]; then
-                configure_and_build native native || continue
+                timed "native build" configure_and_build native native || continue
             fi
-            configure_and_build windows windows -DVOSTREL_CARDSIM="$root/build/native/cardsim" &&
-                run_ctest build/windows windows ;;
+            cmake_extra=(-DVOSTREL_CARDSIM="$root/build/native/cardsim")
+            stage windows windows run_ctest build/windows windows
+            cmake_extra=() ;;
         package)
-            run_package_checks ;;
+            [ "$build_only" -eq 1 ] || timed package run_package_checks ;;
         *)
             echo "unknown build: $b" >&2
             exit 2 ;;
@@ -141,6 +170,10 @@ for b in "${builds[@]}"; do
 done
 
 echo
+echo "stage times:"
+printf '  %s\n' "${stage_times[@]}"
+printf '  %-16s %4d s\n' total $((SECONDS - script_start))
 [ ${#failures[@]} -gt 0 ] && echo "failing: ${failures[*]}"
+[ "$build_only" -eq 1 ] && { [ "$failed" -eq 0 ]; exit; }
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -139,12 +139,24 @@ mkdir -p "$WINEPREFIX/dosdevices"
 command=("$@")
 case $1 in *.exe) command=(wine "$@") ;; esac
 
+# The cards are gone with the bench: so is every key it wrote, the drivers' own keys and both
+# shapes' device keys included, however the command ended. A prefix is then as it was before, and a
+# later run (or a test that guards a real installation's entries) finds nothing of this one.
+forget_bench() {
+    local script=$out/bench-forget.reg
+    {
+        echo REGEDIT4
+        printf '\n[-%s\\%s]\n' "$services_key" "$mdm" "$services_key" "$ser"
+        printf '\n[-%s\\USB\\VID_1209&PID_%s]\n' "$enum" 0001 "$enum" 0002
+        printf '\n[-%s\\USB\\VID_1209&PID_0001&MI_%s]\n' "$enum" 00 "$enum" 02
+        printf '\n[-%s\\USB\\VID_1209&PID_0002&MI_00]\n' "$enum"
+    } >"$script"
+    wine regedit /s "Z:${script//\//\\}" >>"$out/wine.log" 2>&1 </dev/null || true
+}
+trap forget_bench EXIT
+trap 'exit 130' INT TERM
+
 status=0
 "$testbed" --hook "$self" --com-dir "$WINEPREFIX/dosdevices" --first-com "${VOSTREL_FIRST_COM:-40}" \
     --out "$out" "${opts[@]}" -- "${command[@]}" || status=$?
-# The cards are gone with the bench: so are their entries.
-if [ -f "$out/bench-registry.last" ]; then
-    mapfile -t last < <(sed -E 's/:(card|download):/:none:/' "$out/bench-registry.last")
-    VOSTREL_BENCH_OUT=$out apply "${last[@]}" || true
-fi
 exit $status
