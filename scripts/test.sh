@@ -5,6 +5,11 @@
 # (scripts/package.sh, then tests/package/check-packages.sh).
 # Installs what it needs first, and ends with each stage's time.
 # Usage: scripts/test.sh [--build-only] [native|asan|tsan|fuzz|windows|package ...]
+#
+# The tests spend most of their time waiting (on Wine, on simulated cards, on timeouts) and the builds
+# keep both cores busy: once the plain and Windows trees are built, a second lane runs the plain
+# tests, the Windows tests and the package checks beside the sanitizer builds and their tests. Its
+# lines are shown as they come, each behind its stage's name ("[windows] ...").
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,20 +23,26 @@ if [ "${1:-}" = --build-only ]; then
 fi
 builds=("$@")
 [ ${#builds[@]} -eq 0 ] && builds=(native asan tsan fuzz windows package)
+for b in "${builds[@]}"; do
+    case $b in native|asan|tsan|fuzz|windows|package) ;; *) echo "unknown build: $b" >&2; exit 2 ;; esac
+done
+want() { [[ " ${builds[*]} " == *" $1 "* ]]; }
 
-passed=0
-failed=0
-failures=()
-stage_times=()
+# The tallies live in files, so that both lanes add to them: "LABEL PASSED FAILED" lines, and
+# "LABEL SECONDS" lines for the stage times.
+tally=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-test.XXXXXX")
+trap 'rm -rf "$tally"' EXIT
 script_start=$SECONDS
+
+count() { echo "$1 $2 $3" >>"$tally/counts"; }   # LABEL PASSED FAILED
 
 # Runs one stage and notes its time: timed LABEL COMMAND...
 timed() {
-    local label=$1 start=$SECONDS
+    local label=$1 start=$SECONDS status
     shift
     "$@"
-    local status=$?
-    stage_times+=("$(printf '%-16s %4d s' "$label" $((SECONDS - start)))")
+    status=$?
+    printf '%-16s %4d s\n' "$label" $((SECONDS - start)) >>"$tally/times"
     return $status
 }
 
@@ -39,32 +50,20 @@ run_ctest() {   # build-dir label
     local dir=$1 label=$2 log
     log=$(mktemp)
     # Native test programs spend most of their time waiting (on cards, timeouts, a settling bench):
-    # two at once keep both cores busy. The Windows ones share a Wine display and run one by one.
+    # two at once keep both cores busy. The Windows ones share a Wine prefix and run one by one.
     local jobs=2
     [ "$label" = windows ] && jobs=1
     (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" 2>&1) | tee "$log"
     local p f
     p=$(grep -cE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed' "$log")
     f=$(grep -cE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .*(\*\*\*|Failed|Not Run|Timeout)' "$log")
-    passed=$((passed + p))
-    failed=$((failed + f))
-    [ "$f" -gt 0 ] && failures+=("$label")
+    count "$label" "$p" "$f"
     rm -f "$log"
     # Each ctest entry is a whole test program; say how many test cases they ran.
     local cases
     cases=$(grep -hoE '^\[  PASSED  \] [0-9]+ test' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null |
         awk '{ n += $4 } END { print n + 0 }')
     echo "=== $label: $p test programs passed, $f failed ($cases test cases passed)"
-}
-
-dir_of() {
-    case $1 in
-        native) echo native ;;
-        native-asan) echo asan ;;
-        native-tsan) echo tsan ;;
-        fuzz) echo fuzz ;;
-        windows) echo windows ;;
-    esac
 }
 
 # Each fuzz target counts as one test. It runs on an empty output corpus in a temporary directory
@@ -91,21 +90,19 @@ run_fuzzers() {   # build-dir
             echo "=== fuzz: $target FAILED; crash input: ${crash:-none written}; log: $work/log"
         fi
     done
-    passed=$((passed + p))
-    failed=$((failed + f))
-    [ "$f" -gt 0 ] && failures+=("fuzz")
+    count fuzz "$p" "$f"
     echo "=== fuzz: $p fuzz targets passed, $f failed"
 }
 
 configure_and_build() {   # preset label [extra cmake args...]
     local preset=$1 label=$2
     shift 2
-    local dir="build/$(dir_of "$preset")"
+    local dir
+    case $preset in native-asan) dir=build/asan ;; native-tsan) dir=build/tsan ;; *) dir=build/$preset ;; esac
     echo "=== $label: build ($dir)"
     if ! cmake --preset "$preset" "$@" >/dev/null || ! cmake --build "$dir"; then
         echo "=== $label: BUILD FAILED"
-        failed=$((failed + 1))
-        failures+=("$label build")
+        count "$label build" 0 1
         return 1
     fi
 }
@@ -116,64 +113,78 @@ run_package_checks() {
     echo "=== package: build (scripts/package.sh)"
     if ! scripts/package.sh; then
         echo "=== package: BUILD FAILED"
-        failed=$((failed + 1))
-        failures+=("package build")
+        count "package build" 0 1
         return 1
     fi
     log=$(mktemp)
     tests/package/check-packages.sh 2>&1 | tee "$log"
     p=$(grep -c '^PASS: ' "$log")
     f=$(grep -c '^FAIL: ' "$log")
-    passed=$((passed + p))
-    failed=$((failed + f))
-    [ "$f" -gt 0 ] && failures+=("package")
+    count package "$p" "$f"
     rm -f "$log"
     echo "=== package: $p check groups passed, $f failed"
 }
 
 # Builds a tree, then (unless --build-only) runs its tests: stage PRESET LABEL TEST-COMMAND [ARGS...]
-# (cmake_extra holds more arguments for the tree's configuration.)
-cmake_extra=()
 stage() {
     local preset=$1 label=$2
     shift 2
-    timed "$label build" configure_and_build "$preset" "$label" "${cmake_extra[@]}" || return 1
+    timed "$label build" configure_and_build "$preset" "$label" || return 1
     [ "$build_only" -eq 1 ] || timed "$label tests" "$@"
 }
 
-for b in "${builds[@]}"; do
-    case $b in
-        native)
-            stage native native run_ctest build/native native ;;
-        asan)
-            export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-            stage native-asan asan run_ctest build/asan asan ;;
-        tsan)
-            export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-            stage native-tsan tsan run_ctest build/tsan tsan ;;
-        fuzz)
-            stage fuzz fuzz run_fuzzers build/fuzz ;;
-        windows)
-            # The Windows tests talk to the simulated card, which is a native program.
-            if [ ! -x build/native/cardsim ]; then
-                timed "native build" configure_and_build native native || continue
-            fi
-            cmake_extra=(-DVOSTREL_CARDSIM="$root/build/native/cardsim")
-            stage windows windows run_ctest build/windows windows
-            cmake_extra=() ;;
-        package)
-            [ "$build_only" -eq 1 ] || timed package run_package_checks ;;
-        *)
-            echo "unknown build: $b" >&2
-            exit 2 ;;
-    esac
-done
+# The plain tree first: the Windows tests talk to its simulated card, and the packages hold its
+# command line. Then the Windows tree, so that its tests can start.
+native_built=0
+if want native || want windows || want package; then
+    timed "native build" configure_and_build native native && native_built=1
+fi
+windows_built=0
+if [ "$native_built" -eq 1 ] && { want windows || want package; }; then
+    timed "windows build" configure_and_build windows windows -DVOSTREL_CARDSIM="$root/build/native/cardsim" &&
+        windows_built=1
+fi
+
+# The second lane: the plain tree's tests, the Windows tests, then the packages.
+second_lane() {
+    if want native && [ "$native_built" -eq 1 ]; then
+        timed "native tests" run_ctest build/native native 2>&1 | sed -u 's/^/[native] /'
+    fi
+    if want windows && [ "$windows_built" -eq 1 ]; then
+        timed "windows tests" run_ctest build/windows windows 2>&1 | sed -u 's/^/[windows] /'
+    fi
+    if want package && [ "$native_built" -eq 1 ] && [ "$windows_built" -eq 1 ]; then
+        timed package run_package_checks 2>&1 | sed -u 's/^/[package] /'
+    fi
+}
+lane_pid=
+if [ "$build_only" -eq 0 ]; then
+    second_lane &
+    lane_pid=$!
+fi
+if want asan; then
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    stage native-asan asan run_ctest build/asan asan
+fi
+if want tsan; then
+    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+    stage native-tsan tsan run_ctest build/tsan tsan
+fi
+if want fuzz; then
+    stage fuzz fuzz run_fuzzers build/fuzz
+fi
+[ -n "$lane_pid" ] && wait "$lane_pid"
 
 echo
-echo "stage times:"
-printf '  %s\n' "${stage_times[@]}"
+echo "stage times (the plain, Windows and package tests overlap the sanitizer and fuzz stages):"
+sed 's/^/  /' "$tally/times" 2>/dev/null
 printf '  %-16s %4d s\n' total $((SECONDS - script_start))
-[ ${#failures[@]} -gt 0 ] && echo "failing: ${failures[*]}"
-[ "$build_only" -eq 1 ] && { [ "$failed" -eq 0 ]; exit; }
+read -r passed failed < <(awk '{ p += $(NF - 1); f += $NF } END { print p + 0, f + 0 }' "$tally/counts" 2>/dev/null || echo 0 0)
+failing=$(awk '$NF > 0 { $NF = ""; $(NF - 1) = ""; print }' "$tally/counts" 2>/dev/null | xargs)
+[ -n "$failing" ] && echo "failing: $failing"
+if [ "$build_only" -eq 1 ]; then
+    [ "$failed" -eq 0 ]
+    exit
+fi
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

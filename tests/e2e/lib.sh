@@ -64,26 +64,32 @@ e2e_x_ready() {
         "/tmp/.X11-unix/X$1" 2>/dev/null
 }
 
+# Our Xvfb has ended (it lost display $1 to another server started at the same moment, say).
+e2e_xvfb_gone() { ! kill -0 "$E2E_XVFB_PID" 2>/dev/null; }
+
 e2e_start_xvfb() {
     local n=${E2E_DISPLAY:-91}
     local last=$((n + 40))
-    while [ "$n" -le "$last" ] && ! e2e_display_free "$n"; do n=$((n + 1)); done
-    if [ "$n" -gt "$last" ]; then
-        e2e_log "no free X display"
-        return 1
-    fi
-    # 24-bit colour, so the 16-colour pictures reach the screen unchanged.
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    E2E_XVFB_PID=$!
-    if ! e2e_poll 10000 e2e_x_ready "$n"; then
-        e2e_log "Xvfb :$n did not come up"
-        return 1
-    fi
-    export DISPLAY=":$n"
-    e2e_log "display $DISPLAY (Xvfb pid $E2E_XVFB_PID)"
-    # Windows of this run must not land on a desktop that an earlier program without a display
-    # started (a bench's regedit, say): they would never be created.
-    "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" --wait-headless-desktop "$WINEPREFIX"
+    for ((; n <= last; n++)); do
+        e2e_display_free "$n" || continue
+        # 24-bit colour, so the 16-colour pictures reach the screen unchanged.
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+        E2E_XVFB_PID=$!
+        # Ready, or gone because another test's server took the display first: then the next one.
+        e2e_poll 10000 eval "e2e_x_ready $n || e2e_xvfb_gone" || { e2e_log "Xvfb :$n did not come up"; return 1; }
+        if ! e2e_xvfb_gone; then
+            export DISPLAY=":$n"
+            e2e_log "display $DISPLAY (Xvfb pid $E2E_XVFB_PID)"
+            # Windows of this run must not land on a desktop that an earlier program without a
+            # display started (a bench's regedit, say): they would never be created.
+            "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" --wait-headless-desktop "$WINEPREFIX"
+            return
+        fi
+        wait "$E2E_XVFB_PID" 2>/dev/null
+        E2E_XVFB_PID=
+    done
+    e2e_log "no free X display"
+    return 1
 }
 
 e2e_cleanup() {
