@@ -183,3 +183,14 @@ std::optional<std::string> WriteBenchReport(const std::string& strPath, const st
     }
     return std::nullopt;
 }
+
+std::optional<std::string> CheckFolderTakesFile(const std::string& strPath)
+{
+    const std::string strTemporary = TemporaryPathBeside(strPath);
+    if (const std::optional<CSerialError> error = WriteWholeFile(strTemporary, "")) {
+        std::remove(strTemporary.c_str());
+        return error->strCall + ": " + DescribeFileError(*error, strTemporary);
+    }
+    std::remove(strTemporary.c_str());
+    return std::nullopt;
+}
