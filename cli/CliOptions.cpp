@@ -84,7 +84,6 @@ std::vector<COptionRow> MakeOptionTable()
          1, 1024},
         {"--stagger", &O::nStaggerMs, "MS", "start each card MS milliseconds after the one before",
          EOptionScope::kCardCommands, "", nullptr, 0, 600000},
-        {"--scratch", &O::strScratch, "TEXT", "a throwaway option", EOptionScope::kCardCommands, "", "a text"},
         {"--probe", &O::bProbe, nullptr, "also send \"AT\" to each port that may take it and show whether it answers",
          EOptionScope::kList, "", nullptr},
     };

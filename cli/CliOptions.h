@@ -34,7 +34,6 @@ struct CCliOptions {
     size_t nJobs = 0;                         // 0: every card at once
     uint32_t nStaggerMs = 0;
     std::string strReport;
-    std::string strScratch;
 };
 
 // Which subcommands take an option.
