@@ -1,6 +1,7 @@
 #pragma once
-// Ctrl-C, SIGTERM and every other signal that would end the program (Ctrl-Break on Windows): the first asks every run to stop at its next step, so
-// that ports are handed back and the results still print; the platform's handler records it here.
+// Ctrl-C, SIGTERM and every other signal that would end the program (Ctrl-Break on Windows): the
+// first asks every run to stop at its next step, so that ports are handed back and the results
+// still print; the platform's handler records it here.
 #include "platform/Clock.h"
 
 // Records an interruption that exits with nStatus (128 + the signal's number: 130 for Ctrl-C, 143

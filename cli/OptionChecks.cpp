@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -140,7 +141,9 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const std::f
 
 std::optional<std::string> CheckNumberText(const std::string& strValue, bool bWhole)
 {
-    const std::string strShown = "\"" + PrintableText(strValue) + "\"";
+    // Appended, not "\"" + text: mingw's -O3 takes that concatenation for an overlapping copy.
+    std::string strShown(1, '"');
+    strShown.append(PrintableText(strValue)).push_back('"');
     if (bWhole) {
         const size_t nDigits = strValue.starts_with("-") ? 1 : 0;
         if (strValue.size() == nDigits || strValue.find_first_not_of("0123456789", nDigits) != std::string::npos)

@@ -49,7 +49,7 @@ void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, 
 {
     std::string strCommandLine = "vostrel-cli";
     for (const std::string& strArg : args)
-        strCommandLine += " " + PrintableText(strArg);
+        strCommandLine.append(" ").append(PrintableText(strArg));
     transcript.Note(std::string("vostrel-cli ") + VOSTREL_VERSION + " " + CliPlatformName());
     transcript.Note("command line: " + strCommandLine);
     if (options.pCommand)

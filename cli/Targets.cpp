@@ -32,9 +32,11 @@ std::optional<CTargetFailure> SelectTargets(const CTargetChoice& choice, const C
     if (!choice.strPort.empty()) {
         targets.push_back({"", choice.strPort, nullptr, {}, {}});
     } else if (!choice.strCard.empty()) {
-        auto it = std::find_if(cards.begin(), cards.end(), [&](const CInventoryCard& c) { return c.strId == choice.strCard; });
+        auto it = std::find_if(cards.begin(), cards.end(),
+                               [&](const CInventoryCard& c) { return c.strId == choice.strCard; });
         if (it == cards.end())
-            return CTargetFailure{kCliNoCard, "no card " + PrintableText(choice.strCard) + " (vostrel-cli list shows the cards found)"};
+            return CTargetFailure{kCliNoCard,
+                                  "no card " + PrintableText(choice.strCard) + " (vostrel-cli list shows the cards found)"};
         targets.push_back({it->strId, "", &*it, {}, {}});
     } else if (!choice.strSlot.empty()) {
         // A slot as list shows it, else a label of the --slots file.
@@ -43,8 +45,8 @@ std::optional<CTargetFailure> SelectTargets(const CTargetChoice& choice, const C
             strSlot = labels.slotOfLabel.at(strSlot);
         auto it = std::find_if(cards.begin(), cards.end(), [&](const CInventoryCard& c) { return c.strSlot == strSlot; });
         if (it == cards.end())
-            return CTargetFailure{kCliNoCard,
-                                  "no card in slot " + PrintableText(choice.strSlot) + " (vostrel-cli list shows the cards found)"};
+            return CTargetFailure{kCliNoCard, "no card in slot " + PrintableText(choice.strSlot) +
+                                                  " (vostrel-cli list shows the cards found)"};
         targets.push_back({it->strId, "", &*it, {}, {}});
     } else if (choice.bAll) {
         for (CInventoryCard& card : cards)
