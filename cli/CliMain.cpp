@@ -44,14 +44,14 @@ CCliReport Run(const CCliOptions& options, const std::vector<std::string>& args,
     std::optional<CCliReport> failure;
     if (options.pCommand) {
         const CTargetChoice choice{options.strPort, options.strCard, options.strSlot, options.bAll};
-        const std::optional<std::string> windowChoice =
-            choice.strPort.empty() && choice.strCard.empty() && choice.strSlot.empty() && !choice.bAll
-                ? WindowChoiceOfPort() : std::nullopt;
-        if (const std::optional<CTargetFailure> none = SelectTargets(choice, options.labels, cards, windowChoice, targets))
+        const std::optional<CTargetFailure> none =
+            SelectTargets(choice, options.labels, cards, WindowChoiceOfPort, targets);
+        const std::optional<std::string> strCannot = !none && options.bWait ? CheckTargetsCanBeFollowed(targets)
+                                                                             : std::nullopt;
+        if (none)
             failure = FailureReport(options, none->nStatus, none->strMessage);
-        else if (options.bWait)
-            if (const std::optional<std::string> strCannot = CheckTargetsCanBeFollowed(targets))
-                failure = FailureReport(options, kCliUsage, *strCannot);
+        else if (strCannot)
+            failure = FailureReport(options, kCliUsage, *strCannot);
     }
     if (transcript.IsOpen())
         WriteTranscriptHeader(transcript, options, cards, targets, args);

@@ -103,11 +103,7 @@ public:
         std::vector<const CLI::Option*> options = pApp->get_options([](const CLI::Option* p) { return p->nonpositional(); });
         for (const COptionRow& row : OptionTable()) {
             const CLI::Option* pOption = pParent->get_option_no_throw(row.pszName);
-            const bool bTakes = row.eScope == EOptionScope::kEvery ||
-                                (row.eScope == EOptionScope::kCardCommands && pCommand) ||
-                                (row.eScope == EOptionScope::kSwitchingCommands && pCommand &&
-                                 pCommand->eAfterRun != ECardAfterRun::kStays);
-            if (pOption && bTakes)
+            if (pOption && TakesOption(row, pCommand))
                 options.push_back(pOption);
         }
         return make_description(pApp) + make_usage(pApp, strName) + make_group("Options", false, options) + "\n" +
@@ -167,6 +163,17 @@ const std::vector<COptionRow>& OptionTable()
 {
     static const std::vector<COptionRow> table = MakeOptionTable();
     return table;
+}
+
+bool TakesOption(const COptionRow& row, const CCardCommand* pCommand)
+{
+    switch (row.eScope) {
+    case EOptionScope::kEvery: return true;
+    case EOptionScope::kList: return pCommand == nullptr;
+    case EOptionScope::kCardCommands: return pCommand != nullptr;
+    case EOptionScope::kSwitchingCommands: return pCommand && pCommand->eAfterRun != ECardAfterRun::kStays;
+    }
+    return false;
 }
 
 bool IsValueOption(const std::string& strWord)

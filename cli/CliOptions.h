@@ -61,6 +61,9 @@ struct COptionRow {
 // The option table, in the order of the help.
 const std::vector<COptionRow>& OptionTable();
 
+// Whether the subcommand takes the option: list (pCommand nullptr) or a card command.
+bool TakesOption(const COptionRow& row, const CCardCommand* pCommand);
+
 // Whether the word is an option that takes a value (so that the word after it is no subcommand).
 bool IsValueOption(const std::string& strWord);
 

@@ -22,17 +22,6 @@ std::string SubcommandList()
     return str;
 }
 
-bool TakesScope(EOptionScope eScope, const CCardCommand* pCommand)
-{
-    switch (eScope) {
-    case EOptionScope::kEvery: return true;
-    case EOptionScope::kList: return pCommand == nullptr;
-    case EOptionScope::kCardCommands: return pCommand != nullptr;
-    case EOptionScope::kSwitchingCommands: return pCommand && pCommand->eAfterRun != ECardAfterRun::kStays;
-    }
-    return false;
-}
-
 // An option given an empty value, or the next option's name because its own value was left out
 // ("--port $PORT" with PORT unset): never "any card".
 std::optional<std::string> CheckValue(const COptionRow& row, const std::string& strValue)
@@ -122,7 +111,7 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const std::f
         }
     }
     for (const COptionRow& row : table) {
-        if (!row.strOutOfScope.empty() && count(row.pszName) > 0 && !TakesScope(row.eScope, options.pCommand))
+        if (!row.strOutOfScope.empty() && count(row.pszName) > 0 && !TakesOption(row, options.pCommand))
             return row.strOutOfScope;
     }
     for (const COptionRow& row : table) {

@@ -27,7 +27,8 @@ const CInventoryCard* CardOfTarget(const CTarget& target, const std::vector<CInv
 
 std::optional<CTargetFailure> SelectTargets(const CTargetChoice& choice, const CSlotLabels& labels,
                                             std::vector<CInventoryCard>& cards,
-                                            const std::optional<std::string>& windowChoice, std::vector<CTarget>& targets)
+                                            const std::function<std::optional<std::string>()>& windowChoice,
+                                            std::vector<CTarget>& targets)
 {
     if (!choice.strPort.empty()) {
         targets.push_back({"", choice.strPort, nullptr, {}, {}});
@@ -51,8 +52,8 @@ std::optional<CTargetFailure> SelectTargets(const CTargetChoice& choice, const C
     } else if (choice.bAll) {
         for (CInventoryCard& card : cards)
             targets.push_back({card.strId, "", &card, {}, {}});
-    } else if (windowChoice) {
-        targets.push_back({"", *windowChoice, nullptr, {}, {}});
+    } else if (const std::optional<std::string> strPort = windowChoice()) {
+        targets.push_back({"", *strPort, nullptr, {}, {}});
     } else if (!cards.empty()) {
         targets.push_back({cards.front().strId, "", &cards.front(), {}, {}});
     }

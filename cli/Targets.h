@@ -1,6 +1,7 @@
 #pragma once
 // Which cards a card command runs on: the named port, the named card or slot, every card, or the
 // one the window would pick; and the card, as listed at the start, that a target's port belongs to.
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,15 +34,16 @@ const CInventoryCard* CardOfPort(const std::vector<CInventoryCard>& cards, const
 const CInventoryCard* CardOfTarget(const CTarget& target, const std::vector<CInventoryCard>& cards);
 
 // The targets of a command, each with its slot and label where the listing knows them. When there
-// is none: the exit status (no card) and what to say. windowChoice is the port the window would
-// pick, when the platform picks one without probing.
+// is none: the exit status (no card) and what to say. windowChoice gives the port the window would
+// pick, when the platform picks one without probing; asked only when nothing else is named.
 struct CTargetFailure {
     int nStatus = 0;
     std::string strMessage;
 };
 std::optional<CTargetFailure> SelectTargets(const CTargetChoice& choice, const CSlotLabels& labels,
                                             std::vector<CInventoryCard>& cards,
-                                            const std::optional<std::string>& windowChoice, std::vector<CTarget>& targets);
+                                            const std::function<std::optional<std::string>()>& windowChoice,
+                                            std::vector<CTarget>& targets);
 
 // --wait follows each card by its slot: what is wrong when a target's slot is not known, so that
 // nothing is sent to a card that could not be followed.

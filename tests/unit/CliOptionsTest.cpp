@@ -107,6 +107,7 @@ TEST(CliOptionsTest, EachSubcommandsHelpListsItsOptions)
 // every target's slot before anything is sent.
 TEST(TargetSelectionTest, APortFindsItsCardHoweverItIsWritten)
 {
+    const auto kNoWindowChoice = [] { return std::optional<std::string>(); };
     CInventoryCard card;
     card.strId = "7&1a&0";
     card.strSlot = "1-4.2";
@@ -117,7 +118,7 @@ TEST(TargetSelectionTest, APortFindsItsCardHoweverItIsWritten)
     for (const char* pszPort : {"5", "com5", "COM5"}) {
         std::vector<CInventoryCard> cards = {card};
         std::vector<CTarget> targets;
-        ASSERT_FALSE(SelectTargets({pszPort, "", "", false}, labels, cards, std::nullopt, targets)) << pszPort;
+        ASSERT_FALSE(SelectTargets({pszPort, "", "", false}, labels, cards, kNoWindowChoice, targets)) << pszPort;
         ASSERT_EQ(targets.size(), 1u);
         EXPECT_EQ(targets[0].strSlot, "1-4.2") << pszPort;
         EXPECT_EQ(targets[0].strLabel, "A1") << pszPort;
@@ -126,7 +127,7 @@ TEST(TargetSelectionTest, APortFindsItsCardHoweverItIsWritten)
     }
     std::vector<CInventoryCard> cards = {card};
     std::vector<CTarget> targets;
-    ASSERT_FALSE(SelectTargets({"COM7", "", "", false}, labels, cards, std::nullopt, targets));
+    ASSERT_FALSE(SelectTargets({"COM7", "", "", false}, labels, cards, kNoWindowChoice, targets));
     EXPECT_EQ(targets[0].strSlot, "");
     const std::optional<std::string> strCannot = CheckTargetsCanBeFollowed(targets);
     ASSERT_TRUE(strCannot);
