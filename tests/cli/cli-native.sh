@@ -189,6 +189,14 @@ python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["status"] == 1
 case $(sent CARD) in *AT+YCDRUN=8*) fail "progress into a closed pipe: the card got $(sent CARD)";; esac
 cli probe --port "$work/CARD"
 expect 0 ': probe: ok$' "the port after SIGPIPE"
+# Results into a pipe whose reader has left: the cards' run is over, the failure is said.
+python3 -c 'import os, subprocess, sys
+r, w = os.pipe(); os.close(r)
+sys.exit(subprocess.run(sys.argv[1:], stdout=w, stderr=open(os.environ["OUTFILE"], "w"), stdin=subprocess.DEVNULL).returncode)' \
+    "$cli_exe" probe --port "$work/CARD" --quiet
+STATUS=$?
+OUT=$(cat "$OUTFILE")
+expect 141 'standard output: write: broken pipe' "results into a closed pipe"
 
 # An answering card, start of process to exit (the figure's goal is 50 ms).
 started=$(date +%s%N)
