@@ -7,7 +7,6 @@
 // its targets (cli/BenchCommand), and what the run leaves behind (cli/RunOutput).
 #include <algorithm>
 #include <iostream>
-#include <iterator>
 
 #include "cli/BenchCommand.h"
 #include "cli/CliOptions.h"

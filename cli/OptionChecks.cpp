@@ -34,7 +34,6 @@ std::optional<std::string> CheckValue(const COptionRow& row, const std::string& 
     return std::nullopt;
 }
 
-
 } // namespace
 
 size_t EditDistance(const std::string& a, const std::string& b)

@@ -2,7 +2,6 @@
 
 #include "discovery/Slot.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -19,7 +18,6 @@ constexpr const char* kByteOrderMark = "\xEF\xBB\xBF";
 
 // A --slots file larger than this is no bench's list of labels.
 constexpr std::uintmax_t kMaxSlotsFileSize = 1 << 20;
-
 
 } // namespace
 
@@ -38,10 +36,10 @@ std::optional<CSlotLabelsError> ParseSlotLabels(const std::string& strText, CSlo
     for (int nLine = 1; std::getline(in, strLine); ++nLine) {
         // Tabs and the CR of a CRLF line are spaces here; any other control byte or a byte that is not
         // UTF-8 means this is no list of labels (a binary file named by mistake).
-        std::string strText = strLine;
-        for (char& c : strText)
+        std::string strSpaced = strLine;
+        for (char& c : strSpaced)
             c = c == '\t' || c == '\r' ? ' ' : c;
-        if (PrintableText(strText) != strText)
+        if (PrintableText(strSpaced) != strSpaced)
             return CSlotLabelsError{nLine, "is not text: " + PrintableText(strLine.substr(0, 40)) +
                                                (strLine.size() > 40 ? "..." : "")};
         const size_t nComment = strLine.find('#');
