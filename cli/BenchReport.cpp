@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliPlatform.h"
+#include "cli/Transcript.h"
 
 namespace {
 
@@ -176,10 +177,18 @@ std::optional<std::string> WriteBenchReport(const std::string& strPath, const st
     std::filesystem::rename(strTemporary, strPath, ec);
     if (ec) {
         std::remove(strTemporary.c_str());
-        std::string strCause = ec.message();
-        if (!strCause.empty() && strCause[0] >= 'A' && strCause[0] <= 'Z')
-            strCause[0] = static_cast<char>(strCause[0] - 'A' + 'a');
-        return Failure(strPath, "rename", strCause);
+        return Failure(strPath, "rename", ErrorCodeText(ec));
     }
+    return std::nullopt;
+}
+
+std::optional<std::string> CheckFolderTakesFile(const std::string& strPath)
+{
+    const std::string strTemporary = TemporaryPathBeside(strPath);
+    if (const std::optional<CSerialError> error = WriteWholeFile(strTemporary, "")) {
+        std::remove(strTemporary.c_str());
+        return error->strCall + ": " + DescribeFileError(*error, strTemporary);
+    }
+    std::remove(strTemporary.c_str());
     return std::nullopt;
 }

@@ -30,3 +30,8 @@ std::string BenchReportJson(const std::vector<CBenchRow>& rows);
 // written; else what failed, the call and its cause: "cannot write the report out/bench.csv:
 // open: permission denied".
 std::optional<std::string> WriteBenchReport(const std::string& strPath, const std::vector<CBenchRow>& rows);
+
+// Whether a file can be made beside strPath, as WriteBenchReport will make one (tried, then removed),
+// so that a report that could not be written is known before the run: the failing call and its
+// cause, or nothing.
+std::optional<std::string> CheckFolderTakesFile(const std::string& strPath);

@@ -1,5 +1,7 @@
 #include "cli/BenchRow.h"
 
+#include <algorithm>
+
 const char* SwitchPhaseName(ESwitchPhase ePhase)
 {
     switch (ePhase) {
@@ -12,4 +14,13 @@ const char* SwitchPhaseName(ESwitchPhase ePhase)
     case ESwitchPhase::kDone: return "done";
     }
     return "unknown";
+}
+
+std::vector<CBenchRow> RowsSoFar(std::vector<CBenchRow> rows, uint32_t nNowTick)
+{
+    for (CBenchRow& row : rows) {
+        if (!row.bFinished && row.nStartTick)
+            row.dSeconds = std::max(0, static_cast<int32_t>(nNowTick - *row.nStartTick)) / 1000.0;
+    }
+    return rows;
 }

@@ -2,6 +2,7 @@
 // One card's row on the bench: who the card is, what was sent to it, and how far its switch got.
 // The runs write rows through the board; the live table and the report read copies of them.
 #include <array>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -28,12 +29,17 @@ struct CBenchRow {
     std::string strCommand;               // the subcommand run on it
     ESwitchPhase ePhase = ESwitchPhase::kWaiting;
     std::array<std::optional<double>, kTimedPhases.size()> phaseSeconds;   // from its run's start
-    double dSeconds = 0;                  // time spent on the card so far (its run's start to now or its end)
+    double dSeconds = 0;                  // time spent on the card: its run's start to its end, once finished
+    std::optional<uint32_t> nStartTick;   // the clock's tick when its run started; none while waiting
     bool bFinished = false;
     int nStatus = 0;                      // ECliStatus once finished
     std::string strMessage;               // the result in words once finished; else what it is doing
     std::string strTranscript;            // the --log file, empty when none
 };
+
+// The rows as they stand at nNowTick: a row that runs shows the seconds since its start, so that a
+// live table counts up while a card is worked on instead of showing 0.0 until it finishes.
+std::vector<CBenchRow> RowsSoFar(std::vector<CBenchRow> rows, uint32_t nNowTick);
 
 // The rows of one run, shared between the card threads that write them and the view that reads them.
 class CBenchBoard {

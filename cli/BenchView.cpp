@@ -107,7 +107,8 @@ std::vector<std::string> BenchTableLines(const std::vector<CBenchRow>& rows, siz
     return lines;
 }
 
-CBenchView::CBenchView(CBenchBoard& board, FILE* pStream) : m_board(board), m_pStream(pStream)
+CBenchView::CBenchView(CBenchBoard& board, FILE* pStream, IClock& clock)
+    : m_board(board), m_pStream(pStream), m_clock(clock)
 {
     m_thread = std::thread(&CBenchView::Run, this);
 }
@@ -142,7 +143,8 @@ void CBenchView::Draw()
     // One column short of the terminal: a line that fills the last column leaves some consoles'
     // cursor on the next line already, and the count of lines to go back up would miss it.
     const size_t nWidth = TerminalWidth(m_pStream);
-    const std::vector<std::string> lines = BenchTableLines(m_board.Snapshot(), nWidth > 1 ? nWidth - 1 : 1);
+    const std::vector<CBenchRow> rows = RowsSoFar(m_board.Snapshot(), m_clock.GetTickCount());
+    const std::vector<std::string> lines = BenchTableLines(rows, nWidth > 1 ? nWidth - 1 : 1);
     std::string strFrame;
     if (m_nLinesDrawn > 0)
         strFrame += "\x1b[" + std::to_string(m_nLinesDrawn) + "A";

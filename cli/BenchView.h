@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/BenchRow.h"
+#include "platform/Clock.h"
 
 // The table as lines no longer than nWidth bytes: a header, one line per card (label, slot, model,
 // IMEI, command, phase, seconds, result), and a summary ("8 cards: 5 done, 1 failed, 2 running
@@ -18,12 +19,12 @@
 std::vector<std::string> BenchTableLines(const std::vector<CBenchRow>& rows, size_t nWidth);
 
 // Draws the board's table on a terminal from a thread of its own: at once, on every change of the
-// board and at least every 250 ms (the seconds tick), each time over the lines it drew before. Make
+// board and at least every 250 ms (the seconds tick, read from clock), each time over the lines it drew before. Make
 // it only for a stream that PrepareLiveTerminal accepted, and write nothing else to that stream
 // until Finish: another line would be drawn over.
 class CBenchView {
 public:
-    CBenchView(CBenchBoard& board, FILE* pStream);
+    CBenchView(CBenchBoard& board, FILE* pStream, IClock& clock = SystemClock());
     ~CBenchView();
     CBenchView(const CBenchView&) = delete;
     CBenchView& operator=(const CBenchView&) = delete;
@@ -38,6 +39,7 @@ private:
 
     CBenchBoard& m_board;
     FILE* m_pStream;
+    IClock& m_clock;
     std::atomic<bool> m_bStop {false};
     std::mutex m_mutex;          // Finish's once
     bool m_bFinished = false;

@@ -41,9 +41,12 @@ std::string DescribeFileError(const CSerialError& error, const std::string& strP
 // nullptr with the failing call and its errno in error.
 FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error);
 
-// From now on Ctrl-C and SIGTERM (Ctrl-C, Ctrl-Break and closing the console on Windows) are noted
-// for the runs to stop; a second one ends the program at once, its ports handed back.
+// From now on every signal that would end the program (Ctrl-C, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1...;
+// on Windows Ctrl-C, Ctrl-Break and closing the console) is noted for the runs to stop, with the exit
+// status 128 + its number; a second one from outside ends the program at once, its ports handed back.
 void InstallInterruptHandlers();
+// The help's section on them: "Signals (...):" and one line per signal with its exit status.
+std::string InterruptHelp();
 
 // Whether pStream is a terminal that moves its cursor on ANSI sequences, so that a table can be
 // redrawn in place on it. On Windows this turns the console's sequence processing on; a console

@@ -8,6 +8,6 @@ enum ECliStatus : int {
     kCliPortFailed = 4,     // a port, the transcript or standard output could not be used, or the window holds the card
     kCliSilent = 5,         // the port opened and nothing answered
     kCliNotConfirmed = 6,   // --wait: the card did not leave or come back as the switch requires
-    kCliInterrupted = 130,  // stopped by Ctrl-C (SIGINT)
+    kCliInterrupted = 130,  // stopped by Ctrl-C (SIGINT); any other signal that ends the program: 128 + its number
     kCliTerminated = 143,   // stopped by SIGTERM (Ctrl-Break on Windows)
 };

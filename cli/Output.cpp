@@ -125,26 +125,59 @@ std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outco
     return str + "failed (" + std::to_string(outcome.nStatus) + "): " + outcome.strMessage;
 }
 
-std::vector<std::string> DuplicateSerialWarnings(const std::vector<CInventoryCard>& cards)
+namespace {
+
+// For each value that more than one of the named items has: "cards A and B and C give the same
+// <what> <value>: tell them apart by their slots". Items with no value are left out.
+std::vector<std::string> SharedValueWarnings(const std::vector<std::pair<std::string, std::string>>& named,
+                                             const std::string& strWhat)
 {
     std::vector<std::string> warnings;
-    for (size_t n = 0; n < cards.size(); ++n) {
-        const std::string& strSerial = cards[n].strSerial;
-        if (strSerial.empty())
+    for (size_t n = 0; n < named.size(); ++n) {
+        const std::string& strValue = named[n].second;
+        if (strValue.empty())
             continue;
         bool bSeenBefore = false;
-        std::string strCards;
-        for (size_t m = 0; m < cards.size(); ++m) {
-            if (cards[m].strSerial != strSerial)
+        size_t nSharing = 0;
+        std::string strNames;
+        for (size_t m = 0; m < named.size(); ++m) {
+            if (named[m].second != strValue)
                 continue;
             bSeenBefore = bSeenBefore || m < n;
-            strCards += (strCards.empty() ? "" : " and ") + PrintableText(cards[m].strId);
+            ++nSharing;
+            strNames += (strNames.empty() ? "" : " and ") + PrintableText(named[m].first);
         }
-        if (!bSeenBefore && strCards != PrintableText(cards[n].strId))
-            warnings.push_back("cards " + strCards + " give the same USB serial number " + PrintableText(strSerial) +
+        if (!bSeenBefore && nSharing > 1)
+            warnings.push_back("cards " + strNames + " give the same " + strWhat + " " + PrintableText(strValue) +
                                ": tell them apart by their slots");
     }
     return warnings;
+}
+
+} // namespace
+
+std::vector<std::string> DuplicateSerialWarnings(const std::vector<CInventoryCard>& cards)
+{
+    std::vector<std::pair<std::string, std::string>> named;
+    for (const CInventoryCard& card : cards)
+        named.emplace_back(card.strId, card.strSerial);
+    return SharedValueWarnings(named, "USB serial number");
+}
+
+std::vector<std::string> DuplicateImeiWarnings(const std::vector<CInventoryCard>& cards)
+{
+    std::vector<std::pair<std::string, std::string>> named;
+    for (const CInventoryCard& card : cards)
+        named.emplace_back(card.strId, card.strImei);
+    return SharedValueWarnings(named, "IMEI");
+}
+
+std::vector<std::string> DuplicateImeiWarnings(const std::vector<CCardOutcome>& outcomes)
+{
+    std::vector<std::pair<std::string, std::string>> named;
+    for (const CCardOutcome& outcome : outcomes)
+        named.emplace_back(outcome.strCard.empty() ? outcome.strPort : outcome.strCard, outcome.strImei);
+    return SharedValueWarnings(named, "IMEI");
 }
 
 std::string SummaryLine(const std::vector<CCardOutcome>& outcomes)

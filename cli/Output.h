@@ -25,8 +25,15 @@ std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outco
 
 // A warning for each USB serial number that more than one card gives, naming the cards.
 std::vector<std::string> DuplicateSerialWarnings(const std::vector<CInventoryCard>& cards);
+// The same for each IMEI that more than one card told: of the cards listed (list --probe), or of the
+// cards a command ran on (a card that answered with another card's IMEI is worth a look).
+std::vector<std::string> DuplicateImeiWarnings(const std::vector<CInventoryCard>& cards);
+std::vector<std::string> DuplicateImeiWarnings(const std::vector<CCardOutcome>& outcomes);
 // "3 cards: 2 ok, 1 failed".
 std::string SummaryLine(const std::vector<CCardOutcome>& outcomes);
+
+// The subcommand of the command line itself; every other one is a row of the card command table.
+inline constexpr const char* kListCommandName = "list";
 
 // Everything one run of the program reports: with --json it is printed as exactly one document,
 // whatever ended the run (a usage error, no card, an interruption, the cards' results).

@@ -18,6 +18,11 @@ struct CSlotLabelsError {
     std::string strProblem;   // "needs two fields, LABEL SLOT, but has 3"
 };
 
-// The labels in the file's text; the first bad line on failure: one without exactly two fields,
-// or a label or a slot given twice.
+// The labels in the file's text (a UTF-8 byte-order mark before it is no part of the first label);
+// the first bad line on failure: one that is not text (control bytes, bytes that are not UTF-8), one
+// without exactly two fields, or a label or a slot given twice.
 std::optional<CSlotLabelsError> ParseSlotLabels(const std::string& strText, CSlotLabels& labels);
+
+// Reads the --slots file strPath into labels: what is wrong with it in words, naming the file and
+// the line, or nothing. Only a regular file up to 1 MiB is read.
+std::optional<std::string> ReadSlotLabelsFile(const std::string& strPath, CSlotLabels& labels);

@@ -1,5 +1,7 @@
 #include "cli/Transcript.h"
 
+#include <cctype>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -121,4 +123,12 @@ std::string PrintableText(const std::string& str)
         }
     }
     return strText;
+}
+
+std::string ErrorCodeText(const std::error_code& error)
+{
+    std::string str = error.message();
+    if (!str.empty())
+        str[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(str[0])));
+    return str;
 }

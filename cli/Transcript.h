@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 class CTranscript {
 public:
@@ -44,3 +45,6 @@ std::string EscapeBytes(const std::string& strBytes);
 // bytes made visible as \xNN, so that a value can neither break or forge a line of the output nor
 // steer a terminal: the C0 and C1 controls (raw or UTF-8 encoded) and bytes that are not UTF-8.
 std::string PrintableText(const std::string& str);
+
+// The system's text for a failed file call, lower case first, as the other causes are written.
+std::string ErrorCodeText(const std::error_code& error);

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Writes vostrel-cli's manual page (gzipped) from what the program itself says: the description,
-usage, options and subcommands of `vostrel-cli --help`, each subcommand's own options from
-`vostrel-cli SUBCOMMAND --help`, the version of `--version`, and the exit statuses with their
-comments from cli/CliStatus.h. The output is byte-for-byte reproducible.
+usage, options, subcommands and signals of `vostrel-cli --help`, the options that only a
+subcommand takes from `vostrel-cli SUBCOMMAND --help`, the version of `--version`, and the exit
+statuses with their comments from cli/CliStatus.h. The output is byte-for-byte reproducible.
 
     make-manpage.py VOSTREL_CLI CLISTATUS_H OUTPUT.1.gz
 """
@@ -99,18 +99,27 @@ def main():
             ".SH NAME", "%s \\- %s" % (roff(NAME), roff(description)),
             ".SH SYNOPSIS", ".B " + roff(NAME), roff(usage[len(NAME):].strip()),
             ".SH DESCRIPTION", roff(description[:1].upper() + description[1:] + ".")]
-    # Each subcommand with the options that only it takes (its own help option aside).
+    # Each subcommand with the options that only it takes (its own help option aside; its help
+    # lists the program's options that it takes too, which the OPTIONS section has).
     page.append(".SH SUBCOMMANDS")
+    program_options = {item[0] for item in sections["Options"]}
     for entry, text, _ in sections["Subcommands"]:
         page += [".TP", ".B " + roff(entry), roff(text)]
         _, _, own = parse_help(run(program, entry, "--help"), entry)
-        options = [item for item in own["Options"] if not item[0].startswith("-h,")]
+        options = [item for item in own["Options"]
+                   if not item[0].startswith("-h,") and item[0] not in program_options]
         if options:
             page.append(".RS")
             entries(page, options)
             page.append(".RE")
     page.append(".SH OPTIONS")
     entries(page, sections["Options"])
+    # The signals that stop a run as Ctrl-C does: "Signals (what they do):" and one line each.
+    for section, items in sections.items():
+        if section.startswith("Signals"):
+            what = section[len("Signals"):].strip(" ():")
+            page += [".SH SIGNALS", roff(what[:1].upper() + what[1:] + ".")]
+            entries(page, items)
     page += [".SH EXIT STATUS"]
     for number, text in parse_statuses(status_header):
         page += [".TP", ".B " + number, roff(text)]

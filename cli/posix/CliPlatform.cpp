@@ -29,10 +29,43 @@ bool Exists(const std::string& strPath)
     return stat(strPath.c_str(), &st) == 0;
 }
 
+// Every signal whose default would end the program (beside the real-time ones), apart from those
+// that report a fault of the program itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP,
+// SIGSYS): ended by one of these, a run would leave its ports locked and raw and print nothing.
+struct CStopSignal {
+    int nSignal;
+    const char* pszName;
+    const char* pszWhen;
+};
+constexpr CStopSignal kStopSignals[] = {
+    {SIGINT, "SIGINT", "Ctrl-C"},
+    {SIGTERM, "SIGTERM", "kill, or a service manager stopping the program"},
+    {SIGHUP, "SIGHUP", "the terminal was closed, the ssh session dropped, tmux was killed"},
+    {SIGQUIT, "SIGQUIT", "Ctrl-\\"},
+    {SIGPIPE, "SIGPIPE", "standard output or error went into a pipe whose reader has left"},
+    {SIGALRM, "SIGALRM", "a timer, e.g. of timeout(1) -s ALRM"},
+    {SIGUSR1, "SIGUSR1", "sent by another program"},
+    {SIGUSR2, "SIGUSR2", "sent by another program"},
+    {SIGIO, "SIGIO", "sent by another program"},
+    {SIGPROF, "SIGPROF", "a profiling timer"},
+    {SIGVTALRM, "SIGVTALRM", "a virtual timer"},
+    {SIGXCPU, "SIGXCPU", "the CPU time limit (ulimit -t) was reached"},
+    {SIGXFSZ, "SIGXFSZ", "a file reached the size limit (ulimit -f); the file's write fails too"},
+    {SIGPWR, "SIGPWR", "the power is failing"},
+    {SIGSTKFLT, "SIGSTKFLT", "sent by another program"},
+};
+
+// The signals that the program's own writes bring (a pipe's reader gone, a file at its size
+// limit) come again with every write: they never count as a second one.
+bool ComesFromOwnWrites(int nSignal)
+{
+    return nSignal == SIGPIPE || nSignal == SIGXFSZ;
+}
+
 void OnSignal(int nSignal)
 {
-    const int nStatus = nSignal == SIGINT ? kCliInterrupted : kCliTerminated;
-    if (Interrupted()) {
+    const int nStatus = 128 + nSignal;
+    if (Interrupted() && !ComesFromOwnWrites(nSignal)) {
         // A second one: the user will not wait for the runs to wind down.
         RestoreSerialPortsForExit();
         _exit(nStatus);
@@ -105,6 +138,10 @@ std::string DescribeFileError(const CSerialError& error, const std::string& strP
     struct stat st {};
     if (error.nCode == ENXIO && stat(strPath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
         return "a pipe that nobody reads";
+    // open() answers ENXIO for a socket: "no such device or address" would send the user looking
+    // for a device.
+    if (error.nCode == ENXIO && stat(strPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+        return "a socket, not a file";
     std::string strText = std::strerror(error.nCode);
     if (!strText.empty() && strText[0] >= 'A' && strText[0] <= 'Z' && (strText.size() < 2 || strText[1] > 'Z'))
         strText[0] = static_cast<char>(strText[0] - 'A' + 'a');
@@ -140,8 +177,21 @@ void InstallInterruptHandlers()
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const CStopSignal& stop : kStopSignals)
+        sigaction(stop.nSignal, &action, nullptr);
+    for (int nSignal = SIGRTMIN; nSignal <= SIGRTMAX; ++nSignal)
+        sigaction(nSignal, &action, nullptr);
+}
+
+std::string InterruptHelp()
+{
+    std::string str = "Signals (each stops the run as Ctrl-C does: nothing more is sent, every port is handed back "
+                      "as it was found, the results still print; the exit status is 128 + its number):\n";
+    for (const CStopSignal& stop : kStopSignals)
+        str += std::string("  ") + stop.pszName + " (" + std::to_string(128 + stop.nSignal) + ")  " + stop.pszWhen + "\n";
+    str += "  SIGRTMIN to SIGRTMAX (" + std::to_string(128 + SIGRTMIN) + " to " + std::to_string(128 + SIGRTMAX) +
+           ")  real-time signals\n";
+    return str;
 }
 
 namespace {

@@ -121,6 +121,14 @@ void InstallInterruptHandlers()
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+std::string InterruptHelp()
+{
+    return "Signals (each stops the run as Ctrl-C does: nothing more is sent, every port is handed back, the "
+           "results still print):\n"
+           "  Ctrl-C (130)  interrupted\n"
+           "  Ctrl-Break, closing the console, logging off, shutting down (143)  stopped\n";
+}
+
 namespace {
 
 HANDLE HandleOfStream(FILE* pStream)

@@ -6,6 +6,7 @@ set -u
 cli_exe=$1
 cardsim=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-cli-native.XXXXXX")
+export OUTFILE=$work/pipe.out
 pids=()
 failures=0
 cleanup() {
@@ -78,12 +79,6 @@ cli probe --port "$work/ODD"
 expect 0 '\(model E1750, imei unknown\): probe: ok$' "an IMEI that is not 14 to 17 digits"
 cli probe --port "$work/nothing-here"
 expect 4 'nothing-here: probe: failed \(4\): open: no such device' "a port that is not there"
-cli probe --port "$work/CARD" --card x
-expect 2 'excludes' "--port with --card"
-cli frobnicate
-expect 2 'unknown subcommand "frobnicate"' "an unknown subcommand"
-cli prob --port "$work/CARD"
-expect 2 'did you mean "probe"' "a mistyped subcommand"
 cli --version
 expect 0 '^vostrel-cli [0-9]+\.[0-9]+\.[0-9]+' "--version"
 
@@ -103,25 +98,10 @@ for pause in 250 700; do
     expect 0 ': close-autorun: ok$' "close-autorun, answer $pause ms after the echo"
 done
 
-# Names that mean what they say: an empty or missing value is never "any card"; a port is shown as
-# the device that was opened, its control bytes visible.
-cli close-autorun --port ""
-expect 2 'needs a port name .*its value is empty' "an empty --port"
-cli close-autorun --card " " --json
-expect 2 '"status": 2' "a blank --card, as JSON"
-cli close-autorun --port= --quiet
-expect 2 '"--quiet", which is an option' "--port= followed by another option"
-cli list --all
-expect 2 'list lists every card' "list --all"
-cli probe --slot 1-1 --port "$work/CARD"
-expect 2 'excludes' "--slot with --port"
+# A port is shown as the device that was opened, its control bytes visible. (What the options
+# accept is tested with the option table, in tests/unit/CliOptionsTest.cpp.)
 cli probe --slot 9-9 --quiet
 expect 3 'no card in slot 9-9 \(vostrel-cli list' "an unknown slot"
-printf 'A1 1-1\n# spare\nA2\n' >"$work/slots"
-cli probe --slots "$work/slots" --slot A1 --json
-expect 2 '"message": "--slots .*/slots: line 3: needs two fields, LABEL SLOT, but has 1"' "a bad --slots line, as JSON"
-cli list --slots "$work/no-such-file"
-expect 2 'slots .*no-such-file: cannot be read: no such file' "a --slots file that is not there"
 cli probe --port 5
 expect 4 '^/dev/ttyS4: probe: failed \(4\): open: ' "a port number on Linux"
 cli probe --port "$work/two
@@ -132,6 +112,8 @@ expect 4 'two\\nlines: probe: failed \(4\)' "a port name with a newline"
 python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$work/socket"
 cli probe --port "$work/socket"
 expect 4 'socket: probe: failed \(4\): open: not a serial device' "a socket as --port"
+cli probe --port "$work/CARD" --log "$work/socket"
+expect 4 'cannot open the transcript .*socket: open: a socket, not a file' "--log to a socket"
 start_card GARBAGE --fault garbage || exit 1
 cli probe --port "$work/GARBAGE"
 expect 1 'the card answered [0-9]+ bytes but no answer line to AT' "a card sending garbage"
@@ -161,23 +143,60 @@ STATUS=$?
 OUT=$(cat "$work/err")
 expect 4 'standard output: write: no space left on device' "standard output on a full disk"
 
-# Ctrl-C between the two commands: the result, the JSON and the transcript's outcome still come,
-# nothing more is sent, and the port is free at once.
+# Nothing is sent when the run could not end as asked: --wait on a port whose slot is unknown (a
+# pty is no listed card), a --report that cannot be written.
 mark CARD
-"$cli_exe" close-autorun --port "$work/CARD" --json --log "$work/int.log" >"$work/out" 2>"$work/err" </dev/null &
-run=$!
-deadline=$((SECONDS + 10))
-until [ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || [ $SECONDS -ge $deadline ]; do sleep 0.01; done
-kill -INT "$run"
-wait "$run"
+cli close-autorun --port "$work/CARD" --wait
+expect 2 'slot of .*CARD is unknown' "--wait on a port of no listed card"
+cli close-autorun --port "$work/CARD" --report "$work/no-such-folder/bench.csv"
+expect 2 'report .*bench.csv: cannot be written' "--report into a missing folder"
+[ -z "$(sent CARD)" ] || fail "a run that could not end as asked sent $(sent CARD)"
+
+# Ctrl-C, or any other signal that would end the program (the terminal closed, kill, a timer), between
+# the two commands: the result, the JSON and the transcript's outcome still come, nothing more is
+# sent, the status is 128 + the signal's number, and the port is handed back as it was found.
+settings=$(stty -g <"$work/CARD")
+for signal in INT HUP TERM USR1 ALRM; do
+    number=$(kill -l "$signal")
+    mark CARD
+    "$cli_exe" close-autorun --port "$work/CARD" --json --log "$work/int.log" >"$work/out" 2>"$work/err" </dev/null &
+    run=$!
+    deadline=$((SECONDS + 10))
+    until [ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || [ $SECONDS -ge $deadline ]; do sleep 0.01; done
+    kill -"$signal" "$run"
+    wait "$run"
+    STATUS=$?
+    OUT=$(cat "$work/out" "$work/err")
+    expect $((128 + number)) '"message": "interrupted after AT\+YCDRUN=E"' "SIG$signal between the commands"
+    grep -q "^# outcome .*close-autorun: failed ($((128 + number))): interrupted after AT+YCDRUN=E\$" "$work/int.log" ||
+        fail "SIG$signal: no interrupted outcome in the transcript: $(cat "$work/int.log")"
+    [ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || fail "SIG$signal: the card got $(sent CARD)"
+    [ "$(stty -g <"$work/CARD")" = "$settings" ] || fail "SIG$signal: the line settings were not restored"
+    cli probe --port "$work/CARD"
+    expect 0 ': probe: ok$' "the port after SIG$signal"
+done
+# Progress into a pipe whose reader has left: SIGPIPE stops the run the same way, the JSON on
+# standard output still comes.
+mark CARD
+python3 -c 'import os, subprocess, sys
+r, w = os.pipe(); os.close(r)
+sys.exit(subprocess.run(sys.argv[1:], stderr=w, stdout=open(os.environ["OUTFILE"], "w"), stdin=subprocess.DEVNULL).returncode)' \
+    "$cli_exe" close-autorun --port "$work/CARD" --json
 STATUS=$?
-OUT=$(cat "$work/out" "$work/err")
-expect 130 '"message": "interrupted after AT\+YCDRUN=E"' "Ctrl-C between the commands"
-grep -q '^# outcome .*close-autorun: failed (130): interrupted after AT+YCDRUN=E$' "$work/int.log" ||
-    fail "Ctrl-C: no interrupted outcome in the transcript: $(cat "$work/int.log")"
-[ "$(sent CARD)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E" ] || fail "Ctrl-C: the card got $(sent CARD)"
+[ "$STATUS" = 141 ] || fail "progress into a closed pipe: exit status $STATUS, wanted 141"
+python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["status"] == 141' "$OUTFILE" ||
+    fail "progress into a closed pipe: no JSON document: $(cat "$OUTFILE")"
+case $(sent CARD) in *AT+YCDRUN=8*) fail "progress into a closed pipe: the card got $(sent CARD)";; esac
 cli probe --port "$work/CARD"
-expect 0 ': probe: ok$' "the port after Ctrl-C"
+expect 0 ': probe: ok$' "the port after SIGPIPE"
+# Results into a pipe whose reader has left: the cards' run is over, the failure is said.
+python3 -c 'import os, subprocess, sys
+r, w = os.pipe(); os.close(r)
+sys.exit(subprocess.run(sys.argv[1:], stdout=w, stderr=open(os.environ["OUTFILE"], "w"), stdin=subprocess.DEVNULL).returncode)' \
+    "$cli_exe" probe --port "$work/CARD" --quiet
+STATUS=$?
+OUT=$(cat "$OUTFILE")
+expect 141 'standard output: write: broken pipe' "results into a closed pipe"
 
 # An answering card, start of process to exit (the figure's goal is 50 ms).
 started=$(date +%s%N)

@@ -58,10 +58,6 @@ cli list
 cli_expect_status 3 "list without driver entries"
 cli probe
 cli_expect_status 3 "probe without driver entries"
-cli --bogus-option list
-cli_expect_status 2 "an unknown option"
-cli probe --port COM5 --all
-cli_expect_status 2 "--port with --all"
 
 # ---- one card ------------------------------------------------------------------------------------------
 e2e_start_card MODEM 5 || e2e_finish

@@ -14,7 +14,9 @@ TEST(SlotLabelsTest, ParsesLabelsOrNamesTheBadLine)
         const char* pszProblem;
     } kCases[] = {
         {"labels, blanks and comments", "# bench 1\n\nA1 1-4.1\r\n  A2\t1-4.2   # by the door\nB1 0:14.0-16.3", 0, ""},
+        {"a UTF-8 byte-order mark before it", "\xEF\xBB\xBF" "A0 1-4.9\nA2 1-4.2\nB1 0:14.0-16.3", 0, ""},
         {"one field", "A1 1-4.1\nA2\n", 2, "needs two fields, LABEL SLOT, but has 1"},
+        {"binary junk", "A1 1-4.1\n\x7F" "ELF\x02\x01\x01 x\n", 2, "is not text: \\x7FELF\\x02\\x01\\x01 x"},
         {"three fields", "A1 1-4.1 x\n", 1, "needs two fields, LABEL SLOT, but has 3"},
         {"a label twice", "A1 1-4.1\n#\nA1 1-4.2\n", 3, "the label A1 is given twice"},
         {"a slot twice", "A1 1-4.1\nA2 1-4.1\n", 2, "the slot 1-4.1 is given twice"},
@@ -31,6 +33,7 @@ TEST(SlotLabelsTest, ParsesLabelsOrNamesTheBadLine)
             EXPECT_EQ(labels.slotOfLabel.at("B1"), "0:14.0-16.3");
             EXPECT_EQ(labels.LabelOf("1-4.3"), "");
             EXPECT_EQ(labels.labelOfSlot.size(), 3u);
+            EXPECT_EQ(labels.slotOfLabel.rbegin()->first, "B1") << "a byte-order mark kept in the first label";
         } else {
             ASSERT_TRUE(error);
             EXPECT_EQ(error->nLine, c.nBadLine);
