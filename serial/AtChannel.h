@@ -3,7 +3,6 @@
 #include <deque>
 #include <functional>
 #include <string>
-
 #include <vector>
 
 #include "platform/Clock.h"
@@ -45,7 +44,7 @@ public:
     int SetCommand(const std::string& strCommand);  // command + CR; always true
     int SetFinishOnResult(bool bFinish);   // off by default; always true
     int Transact();                      // true when a reply was read into m_strReply
-    std::string ExtractAnswer() const;   // the Response text cut from m_strReply
+    std::string ExtractAnswer() const;   // the Response text of the last reply read
     std::string Exchange(const std::string& strCommand);
     int Probe();                         // true when the card answers "AT" with the final result OK
     // Whether the last transaction's command reached the port at least once: "error" alone cannot
