@@ -61,19 +61,14 @@ private:
         return m_bStopped;
     }
 
+    // Each exchange (each write) as progress shows it, on standard error and in the transcript.
     void Progress(const CExchange& exchange)
     {
+        const std::string strLine = m_strShown + ": " + ExchangeText(exchange);
+        if (m_shared.pTranscript && m_shared.pTranscript->IsOpen())
+            m_shared.pTranscript->Note(strLine);
         if (!m_bProgress)
             return;
-        std::string strLine = m_strShown + ": " + exchange.strCommand + " -> ";
-        if (!exchange.bSent)
-            strLine.append("not sent");
-        else if (exchange.bAnswered)
-            strLine.append("\"").append(EscapeBytes(exchange.strAnswer)).append("\"");
-        else if (exchange.nReplyBytes > 0)
-            strLine.append(std::to_string(exchange.nReplyBytes)).append(" bytes, no answer line");
-        else
-            strLine.append("no answer");
         std::lock_guard<std::mutex> lock(m_shared.errMutex);
         std::cerr << strLine << std::endl;
     }
@@ -92,29 +87,44 @@ std::string NoAnswerLine(const std::string& strCommand, int nReplyBytes)
     return "the card answered " + std::to_string(nReplyBytes) + " bytes but no answer line to " + strCommand;
 }
 
-CCardOutcome RunProbe(const CCardCommand& command, CRunChannel& channel)
+std::string QuotedList(const std::vector<std::string>& lines)
+{
+    std::string str;
+    for (const std::string& strLine : lines)
+        str += (str.empty() ? "\"" : ", \"") + EscapeBytes(strLine) + "\"";
+    return str;
+}
+
+// The query's exchanges (one per write), judged.
+CCardOutcome RunQuery(const CCardCommand& command, CRunChannel& channel)
 {
     CCommandContext ctx = channel.Context();
-    CCardOutcome outcome = JudgeQuery(ExchangeCommand(ctx, command.pszQuery));
+    std::vector<CExchange> exchanges;
+    ExchangeCommand(ctx, command.pszQuery, exchanges);
+    return JudgeQuery(exchanges);
+}
+
+CCardOutcome RunProbe(const CCardCommand& command, CRunChannel& channel)
+{
+    CCardOutcome outcome = RunQuery(command, channel);
     if (outcome.nStatus != kCliOk)
         return outcome;
-    const std::string& strAnswer = outcome.exchanges.front().strAnswer;
-    if (strAnswer.find("OK") != std::string::npos) {
+    const CCardReply& reply = outcome.exchanges.back().reply;
+    if (reply.AnsweredOk()) {
         outcome.strMessage = "ok";
     } else {
         outcome.nStatus = kCliRejected;
-        outcome.strMessage = "the card answered \"" + EscapeBytes(strAnswer) + "\" to " + command.pszQuery;
+        outcome.strMessage = "the card answered \"" + EscapeBytes(reply.strResult) + "\" to " + command.pszQuery;
     }
     return outcome;
 }
 
 CCardOutcome RunSimStatus(const CCardCommand& command, CRunChannel& channel)
 {
-    CCommandContext ctx = channel.Context();
-    CCardOutcome outcome = JudgeQuery(ExchangeCommand(ctx, command.pszQuery));
+    CCardOutcome outcome = RunQuery(command, channel);
     if (outcome.nStatus != kCliOk)
         return outcome;
-    const ESimStatus eStatus = SimStatusOfAnswer(outcome.exchanges.front().strAnswer);
+    const ESimStatus eStatus = SimStatusOfExchange(outcome.exchanges.back());
     outcome.strMessage = SimStatusText(eStatus);
     // The card's own "ERROR", or an answer that names no status it knows.
     if (eStatus == ESimStatus::kCardError || eStatus == ESimStatus::kUnknownAnswer)
@@ -142,11 +152,42 @@ std::string InterruptedMessage(const std::vector<CExchange>& exchanges)
 
 } // namespace
 
-CCardOutcome JudgeQuery(const CExchange& exchange)
+std::string ExchangeText(const CExchange& exchange)
+{
+    const CCardReply& reply = exchange.reply;
+    std::string str = exchange.strCommand;
+    if (exchange.nAttempt > 1)
+        str += " (sent again)";
+    str += " -> ";
+    if (!exchange.bSent)
+        str += "not sent";
+    else if (reply.Answered() && reply.answerLine && *reply.answerLine != reply.strResult)
+        str += "\"" + EscapeBytes(*reply.answerLine) + "\", then " + EscapeBytes(reply.strResult);
+    else if (reply.Answered())
+        str += "\"" + EscapeBytes(reply.strResult) + "\"";
+    else if (reply.answerLine)
+        str += "\"" + EscapeBytes(*reply.answerLine) + "\" without a final result";
+    else if (exchange.nReplyBytes > 0)
+        str += std::to_string(exchange.nReplyBytes) + " bytes, no answer line";
+    else
+        str += "no answer";
+    if (!reply.unsolicited.empty())
+        str += "; unsolicited " + QuotedList(reply.unsolicited);
+    if (!reply.strStale.empty())
+        str += "; " + std::to_string(reply.strStale.size()) + " stale bytes before it";
+    if (!exchange.bLastAttempt)
+        str += "; sending it again";
+    return str;
+}
+
+CCardOutcome JudgeQuery(const std::vector<CExchange>& exchanges)
 {
     CCardOutcome outcome;
-    outcome.exchanges = {exchange};
-    if (exchange.bAnswered)
+    outcome.exchanges = exchanges;
+    if (exchanges.empty())
+        return outcome;
+    const CExchange& exchange = exchanges.back();
+    if (exchange.Answered())
         return outcome;
     if (exchange.nReplyBytes > 0) {
         outcome.nStatus = kCliRejected;
@@ -169,7 +210,7 @@ CCardOutcome ModeRunOutcome(const CModeRunResult& result)
         break;
     case EModeOutcome::kRejected:
         outcome.nStatus = kCliRejected;
-        outcome.strMessage = "the card rejected " + verdict.strCommand + " (ERROR)";
+        outcome.strMessage = "the card rejected " + verdict.strCommand + " (" + EscapeBytes(verdict.strResult) + ")";
         break;
     case EModeOutcome::kUnanswered:
         outcome.nStatus = kCliRejected;

@@ -53,6 +53,9 @@ CCardOutcome ReadIdentityOnPort(const std::string& strName, CRunShared& shared);
 
 // A finished mode run's verdict as the command line reports it: status and message (pure).
 CCardOutcome ModeRunOutcome(const CModeRunResult& result);
-// The judgement of one query ("AT", "AT+ysec?") that reached the card: silent, no answer line, or
-// answered (status 0, the message left to the caller) (pure).
-CCardOutcome JudgeQuery(const CExchange& exchange);
+// The judgement of one query ("AT", "AT+ysec?") from its exchanges (one per write; the last one's
+// reply counts): silent, no answer line, or answered with a final result (status 0, the message
+// left to the caller) (pure).
+CCardOutcome JudgeQuery(const std::vector<CExchange>& exchanges);
+// One exchange as progress shows it: 'AT+CGMM -> "R2280-Y", then OK; unsolicited "+CREG: 1"'.
+std::string ExchangeText(const CExchange& exchange);

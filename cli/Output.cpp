@@ -40,9 +40,15 @@ std::string LabelOf(const CSlotLabels* pLabels, const std::string& strSlot)
 nlohmann::json ExchangeJson(const CExchange& x)
 {
     // A card that sent no answer line has no answer: null, never a text a card could also send.
+    // Each write is an exchange of its own: a resend has "attempt" 2.
+    const CCardReply& reply = x.reply;
     return {{"command", x.strCommand},
-            {"answer", x.bAnswered ? nlohmann::json(x.strAnswer) : nlohmann::json(nullptr)},
-            {"answered", x.bAnswered},
+            {"attempt", x.nAttempt},
+            {"answer", reply.answerLine ? nlohmann::json(*reply.answerLine) : nlohmann::json(nullptr)},
+            {"answered", reply.Answered()},
+            {"result", reply.Answered() ? nlohmann::json(reply.strResult) : nlohmann::json(nullptr)},
+            {"unsolicited", reply.unsolicited},
+            {"stale", reply.strStale.empty() ? nlohmann::json(nullptr) : nlohmann::json(reply.strStale)},
             {"reply_bytes", x.nReplyBytes},
             {"sent", x.bSent}};
 }

@@ -29,17 +29,12 @@ std::string_view WithoutPrefix(std::string_view sv, std::string_view svPrefix)
     return Trimmed(sv);
 }
 
-bool IsFinalResult(std::string_view sv)
-{
-    return sv == "OK" || sv == "ERROR" || sv.starts_with("+CME ERROR") || sv.starts_with("+CMS ERROR");
-}
-
 } // namespace
 
 std::optional<std::string> ModelOfAnswer(const std::string& strAnswer)
 {
     const std::string_view sv = WithoutPrefix(Trimmed(strAnswer), "+CGMM:");
-    if (sv.empty() || IsFinalResult(sv) || sv.size() > 64)
+    if (sv.empty() || FinalResultOfLine(sv) != EFinalResult::kNone || sv.size() > 64)
         return std::nullopt;
     if (std::any_of(sv.begin(), sv.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
         return std::nullopt;
@@ -86,15 +81,13 @@ CCardIdentity ReadCardIdentity(CCommandContext& ctx)
     if (ctx.stopNow && ctx.stopNow())
         return identity;
     COneAttempt oneAttempt(ctx.pChannel);
-    identity.exchanges.push_back(ExchangeCommand(ctx, kModelQuery));
-    const CExchange& model = identity.exchanges.back();
-    if (model.bAnswered)
-        identity.strModel = ModelOfAnswer(model.strAnswer);
-    if (!model.bAnswered || (ctx.stopNow && ctx.stopNow()))
+    const CExchange model = ExchangeCommand(ctx, kModelQuery, identity.exchanges);
+    if (model.reply.AnsweredOk())
+        identity.strModel = ModelOfAnswer(model.Answer());
+    if (!model.Answered() || (ctx.stopNow && ctx.stopNow()))
         return identity;
-    identity.exchanges.push_back(ExchangeCommand(ctx, kImeiQuery));
-    const CExchange& imei = identity.exchanges.back();
-    if (imei.bAnswered)
-        identity.strImei = ImeiOfAnswer(imei.strAnswer);
+    const CExchange imei = ExchangeCommand(ctx, kImeiQuery, identity.exchanges);
+    if (imei.reply.AnsweredOk())
+        identity.strImei = ImeiOfAnswer(imei.Answer());
     return identity;
 }

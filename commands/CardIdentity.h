@@ -7,7 +7,6 @@
 
 #include "commands/Commands.h"
 
-constexpr const char* kModelQuery = "AT+CGMM";
 constexpr const char* kImeiQuery = "AT+CGSN";
 
 struct CCardIdentity {
@@ -16,12 +15,13 @@ struct CCardIdentity {
     std::vector<CExchange> exchanges;      // the questions asked, in order
 };
 
-// Asks the model, then the IMEI, one attempt each; the IMEI is not asked of a card that sent no
-// answer line to the model question (a silent card costs one answer wait, not four).
+// Asks the model (kModelQuery), then the IMEI, one attempt each; each is known when the card's reply
+// has the final result OK. The IMEI is not asked of a card that sent no final result to the model
+// question (a silent card costs one answer wait, not four).
 CCardIdentity ReadCardIdentity(CCommandContext& ctx);
 
 // The model in an answer line: the line without an optional "+CGMM:" and surrounding spaces;
-// nothing for an empty line, a final result (OK, ERROR, +CME ERROR: ...) or control bytes.
+// nothing for an empty line, a final result (OK, ERROR, NO CARRIER, ...) or control bytes.
 std::optional<std::string> ModelOfAnswer(const std::string& strAnswer);
 
 // The IMEI in an answer line: 14 to 17 digits, optionally after "+CGSN:" and spaces; nothing else.

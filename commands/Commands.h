@@ -9,19 +9,29 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "serial/CardReply.h"
 
 class CAtChannel;
 
-// One exchange of a run: the command, the Response text, whether the command reached the port,
-// whether the card's reply held an answer line (a silent card's "error" does not; the card's own
-// "ERROR" does), and how many bytes it sent besides the echo.
+// One exchange of a run: one write of a command (a resend is an exchange of its own) and the card's
+// reply to it, typed: its Response text, its final result (a silent card has none; the card's own
+// ERROR is one), its unsolicited lines and stale bytes; whether the command reached the port, and
+// how many bytes the card sent besides the echo.
 struct CExchange {
     std::string strCommand;
-    std::string strAnswer;
+    CCardReply reply;
     bool bSent = false;
-    bool bAnswered = false;
     int nReplyBytes = 0;
+    int nAttempt = 1;            // 1 for the first write of the command, 2 for its resend, ...
+    bool bLastAttempt = true;    // the last write of the command: the one whose reply counts
+
+    std::string Answer() const { return reply.ResponseText(); }
+    bool Answered() const { return reply.Answered(); }
 };
+
+// The model question, and the command that checks the card answers at all (kProbeCommand, in
+// serial/CardReply.h, where the channel's probe takes it).
+constexpr const char* kModelQuery = "AT+CGMM";
 
 struct CCommandContext {
     CAtChannel* pChannel = nullptr;        // none: every exchange answers "error", unsent
@@ -31,8 +41,9 @@ struct CCommandContext {
     std::function<void(const CExchange&)> onExchange;   // told of every exchange (empty: nobody)
 };
 
-// One exchange on the context's channel, reported to onExchange.
-CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand);
+// One command on the context's channel: appends an exchange for each of its writes to exchanges,
+// each reported to onExchange, and returns the last, whose reply is the command's.
+CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand, std::vector<CExchange>& exchanges);
 
 // ---- device mode commands -------------------------------------------------------------------------
 
@@ -56,7 +67,7 @@ extern const CModeSequence kCloseAutorunSequence;
 extern const CModeSequence kOpenAutorunSequence;
 
 struct CModeRunResult {
-    std::vector<CExchange> exchanges;   // every exchange, in the order they were made
+    std::vector<CExchange> exchanges;   // every exchange (every write), in the order they were made
 };
 
 // Runs the sequence: for each step its wait, then up to three exchanges, each empty answer followed
@@ -64,16 +75,17 @@ struct CModeRunResult {
 // does (waits skipped, nothing more sent).
 CModeRunResult RunModeSequence(const CModeSequence& sequence, CCommandContext& ctx);
 
-// Whether a run is reported as done: every command reached the port; the first command's final
-// answer is the card's (neither empty nor "error") and not "ERROR"; no later command's final answer
-// is "ERROR". Later commands may go unanswered: the card may already be switching modes.
+// Whether a run is reported as done: every command reached the port; the card's last reply to the
+// first command has the final result OK and a non-blank answer; its last reply to no later command
+// has another final result (ERROR, +CME ERROR, ...). Later commands may go unanswered: the card may
+// already be switching modes.
 bool ModeRunSucceeded(const CModeRunResult& result);
 
 // How a mode run ended, decided here once for both front ends: the window shows its success box for
 // kDone and its failure box for anything else; the command line maps each to a status and words.
 enum class EModeOutcome {
     kDone,           // the success rule above holds
-    kRejected,       // the card answered ERROR to strCommand
+    kRejected,       // the card answered strCommand with a final result other than OK (strResult)
     kUnanswered,     // the first command, strCommand, got no answer while later ones did
     kNoAnswerLine,   // the card sent bytes (nReplyBytes) but never an answer line, first to strCommand
     kSilent,         // the port opened and nothing answered any command
@@ -83,6 +95,7 @@ struct CModeVerdict {
     EModeOutcome eOutcome = EModeOutcome::kSilent;
     std::string strCommand;
     int nReplyBytes = 0;
+    std::string strResult;   // kRejected: the final result line ("ERROR", "+CME ERROR: 3")
 };
 CModeVerdict JudgeModeRun(const CModeRunResult& result);
 
@@ -92,9 +105,8 @@ bool NamesSwitchableModel(const std::string& strModelAnswer);
 
 // ---- hidden service commands ----------------------------------------------------------------------
 
-// The query behind the SIM status, and the command that checks the card answers at all.
+// The query behind the SIM status.
 constexpr const char* kSimStatusCommand = "AT+ysec?";
-constexpr const char* kProbeCommand = "AT";
 
 // The SIM query's answer as it is compared: upper case (ASCII), every space removed.
 std::string NormaliseSimAnswer(const std::string& strAnswer);
@@ -102,6 +114,9 @@ std::string NormaliseSimAnswer(const std::string& strAnswer);
 // What the answer to "AT+ysec?" says. A silent card's "error" reads as the card's own ERROR.
 enum class ESimStatus { kNoSim, kSimPresent, kCardError, kUnknownAnswer };
 ESimStatus SimStatusOfAnswer(const std::string& strAnswer);
+// The same for an exchange: a reply whose final result is not OK, or that holds no answer line, is
+// the card's error; otherwise its answer line says.
+ESimStatus SimStatusOfExchange(const CExchange& exchange);
 // The window's words for it: "No sim card", "detect sim card", "error!", "unknow error!".
 const char* SimStatusText(ESimStatus eStatus);
 // The message shown for a raw answer to "AT+ysec?".

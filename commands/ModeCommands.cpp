@@ -24,7 +24,6 @@ constexpr CCommandStep kOpenAutorunSteps[] = {
 // Some models keep their autorun off until they also get "AT+YCDRUN=N". A model answer that names
 // none of them, or an "N" that the card rejects, leads to another pass, with no wait and no reopen.
 constexpr int kModelPasses = 3;
-constexpr const char* kAskModel = "AT+CGMM";
 constexpr const char* kModelSwitch = "AT+YCDRUN=N";
 const char* const kSwitchableModels[] = {"R2281-Y", "R2280-Y", "R5515-Y"};
 
@@ -38,10 +37,9 @@ void RunStep(const CCommandStep& step, CCommandContext& ctx, CModeRunResult& res
     if (step.nWaitBefore != 0 && !StopNow(ctx))
         ctx.pClock->Sleep(step.nWaitBefore);
     for (int nTry = 0; nTry < kTriesPerStep && !StopNow(ctx); ++nTry) {
-        result.exchanges.push_back(ExchangeCommand(ctx, step.pszCommand));
-        // Only an empty line means the port needs reopening; "ERROR" and a silent card ("error")
+        // Only a blank answer line means the port needs reopening; ERROR and a silent card ("error")
         // are answers of their own and end the step.
-        if (!result.exchanges.back().strAnswer.empty() || !step.bReopenOnEmpty)
+        if (!ExchangeCommand(ctx, step.pszCommand, result.exchanges).reply.BlankAnswer() || !step.bReopenOnEmpty)
             break;
         if (ctx.reopenPort)
             ctx.reopenPort();
@@ -52,11 +50,10 @@ void RunStep(const CCommandStep& step, CCommandContext& ctx, CModeRunResult& res
 void RunModelStep(CCommandContext& ctx, CModeRunResult& result)
 {
     for (int nPass = 0; nPass < kModelPasses && !StopNow(ctx); ++nPass) {
-        result.exchanges.push_back(ExchangeCommand(ctx, kAskModel));
-        if (!NamesSwitchableModel(result.exchanges.back().strAnswer))
+        if (!NamesSwitchableModel(ExchangeCommand(ctx, kModelQuery, result.exchanges).Answer()))
             continue;
-        result.exchanges.push_back(ExchangeCommand(ctx, kModelSwitch));
-        if (result.exchanges.back().strAnswer != "ERROR")
+        // A switch the card refuses (ERROR, +CME ERROR, ...) is asked again after the model.
+        if (!ExchangeCommand(ctx, kModelSwitch, result.exchanges).reply.Rejected())
             break;
     }
 }
@@ -66,18 +63,31 @@ void RunModelStep(CCommandContext& ctx, CModeRunResult& result)
 const CModeSequence kCloseAutorunSequence = {kCloseAutorunSteps, false};
 const CModeSequence kOpenAutorunSequence = {kOpenAutorunSteps, true};
 
-CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand)
+CExchange ExchangeCommand(CCommandContext& ctx, const std::string& strCommand, std::vector<CExchange>& exchanges)
 {
-    CExchange exchange{strCommand, "error", false};
+    std::vector<CExchange> attempts;
     if (ctx.pChannel) {
-        exchange.strAnswer = ctx.pChannel->Exchange(strCommand);
-        exchange.bSent = ctx.pChannel->WasSent() != 0;
-        exchange.bAnswered = ctx.pChannel->WasAnswered() != 0;
-        exchange.nReplyBytes = ctx.pChannel->GetReplyByteCount();
+        ctx.pChannel->Exchange(strCommand);
+        for (const CAtAttempt& attempt : ctx.pChannel->Attempts()) {
+            CExchange exchange{strCommand, attempt.reply, attempt.bSent, attempt.nReplyBytes};
+            exchange.nAttempt = static_cast<int>(attempts.size()) + 1;
+            exchange.bLastAttempt = false;
+            attempts.push_back(std::move(exchange));
+        }
     }
-    if (ctx.onExchange)
-        ctx.onExchange(exchange);
-    return exchange;
+    // No channel, or stopped before the first write: one exchange that was not sent.
+    if (attempts.empty()) {
+        CExchange unsent;
+        unsent.strCommand = strCommand;
+        attempts.push_back(std::move(unsent));
+    }
+    attempts.back().bLastAttempt = true;
+    for (CExchange& exchange : attempts) {
+        if (ctx.onExchange)
+            ctx.onExchange(exchange);
+        exchanges.push_back(std::move(exchange));
+    }
+    return exchanges.back();
 }
 
 CModeRunResult RunModeSequence(const CModeSequence& sequence, CCommandContext& ctx)
@@ -96,25 +106,47 @@ bool NamesSwitchableModel(const std::string& strModelAnswer)
                        [&](const char* pszModel) { return strModelAnswer.find(pszModel) != std::string::npos; });
 }
 
+namespace {
+
+// Whether every command reached the port: each of its tries (its writes up to a last attempt) wrote
+// it at least once.
+const CExchange* FirstUnsent(const std::vector<CExchange>& exchanges)
+{
+    bool bSent = false;
+    for (const CExchange& x : exchanges) {
+        bSent = bSent || x.bSent;
+        if (!x.bLastAttempt)
+            continue;
+        if (!bSent)
+            return &x;
+        bSent = false;
+    }
+    return nullptr;
+}
+
+// The card's last reply to a command of the run: its last write's.
+const CCardReply& FinalReply(const std::vector<CExchange>& exchanges, const std::string& strCommand)
+{
+    return std::find_if(exchanges.rbegin(), exchanges.rend(), [&](const CExchange& x) { return x.strCommand == strCommand; })
+        ->reply;
+}
+
+} // namespace
+
 bool ModeRunSucceeded(const CModeRunResult& result)
 {
     const std::vector<CExchange>& exchanges = result.exchanges;
     if (exchanges.empty())
         return false;
     // A command that could not even be written went nowhere: the run did not do what it reports.
-    if (std::any_of(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return !x.bSent; }))
+    if (FirstUnsent(exchanges))
         return false;
-    // Each command's final answer is that of its last exchange.
-    auto finalAnswer = [&](const std::string& strCommand) -> const std::string& {
-        return std::find_if(exchanges.rbegin(), exchanges.rend(),
-                            [&](const CExchange& x) { return x.strCommand == strCommand; })->strAnswer;
-    };
     const std::string& strFirstCommand = exchanges.front().strCommand;
-    const std::string& strFirst = finalAnswer(strFirstCommand);
-    if (strFirst.empty() || strFirst == "error" || strFirst == "ERROR")
+    const CCardReply& first = FinalReply(exchanges, strFirstCommand);
+    if (!first.AnsweredOk() || first.BlankAnswer())
         return false;
     return std::none_of(exchanges.begin(), exchanges.end(), [&](const CExchange& x) {
-        return x.strCommand != strFirstCommand && finalAnswer(x.strCommand) == "ERROR";
+        return x.strCommand != strFirstCommand && FinalReply(exchanges, x.strCommand).Rejected();
     });
 }
 
@@ -122,22 +154,21 @@ CModeVerdict JudgeModeRun(const CModeRunResult& result)
 {
     const std::vector<CExchange>& exchanges = result.exchanges;
     if (ModeRunSucceeded(result))
-        return {EModeOutcome::kDone, {}, 0};
-    const auto unsent = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return !x.bSent; });
-    if (unsent != exchanges.end())
-        return {EModeOutcome::kPortFailed, unsent->strCommand, 0};
-    if (std::none_of(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.bAnswered; })) {
+        return {EModeOutcome::kDone, {}, 0, {}};
+    if (const CExchange* pUnsent = FirstUnsent(exchanges))
+        return {EModeOutcome::kPortFailed, pUnsent->strCommand, 0, {}};
+    if (std::none_of(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.Answered(); })) {
         const auto babbled = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.nReplyBytes > 0; });
         if (babbled != exchanges.end())
-            return {EModeOutcome::kNoAnswerLine, babbled->strCommand, babbled->nReplyBytes};
-        return {EModeOutcome::kSilent, {}, 0};
+            return {EModeOutcome::kNoAnswerLine, babbled->strCommand, babbled->nReplyBytes, {}};
+        return {EModeOutcome::kSilent, {}, 0, {}};
     }
-    // The first command whose final answer is "ERROR", else the first command left unanswered.
+    // The first command whose last reply is a final result other than OK, else the first command,
+    // left unanswered (or answered with a blank line).
     for (const CExchange& x : exchanges) {
-        const auto last = std::find_if(exchanges.rbegin(), exchanges.rend(),
-                                       [&](const CExchange& y) { return y.strCommand == x.strCommand; });
-        if (last->bAnswered && last->strAnswer == "ERROR")
-            return {EModeOutcome::kRejected, x.strCommand, 0};
+        const CCardReply& last = FinalReply(exchanges, x.strCommand);
+        if (last.Rejected())
+            return {EModeOutcome::kRejected, x.strCommand, 0, last.strResult};
     }
-    return {EModeOutcome::kUnanswered, exchanges.front().strCommand, 0};
+    return {EModeOutcome::kUnanswered, exchanges.front().strCommand, 0, {}};
 }

@@ -52,6 +52,14 @@ ESimStatus SimStatusOfAnswer(const std::string& strAnswer)
     return ESimStatus::kUnknownAnswer;
 }
 
+ESimStatus SimStatusOfExchange(const CExchange& exchange)
+{
+    // A card that refused the query, or that sent no answer line (a silent card's "error").
+    if (exchange.reply.Rejected() || !exchange.reply.answerLine)
+        return ESimStatus::kCardError;
+    return SimStatusOfAnswer(exchange.Answer());
+}
+
 const char* SimStatusText(ESimStatus eStatus)
 {
     switch (eStatus) {
@@ -70,5 +78,6 @@ std::string SimStatusMessage(const std::string& strAnswer)
 
 std::string RunSimStatusQuery(CCommandContext& ctx)
 {
-    return SimStatusMessage(ExchangeCommand(ctx, kSimStatusCommand).strAnswer);
+    std::vector<CExchange> exchanges;
+    return SimStatusText(SimStatusOfExchange(ExchangeCommand(ctx, kSimStatusCommand, exchanges)));
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 namespace {
 
@@ -15,25 +14,12 @@ constexpr int kReceiveBufferSize = 256;
 constexpr uint32_t kResultPoll = 5;
 constexpr uint32_t kEarlyPoll = 1;
 constexpr uint32_t kEarlyPollSpan = 10;
-// The most bytes a fast attempt keeps from its command's echo on (the port's input queue size):
-// enough for any answer, and a babbling card cannot grow it.
+// The most bytes a fast attempt keeps of its command's reply (the port's input queue size): enough
+// for any answer, and a babbling card cannot grow it. Stale bytes before the reply are kept up to
+// as many again; past that only their last kHeldLimit, in which the echo is still looked for.
 constexpr size_t kHeldLimit = 4096;
-
-// Position of the first CR at or after nFrom that an LF follows, or npos.
-size_t FindCrLf(const std::string& str, size_t nFrom)
-{
-    for (size_t nCr = str.find('\r', nFrom); nCr != std::string::npos; nCr = str.find('\r', nCr + 1)) {
-        if (nCr + 1 < str.size() && str[nCr + 1] == '\n')
-            return nCr;
-    }
-    return std::string::npos;
-}
-
-bool IsFinalResultLine(const std::string& strLine)
-{
-    return strLine == "OK" || strLine == "ERROR" || strLine == "NO CARRIER" ||
-           strLine.starts_with("+CME ERROR:") || strLine.starts_with("+CMS ERROR:");
-}
+// The most writes whose answers are remembered as owed.
+constexpr size_t kMaxOwed = 8;
 
 // The listening time of one attempt under the settle rule: whole poll cycles until the timeout is
 // exceeded. Finishing on the result gives up after the same time, so a slow card fares the same.
@@ -43,17 +29,15 @@ uint32_t AttemptWindow(uint32_t nTimeout)
     return (nTimeout / kCycle + 1) * kCycle;
 }
 
-// The answer line framed by the reply's first CR LF pair and the next one, if it has one.
-std::optional<std::string> FramedAnswer(const std::string& strReply)
+// The end of a stream of bytes from its last CR LF pair on: where a line begins that bytes yet to
+// come may complete (a late answer split across two reads).
+std::string LineTail(const std::string& str)
 {
-    const size_t nOpen = FindCrLf(strReply, 0);
-    if (nOpen == std::string::npos)
-        return std::nullopt;
-    const size_t nLineStart = nOpen + 2;
-    const size_t nClose = FindCrLf(strReply, nLineStart);
-    if (nClose == std::string::npos)
-        return std::nullopt;
-    return strReply.substr(nLineStart, nClose - nLineStart);
+    constexpr size_t kMaxTail = 64;
+    const size_t nCrLf = str.rfind("\r\n");
+    if (nCrLf == std::string::npos || str.size() - nCrLf > kMaxTail)
+        return {};
+    return str.substr(nCrLf);
 }
 
 void AppendBounded(std::string& str, const std::string& strBytes)
@@ -61,80 +45,35 @@ void AppendBounded(std::string& str, const std::string& strBytes)
     str.append(strBytes, 0, std::min(strBytes.size(), kHeldLimit - std::min(str.size(), kHeldLimit)));
 }
 
-// What a fast attempt keeps of the bytes it takes: from the echo of its command on. When the echo is
-// required (the card echoes, and an earlier answer may still come), bytes before it answer an earlier
-// command and are dropped, the echo being looked for anywhere. Otherwise the bytes are the reply from
-// the first, whether they start with the echo or the card does not echo.
+// The bytes a fast attempt has taken, typed again as each chunk arrives.
 class CHeldReply {
 public:
-    CHeldReply(const std::string& strEcho, bool bEchoRequired)
-        : m_strEcho(strEcho), m_strCommand(strEcho.substr(0, strEcho.size() - 1)), m_bEchoRequired(bEchoRequired)
-    {
-    }
+    CHeldReply(const std::string& strCommand, const CReplyContext& ctx) : m_strCommand(strCommand), m_ctx(ctx) {}
 
     void Add(const std::string& strBytes)
     {
-        if (m_bAnchored || !m_bEchoRequired) {
-            AppendBounded(m_strBytes, strBytes);
-            m_bAnchored = m_bAnchored || m_strBytes.starts_with(m_strEcho);
-            return;
-        }
         m_strBytes += strBytes;
-        const size_t nEcho = m_strBytes.find(m_strEcho);
-        if (nEcho != std::string::npos) {
-            m_strBytes.erase(0, nEcho);
-            m_bAnchored = true;
-            m_strBytes.resize(std::min(m_strBytes.size(), kHeldLimit));
-        } else {
-            // Only the bytes that may begin the echo are kept.
-            m_strBytes.erase(0, m_strBytes.size() - std::min(m_strBytes.size(), m_strEcho.size() - 1));
-        }
+        m_reply = ParseCardReply(m_strBytes, m_strCommand, m_ctx);
+        if (m_strBytes.size() <= 2 * kHeldLimit)
+            return;
+        if (m_reply.OnlyStale(m_strBytes.size()))
+            m_strBytes.erase(0, m_strBytes.size() - kHeldLimit);
+        else
+            m_strBytes.resize(std::min(m_strBytes.size(), m_reply.nReplyStart + kHeldLimit));
+        m_reply = ParseCardReply(m_strBytes, m_strCommand, m_ctx);
     }
 
-    bool HasResult() const
-    {
-        return (m_bAnchored || !m_bEchoRequired) && HasFinalResult(m_strBytes, m_strCommand);
-    }
-
-    bool Anchored() const { return m_bAnchored; }
+    bool HasResult() const { return m_reply.Answered(); }
     const std::string& Bytes() const { return m_strBytes; }
 
 private:
-    const std::string& m_strEcho;
-    const std::string m_strCommand;
-    const bool m_bEchoRequired;
-    bool m_bAnchored = false;
+    const std::string& m_strCommand;
+    const CReplyContext m_ctx;
     std::string m_strBytes;
+    CCardReply m_reply;
 };
 
 } // namespace
-
-std::string CutReply(const std::string& strBytes)
-{
-    const size_t nKept = std::min(strBytes.size(), static_cast<size_t>(kReceiveBufferSize));
-    return strBytes.substr(0, strnlen(strBytes.data(), nKept));
-}
-
-bool HasFinalResult(const std::string& strReply, const std::string& strCommand)
-{
-    const std::string strEcho = strCommand + '\r';
-    const size_t nFrom = strReply.starts_with(strEcho) ? strEcho.size() : 0;
-    size_t nOpen = FindCrLf(strReply, nFrom);
-    while (nOpen != std::string::npos) {
-        const size_t nClose = FindCrLf(strReply, nOpen + 2);
-        if (nClose == std::string::npos)
-            return false;
-        if (IsFinalResultLine(strReply.substr(nOpen + 2, nClose - nOpen - 2)))
-            return true;
-        nOpen = nClose;
-    }
-    return false;
-}
-
-std::string ExtractAnswerFromReply(const std::string& strReply)
-{
-    return FramedAnswer(strReply).value_or("error");
-}
 
 CAtChannel::CAtChannel(IClock& clock) : m_clock(clock), m_nTimeout(kMaxTimeout), m_nAttempts(3) {}
 
@@ -157,6 +96,9 @@ int CAtChannel::OpenCardPort(const std::string& strName)
 
 int CAtChannel::TakeCardSettings(int bOpened)
 {
+    // A reopened line owes nothing: what an earlier command still had to say went with the old one.
+    m_owed.clear();
+    m_strLineTail.clear();
     if (!bOpened)
         return 0;
     SetTimeout(kCardAnswerWait);
@@ -193,26 +135,94 @@ int CAtChannel::SetFinishOnResult(bool bFinish)
 int CAtChannel::Transact()
 {
     const int nLength = static_cast<int>(m_strCommand.size());
+    const std::string strCommand = m_strCommand.substr(0, m_strCommand.size() - 1);
     m_bSent = false;
     m_bAnswered = false;
     m_nReplyBytes = 0;
-    for (int nAttempt = 0; nAttempt < m_nAttempts; ++nAttempt) {
-        if (Abandoned() || (m_bFinishOnResult && !AwaitQuiet()))
-            return 0;
-        // Write purges whatever arrived since the last exchange, so each attempt starts clean.
-        if (m_port.Write(m_strCommand.data(), nLength) != nLength)
-            continue;
-        m_bSent = true;
-        Report(true, m_strCommand);
-        if (m_bFinishOnResult ? AwaitFinalResult() : AwaitSettled()) {
-            m_bAnswered = FramedAnswer(m_strReply).has_value();
-            return 1;
+    m_attempts.clear();
+    bool bReplied = false;
+    for (int nAttempt = 0; nAttempt < m_nAttempts && !bReplied; ++nAttempt) {
+        std::string strBetween;
+        if (Abandoned() || (m_bFinishOnResult && !AwaitQuiet(strBetween)))
+            break;
+        // What came since the last exchange is no answer to this command: read and reported here,
+        // where the write would otherwise discard it unseen. A line the last reply left unfinished
+        // may end in it.
+        const std::string strQueued = TakeArrived();
+        Report(false, strQueued);
+        strBetween += strQueued;
+        const CBetweenBytes between = ParseBetweenBytes(m_strLineTail + strBetween, strCommand);
+        m_strLineTail = LineTail(m_strLineTail + strBetween);
+        PayOwed(between.nFinalResults);
+
+        CAtAttempt attempt;
+        if (m_port.Write(m_strCommand.data(), nLength) == nLength) {
+            attempt.bSent = m_bSent = true;
+            m_owed.push_back(strCommand);
+            if (m_owed.size() > kMaxOwed)
+                m_owed.pop_front();
+            Report(true, m_strCommand);
+            bReplied = m_bFinishOnResult ? AwaitFinalResult(attempt) : AwaitSettled(attempt);
+            const CCardReply& reply = attempt.reply;
+            if (reply.bEchoed) {
+                // Whatever the writes before this command's first owed one had to say came before
+                // its echo, or never will; the reply after the echo answers that write.
+                while (!m_owed.empty() && m_owed.front() != strCommand)
+                    m_owed.pop_front();
+                PayOwed(reply.Answered() ? 1 : 0);
+            } else {
+                PayOwed(reply.nStaleResults + (reply.Answered() ? 1 : 0));
+            }
         }
+        attempt.reply.strStale.insert(0, strBetween);
+        attempt.reply.unsolicited.insert(attempt.reply.unsolicited.begin(), between.unsolicited.begin(),
+                                         between.unsolicited.end());
+        m_attempts.push_back(std::move(attempt));
     }
-    return 0;
+    if (!bReplied)
+        return 0;
+    m_reply = m_attempts.back().reply;
+    m_bAnswered = m_reply.Answered();
+    m_nReplyBytes = m_attempts.back().nReplyBytes;
+    return 1;
 }
 
-bool CAtChannel::AwaitSettled()
+// While answers are owed: how many earlier commands' come before this command's first owed write
+// (an earlier write of the same command is answered by what answers this one).
+CReplyContext CAtChannel::ReplyContext() const
+{
+    const std::string strCommand = m_strCommand.substr(0, m_strCommand.size() - 1);
+    int nOthers = 0;
+    for (const std::string& strOwed : m_owed) {
+        if (strOwed == strCommand)
+            break;
+        ++nOthers;
+    }
+    return {nOthers, m_bCardEchoes};
+}
+
+void CAtChannel::PayOwed(int nResults)
+{
+    for (; nResults > 0 && !m_owed.empty(); --nResults)
+        m_owed.pop_front();
+}
+
+// Types one attempt's bytes and learns from them whether the card echoes. False when none of them
+// is this command's.
+bool CAtChannel::TakeReply(const std::string& strBytes, const CReplyContext& ctx, CAtAttempt& attempt)
+{
+    attempt.reply = ParseCardReply(strBytes, m_strCommand.substr(0, m_strCommand.size() - 1), ctx);
+    m_strLineTail = LineTail(strBytes);
+    const CCardReply& reply = attempt.reply;
+    if (reply.bEchoed)
+        m_bCardEchoes = true;
+    if (!reply.strStale.empty() && reply.OnlyStale(strBytes.size()))
+        return false;
+    attempt.nReplyBytes = static_cast<int>(strBytes.size() - reply.nBodyStart);
+    return true;
+}
+
+bool CAtChannel::AwaitSettled(CAtAttempt& attempt)
 {
     const uint32_t nStart = m_clock.GetTickCount();
     int nFirst = 0;
@@ -234,23 +244,23 @@ bool CAtChannel::AwaitSettled()
     // completes within its wait, so the reply is taken from the buffer itself.
     char buffer[kReceiveBufferSize] = {};
     m_port.Read(buffer, kReceiveBufferSize);
-    m_strReply.assign(buffer, strnlen(buffer, kReceiveBufferSize));
-    m_nReplyBytes = static_cast<int>(m_strReply.size() - (m_strReply.starts_with(m_strCommand) ? m_strCommand.size() : 0));
-    Report(false, m_strReply);
+    const std::string strText(buffer, strnlen(buffer, kReceiveBufferSize));
+    Report(false, strText);
+    if (!TakeReply(strText, ReplyContext(), attempt))
+        return false;
+    m_strReply = strText;
     return true;
 }
 
-// One fast attempt, from its write: ends the moment the bytes hold a final result line after the
-// command's echo, else when the attempt's time is up (with the bytes in hand), else when abandoned.
-bool CAtChannel::AwaitFinalResult()
+// One fast attempt, from its write: ends the moment the bytes hold this command's final result,
+// else when the attempt's time is up (with the bytes in hand), else when abandoned.
+bool CAtChannel::AwaitFinalResult(CAtAttempt& attempt)
 {
-    // Only while an earlier answer may still be coming does the echo tell this reply from it.
-    const bool bEchoRequired = m_bCardEchoes && m_bAnswerOutstanding;
-    CHeldReply held(m_strCommand, bEchoRequired);
-    std::string strTaken;
+    const std::string strCommand = m_strCommand.substr(0, m_strCommand.size() - 1);
+    const CReplyContext ctx = ReplyContext();
+    CHeldReply held(strCommand, ctx);
     const uint32_t nStart = m_clock.GetTickCount();
     m_nLastArrival = nStart;
-    bool bResult = false;
     for (;;) {
         if (Abandoned())
             break;
@@ -260,41 +270,30 @@ bool CAtChannel::AwaitFinalResult()
         const uint32_t nNow = m_clock.GetTickCount();
         if (!strNew.empty()) {
             m_nLastArrival = nNow;
-            AppendBounded(strTaken, strNew);
+            // Each chunk as it came, at its time: a transcript that replays at the card's pace.
+            Report(false, strNew);
             held.Add(strNew);
-            if ((bResult = held.HasResult()))
+            if (held.HasResult())
                 break;
         }
         // Unsigned difference: correct across the tick counter's wrap.
         if (static_cast<uint32_t>(nNow - nStart) >= AttemptWindow(m_nTimeout))
             break;
     }
-    m_bAwaitQuiet = m_bAnswerOutstanding = !bResult;
-    if (!strTaken.empty())
-        Report(false, strTaken);
-    if (held.Anchored())
-        m_bCardEchoes = true;
-    if (bEchoRequired && !held.Anchored()) {
-        // Bytes without this command's echo belong to an earlier one; if some came, the card may
-        // have stopped echoing, and the next attempt takes its reply as one without an echo.
-        m_bCardEchoes = strTaken.empty();
+    m_bAwaitQuiet = !held.HasResult();
+    if (!TakeReply(held.Bytes(), ctx, attempt) || held.Bytes().empty())
         return false;
-    }
-    if (held.Bytes().empty())
-        return false;
-    m_strReply = CutReply(held.Bytes());
-    m_nReplyBytes = static_cast<int>(held.Bytes().size() - (held.Anchored() ? m_strCommand.size() : 0));
+    m_strReply = CutReply(held.Bytes().substr(attempt.reply.nReplyStart));
     return true;
 }
 
 // Before a fast attempt's write, when the last one ended without its final result: waits until no
-// byte has arrived for kSettleSleep, discarding what arrives (a late answer is no answer to the
-// command about to go out), at most an attempt's time. False when abandoned meanwhile.
-bool CAtChannel::AwaitQuiet()
+// byte has arrived for kSettleSleep, taking what arrives into strDiscarded (a late answer is no
+// answer to the command about to go out), at most an attempt's time. False when abandoned meanwhile.
+bool CAtChannel::AwaitQuiet(std::string& strDiscarded)
 {
     if (!m_bAwaitQuiet)
         return true;
-    std::string strDiscarded;
     const uint32_t nStart = m_clock.GetTickCount();
     for (;;) {
         if (Abandoned())
@@ -303,6 +302,7 @@ bool CAtChannel::AwaitQuiet()
         const uint32_t nNow = m_clock.GetTickCount();
         if (!strNew.empty()) {
             m_nLastArrival = nNow;
+            Report(false, strNew);
             AppendBounded(strDiscarded, strNew);
         }
         if (static_cast<uint32_t>(nNow - m_nLastArrival) >= kSettleSleep ||
@@ -310,8 +310,6 @@ bool CAtChannel::AwaitQuiet()
             break;
         m_clock.Sleep(kResultPoll);
     }
-    if (!strDiscarded.empty())
-        Report(false, strDiscarded);
     m_bAwaitQuiet = false;
     return true;
 }
@@ -334,13 +332,13 @@ std::string CAtChannel::TakeArrived()
 
 void CAtChannel::Report(bool bWritten, const std::string& strBytes) const
 {
-    if (m_onTraffic)
+    if (m_onTraffic && !strBytes.empty())
         m_onTraffic(bWritten, strBytes);
 }
 
 std::string CAtChannel::ExtractAnswer() const
 {
-    return ExtractAnswerFromReply(m_strReply);
+    return m_reply.ResponseText();
 }
 
 std::string CAtChannel::Exchange(const std::string& strCommand)
@@ -353,5 +351,6 @@ std::string CAtChannel::Exchange(const std::string& strCommand)
 
 int CAtChannel::Probe()
 {
-    return Exchange("AT").find("OK") != std::string::npos ? 1 : 0;
+    SetCommand(kProbeCommand);
+    return Transact() && m_reply.AnsweredOk() ? 1 : 0;
 }

@@ -1,23 +1,37 @@
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "serial/CardLine.h"
+#include "serial/CardReply.h"
 #include "serial/SerialPort.h"
 
+// One write of a command and what came back to it.
+struct CAtAttempt {
+    bool bSent = false;       // the whole command line reached the port
+    CCardReply reply;         // typed; its stale bytes begin with what came since the last write
+    int nReplyBytes = 0;      // bytes of this command's reply after its echo
+};
+
 // One AT command line at a time over the channel's own serial port. A reply counts as complete once
-// its queued byte count stays the same across a 150 ms sleep; the answer is the reply's first line
-// framed by CR LF pairs, or "error" when no reply came or it held no framed line.
+// its queued byte count stays the same across a 150 ms sleep; it is typed by ParseCardReply, and the
+// answer is its Response text: the first framed line after the command's echo that is not an
+// unsolicited line, or "error" when there is none.
 //
 // With SetFinishOnResult(true) (the fast exchange) the channel takes the bytes as they arrive and ends
-// the exchange as soon as they hold a final result line after the command's echo; a reply without
-// one ends when the attempt's time is up, with the bytes in hand. Once the card has echoed a command,
-// and while an answer it gave up on may still come, only bytes from the echo of the command just
-// sent are its reply; an attempt after one that ended without its final result first waits for the
-// line to fall quiet. So a late answer is not taken for a later command's. The answer is cut from
-// the reply text as the settle rule cuts it.
+// the exchange as soon as they hold this command's final result; a reply without one ends when the
+// attempt's time is up, with the bytes in hand. An attempt after one that ended without its final
+// result first waits for the line to fall quiet.
+//
+// Both exchanges tie an answer to its command: bytes that came since the last exchange are read (and
+// reported) before the write, never taken for the answer; with an echo, bytes before the echo of the
+// command just sent are stale; without one, while an earlier command's answer is owed (a
+// transaction ended without its final result, or resent its command), the first final results are
+// those commands'. A reply that holds nothing but stale bytes is no reply: the command is sent again.
 class CAtChannel {
 public:
     explicit CAtChannel(IClock& clock = SystemClock());
@@ -30,16 +44,20 @@ public:
     int SetCommand(const std::string& strCommand);  // command + CR; always true
     int SetFinishOnResult(bool bFinish);   // off by default; always true
     int Transact();                      // true when a reply was read into m_strReply
-    std::string ExtractAnswer() const;   // the Response text cut from m_strReply
+    std::string ExtractAnswer() const;   // the Response text of the last reply read
     std::string Exchange(const std::string& strCommand);
-    int Probe();                         // true when the answer to "AT" contains "OK"
+    int Probe();                         // true when the card answers "AT" with the final result OK
     // Whether the last transaction's command reached the port at least once: "error" alone cannot
     // tell a silent card from one whose port has gone away.
     int WasSent() const { return m_bSent ? 1 : 0; }
-    // Whether the last transaction's reply held a framed answer line (the card's own ERROR is one).
+    // Whether the last transaction's reply held a final result (the card's own ERROR is one).
     int WasAnswered() const { return m_bAnswered ? 1 : 0; }
     // Bytes of the last transaction's reply after its command's echo (an echo alone counts 0).
     int GetReplyByteCount() const { return m_nReplyBytes; }
+    // Every attempt of the last transaction, in order: a resend is an attempt of its own.
+    const std::vector<CAtAttempt>& Attempts() const { return m_attempts; }
+    // The typed reply of the last successful transaction.
+    const CCardReply& LastReply() const { return m_reply; }
     // Asked before each write and on every poll of the fast exchange; true: nothing more is written
     // and the transaction returns at once with what it has. Empty: never.
     void SetAbandon(std::function<bool()> fn) { m_abandon = std::move(fn); }
@@ -69,16 +87,21 @@ private:
 
     // After an open: the card's answer wait and attempts when it succeeded; its result either way.
     int TakeCardSettings(int bOpened);
-    bool AwaitSettled();
-    bool AwaitFinalResult();
-    bool AwaitQuiet();
+    bool AwaitSettled(CAtAttempt& attempt);
+    bool AwaitFinalResult(CAtAttempt& attempt);
+    bool AwaitQuiet(std::string& strDiscarded);
     std::string TakeArrived();
+    CReplyContext ReplyContext() const;
+    void PayOwed(int nResults);
+    bool TakeReply(const std::string& strBytes, const CReplyContext& ctx, CAtAttempt& attempt);
     bool Abandoned() const { return m_abandon && m_abandon(); }
     void Report(bool bWritten, const std::string& strBytes) const;
 
     IClock& m_clock;
     std::string m_strCommand;
     std::string m_strReply;
+    CCardReply m_reply;
+    std::vector<CAtAttempt> m_attempts;
     uint32_t m_nTimeout;
     int m_nAttempts;
     bool m_bSent = false;
@@ -87,23 +110,14 @@ private:
     std::function<void(bool, const std::string&)> m_onTraffic;
     std::function<bool()> m_abandon;
     bool m_bFinishOnResult = false;
-    // The fast exchange's memory of the line: whether the card echoes, whether an answer may still
-    // come (an attempt ended without its final result, and none has since), whether the line must
-    // fall quiet before the next write, and when a byte last arrived.
+    // The memory of the line: whether the card echoes; the writes whose answers may still come,
+    // oldest first (each final result answers one, in order; an echo of a command voids the writes
+    // before its first); whether the line must fall quiet before the next fast write, and when a
+    // byte last arrived.
     bool m_bCardEchoes = false;
-    bool m_bAnswerOutstanding = false;
+    std::deque<std::string> m_owed;
     bool m_bAwaitQuiet = false;
     uint32_t m_nLastArrival = 0;
+    std::string m_strLineTail;   // the last bytes taken from their last CR LF on (LineTail)
 };
 
-// The answer framed by the first CR LF pair and the next CR LF pair of a reply, or "error".
-std::string ExtractAnswerFromReply(const std::string& strReply);
-
-// The reply text as the channel keeps it from the bytes that arrived: the first 256 bytes (the
-// receive buffer), ended by the first NUL.
-std::string CutReply(const std::string& strBytes);
-
-// Whether the reply holds a final result line: after the echo of strCommand (the command text and
-// its CR, when the reply starts with them), a line framed by CR LF pairs whose text is "OK",
-// "ERROR", "NO CARRIER", or starts with "+CME ERROR:" or "+CMS ERROR:".
-bool HasFinalResult(const std::string& strReply, const std::string& strCommand);

@@ -98,6 +98,85 @@ for pause in 250 700; do
     expect 0 ': close-autorun: ok$' "close-autorun, answer $pause ms after the echo"
 done
 
+# Unsolicited lines at every position (before the echo, after it, before the final result, after
+# it, alone between commands) are never an answer: statuses and sequences as with a quiet card, the
+# model step still sends =N for R2280-Y, and the lines are shown on their exchanges.
+urcs=(--urc 'before-echo:+CREG: 1' --urc 'after-echo:RING' --urc 'before-result:+CMTI: "SM",3'
+      --urc 'after-result:^RSSI:17' --urc 'later:^MODE:3,2')
+start_card URC "${urcs[@]}" || exit 1
+cli probe --port "$work/URC"
+expect 0 ': probe: ok$' "probe, unsolicited lines everywhere"
+mark URC
+cli close-autorun --port "$work/URC"
+expect 0 '\(model R2280-Y, imei 356938035643809\): close-autorun: ok$' "close-autorun, unsolicited lines everywhere"
+[ "$(sent URC)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E,AT+YCDRUN=8" ] || fail "close-autorun, unsolicited lines, sent $(sent URC)"
+mark URC
+cli open-autorun --port "$work/URC" --json
+expect 0 '"ok": true' "open-autorun, unsolicited lines everywhere"
+[ "$(sent URC)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=F,AT+YCDRUN=9,AT+CGMM,AT+YCDRUN=N" ] ||
+    fail "open-autorun, unsolicited lines, sent $(sent URC)"
+python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))["results"][0]; x = r["exchanges"]
+assert [e["answer"] for e in x] == ["OK", "OK", "R2280-Y", "OK"], x
+assert all("RING" in e["unsolicited"] and "+CREG: 1" in e["unsolicited"] for e in x), x
+assert all(e["result"] == "OK" and e["attempt"] == 1 for e in x), x' "$work/out" ||
+    fail "open-autorun --json: the exchanges' answers and unsolicited lines: $(cat "$work/out")"
+cli sim-status --port "$work/URC"
+expect 0 ': sim-status: detect sim card$' "sim-status, unsolicited lines everywhere"
+start_card URCREJECTS --urc 'after-echo:+CREG: 1' --script 'AT+YCDRUN=E=ERROR' || exit 1
+cli close-autorun --port "$work/URCREJECTS"
+expect 1 'close-autorun: failed \(1\): the card rejected AT\+YCDRUN=E \(ERROR\)$' "ERROR after an unsolicited line"
+cli probe --port "$work/URCREJECTS"
+expect 0 ': probe: ok$' "probe, OK after an unsolicited line"
+
+# A card that answers a question after the attempt's 1.2 s, echoing or not, then rejects =E: the late
+# answer is stale, never =E's, and =E's ERROR gives status 1.
+start_card LATE --late 'AT+CGMM=1300:1' --script 'AT+YCDRUN=E=ERROR' || exit 1
+mark LATE
+cli close-autorun --port "$work/LATE" --json
+expect 1 '"message": "the card rejected AT\+YCDRUN=E \(ERROR\)"' "a late answer with echo, then ERROR"
+[ "$(sent LATE)" = "AT+CGMM,AT+YCDRUN=E,AT+YCDRUN=8" ] || fail "a late answer with echo: sent $(sent LATE)"
+python3 -c 'import json, sys; x = json.load(open(sys.argv[1]))["results"][0]["exchanges"][0]
+assert (x["answer"], x["stale"].startswith("AT+CGMM\r")) == ("ERROR", True), x' "$work/out" ||
+    fail "a late answer with echo: the stale bytes are not shown apart: $(cat "$work/out")"
+start_card LATENOECHO --no-echo --late 'AT+CGSN=1300:1' --script 'AT+YCDRUN=E=ERROR' || exit 1
+cli close-autorun --port "$work/LATENOECHO"
+expect 1 '\(model R2280-Y, imei unknown\): close-autorun: failed \(1\): the card rejected AT\+YCDRUN=E \(ERROR\)$' \
+    "a late answer without echo, then ERROR"
+start_card LATEOK --no-echo --late 'AT+CGSN=1300:1' || exit 1
+mark LATEOK
+cli close-autorun --port "$work/LATEOK"
+expect 0 ': close-autorun: ok$' "a late answer without echo, then OK"
+[ "$(sent LATEOK)" = "AT+CGMM,AT+CGSN,AT+YCDRUN=E,AT+YCDRUN=8" ] || fail "a late answer without echo: sent $(sent LATEOK)"
+# Every answer 1.3 s late: no answer is taken for another command's, and each resend is shown.
+start_card LATEALL --late '*=1300' || exit 1
+cli open-autorun --port "$work/LATEALL" --json
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); x = d["results"][0]["exchanges"]
+assert all(e["answer"] in (None, "OK", "R2280-Y") for e in x), x
+assert all(e["answer"] != "R2280-Y" or e["command"] == "AT+CGMM" for e in x), x
+assert any(e["attempt"] == 2 for e in x), x' "$work/out" ||
+    fail "every answer late: $(cat "$work/out")"
+
+# The transcripts in tests/replays, played back by the simulated card: the program sends what it sent
+# when the transcript was recorded, and ends as it ended then.
+for replay in "$(dirname "$0")"/../replays/*.log; do
+    name=$(basename "$replay" .log)
+    command=$(sed -n 's/^# command line: vostrel-cli \([a-z-]*\) .*/\1/p' "$replay")
+    outcome=$(sed -n 's|^# outcome /dev/ttyUSB2||p' "$replay")
+    start_card "REPLAY-$name" --replay "$replay" || exit 1
+    mark "REPLAY-$name"
+    cli "$command" --port "$work/REPLAY-$name"
+    [ "$(head -n 1 "$work/out")" = "$work/REPLAY-$name$outcome" ] ||
+        fail "replay $name: '$(head -n 1 "$work/out")' (status $STATUS), recorded '$outcome'"
+    recorded=$(sed -n 's|^[0-9]* /dev/ttyUSB2 > \(.*\)\\r$|\1|p' "$replay" | paste -sd,)
+    [ "$(sent "REPLAY-$name")" = "$recorded" ] || fail "replay $name: sent $(sent "REPLAY-$name"), recorded $recorded"
+    ! grep -q 'not answered' "$work/REPLAY-$name.out" || fail "replay $name: $(cat "$work/REPLAY-$name.out")"
+done
+start_card REPLAYMISS --replay "$(dirname "$0")/../replays/slow.log" || exit 1
+cli sim-status --port "$work/REPLAYMISS"
+expect 5 'no answer to AT\+ysec\?: the card is silent' "a command the replayed transcript does not hold"
+grep -q 'cardsim: replay: received "AT+ysec?", which .*slow.log does not hold' "$work/REPLAYMISS.out" ||
+    fail "replay: a command it does not hold is not named: $(cat "$work/REPLAYMISS.out")"
+
 # A port is shown as the device that was opened, its control bytes visible. (What the options
 # accept is tested with the option table, in tests/unit/CliOptionsTest.cpp.)
 cli probe --slot 9-9 --quiet

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The two mode commands end to end on a simulated card: what the card receives, the state it is
-# left in, the boxes, a card that falls silent under the close command, and closing the window
-# while the close command's worker still runs.
+# left in, the boxes, a card that falls silent under the close command, one that rejects it after an
+# unsolicited line, and closing the window while the close command's worker still runs.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_setup
 
@@ -96,6 +96,21 @@ e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "not ready again af
 after=$(e2e_transcript MODEM | tail -n +$((lines_before + 1)) | tr -d '\r' | grep -vx 'AT' | paste -sd,)
 [ "$after" = "AT+YCDRUN=E,AT+YCDRUN=8" ] || e2e_fail "posted clicks on disabled buttons sent '$after'"
 e2e_drive count-windows Success && e2e_expect count 0 "boxes from posted clicks on disabled buttons"
+
+# ---- a card that rejects the close command after an unsolicited line: the Error box, not Success ------
+# The unsolicited line comes right after every echo; the monitor's probes still see the card answer.
+e2e_card MODEM "urc after-echo:+CREG: 1"
+e2e_card MODEM "script AT+YCDRUN=E=ERROR:1"
+e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "not ready with an unsolicited line after each echo"
+if e2e_drive click-wait-box IDC_ENTER_DOWNLOAD Error "$BOX_MS"; then
+    e2e_expect text "Close autorun and enter download fail!" "ERROR after an unsolicited line: the box"
+    e2e_drive count-windows Success && e2e_expect count 0 "Success boxes for a card that answered ERROR"
+    e2e_drive dismiss-box Error || e2e_fail "dismiss"
+else
+    e2e_fail "a card answering ERROR after an unsolicited line gave no Error box"
+fi
+e2e_card MODEM "urc clear"
+e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "not ready again after the rejected command"
 
 # ---- closing the window while the close command's worker runs --------------------------------------
 sent_before=$(e2e_sent MODEM "AT+YCDRUN=E")

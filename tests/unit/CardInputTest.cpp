@@ -69,7 +69,8 @@ protected:
 };
 
 // Probe over a reply of these exact bytes: a reply that is there at once settles in one poll cycle
-// and is read once; its answer is what its first 256 bytes, up to the first NUL, frame first.
+// and is read once; its answer is what its first 256 bytes, up to the first NUL, frame first after
+// the echo, past unsolicited lines; the probe holds when its final result is OK.
 struct BadReplyCase {
     const char* name;
     std::string strBytes;
@@ -101,10 +102,13 @@ const BadReplyCase kBadReplies[] = {
     {"AnswerNeverClosed", "AT\r\r\nOK"s, "error", 0},
     {"TenThousandBytesAnswerFirst", "AT\r\r\nOK\r\n"s + std::string(9991, 'x'), "OK", 1},
     {"TenThousandBytesAnswerLast", std::string(9994, 'x') + "\r\nOK\r\n"s, "error", 0},
-    // An unsolicited line framed before the answer is the first framed line, and is taken for it.
-    {"UnsolicitedBeforeEcho", "\r\n^RSSI:12\r\nAT\r\r\nOK\r\n"s, "^RSSI:12", 0},
-    {"UnsolicitedBetweenEchoAndAnswer", "AT\r\r\nRING\r\n\r\nOK\r\n"s, "RING", 0},
+    // An unsolicited line is never the answer, wherever it comes; the verdict is the final result's.
+    {"UnsolicitedBeforeEcho", "\r\n^RSSI:12\r\nAT\r\r\nOK\r\n"s, "OK", 1},
+    {"UnsolicitedBetweenEchoAndAnswer", "AT\r\r\nRING\r\n\r\nOK\r\n"s, "OK", 1},
     {"UnsolicitedAfterAnswer", "AT\r\r\nOK\r\n\r\n^RSSI:12\r\n\r\nRING\r\n"s, "OK", 1},
+    {"UnsolicitedThenError", "AT\r\r\n+CREG: 1\r\n\r\nERROR\r\n"s, "ERROR", 0},
+    // An earlier command's late answer before this command's echo is stale, never the answer.
+    {"LateAnswerBeforeEcho", "\r\nR2280-Y\r\n\r\nOK\r\nAT\r\r\nERROR\r\n"s, "ERROR", 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Replies, CardBadReplyTest, ::testing::ValuesIn(kBadReplies),

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/cardsim/model/CardModel.h"
+#include "tools/cardsim/model/CardReplay.h"
 
 namespace {
 
@@ -416,6 +417,89 @@ TEST(CardModelTest, EmptyAnswerStillCarriesTheCommandOut)
     CCardModel card(WithFault(CardFault::EmptyLine));
     card.Receive("AT+YCDRUN=E\r", 0);
     EXPECT_FALSE(card.AutorunEnabled());
+}
+
+// Unsolicited lines at their places in every reply, and one on its own a while after it.
+TEST(CardModelTest, UnsolicitedLinesGoWhereTheyAreAsked)
+{
+    CardOptions options;
+    options.unsolicited = {{CardUrcAt::BeforeEcho, "RING"},
+                           {CardUrcAt::AfterEcho, "+CREG: 1"},
+                           {CardUrcAt::BeforeResult, "^RSSI:9"},
+                           {CardUrcAt::AfterResult, "+CMTI: \"SM\",3"},
+                           {CardUrcAt::Later, "^MODE:3,2"}};
+    options.nUrcLaterMs = 300;
+    CCardModel card(options);
+    const auto chunks = card.Receive("AT+CGMM\r", 0);
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].strBytes, "\r\nRING\r\nAT+CGMM\r\r\n+CREG: 1\r\n\r\nR2280-Y\r\n\r\n^RSSI:9\r\n\r\nOK\r\n"
+                                  "\r\n+CMTI: \"SM\",3\r\n");
+    EXPECT_EQ(chunks[1].nDelayMs, 300u);
+    EXPECT_EQ(chunks[1].strBytes, "\r\n^MODE:3,2\r\n");
+    // A reply that is only its result gets the line before the result after the echo's; a silent
+    // card sends none.
+    EXPECT_EQ(Joined(card.Receive("AT+FOO\r", 0)),
+              "\r\nRING\r\nAT+FOO\r\r\n+CREG: 1\r\n\r\n^RSSI:9\r\n\r\nERROR\r\n\r\n+CMTI: \"SM\",3\r\n\r\n^MODE:3,2\r\n");
+    card.Script("AT", CardReply::None(), 1);
+    EXPECT_TRUE(card.Receive("AT\r", 0).empty());
+}
+
+// A late answer holds back the whole reply, echo included, as often as asked ("*": every command).
+TEST(CardModelTest, LateAnswerHoldsBackTheWholeReply)
+{
+    CardOptions options;
+    options.late = {{"at+cgmm", 1300, 1}};
+    CCardModel card(options);
+    const auto chunks = card.Receive("AT+CGMM\r", 0);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0].nDelayMs, 1300u);
+    EXPECT_EQ(chunks[0].strBytes, "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\n");
+    EXPECT_EQ(Delays(card.Receive("AT+CGMM\r", 2000)), std::vector<uint32_t>{0});
+    options.late = {{"*", 500, -1}};
+    options.bEcho = false;
+    card.SetOptions(options);
+    EXPECT_EQ(Delays(card.Receive("AT\r", 3000)), std::vector<uint32_t>{500});
+    EXPECT_EQ(Delays(card.Receive("AT+YCDRUN=E\r", 3000)), std::vector<uint32_t>{500});
+}
+
+// A vostrel-cli transcript, replayed: each command gets the bytes recorded after it, at their
+// recorded delays; one the rest of the transcript does not hold gets nothing, and says so.
+TEST(CardReplayTest, PlaysATranscriptBack)
+{
+    const std::string strLog = "# vostrel-cli 1.0.0 close-autorun\n"
+                               "0 /dev/ttyUSB2 > AT+CGMM\\r\n"
+                               "3 /dev/ttyUSB2 < AT+CGMM\\r\n"
+                               "1305 /dev/ttyUSB2 < \\r\\nR2280-Y\\r\\n\\r\\nOK\\r\\n\n"
+                               "1305 /dev/ttyUSB9 > AT\\r\n"
+                               "1306 /dev/ttyUSB2 > AT+YCDRUN=E\\r\n"
+                               "1310 /dev/ttyUSB2 < AT+YCDRUN=E\\r\\r\\nERROR\\r\\n\\x00\\\\\n"
+                               "# outcome /dev/ttyUSB2: close-autorun: failed (1): the card rejected AT+YCDRUN=E (ERROR)\n";
+    const CardReplayParse parse = ParseCardTranscript(strLog);
+    ASSERT_EQ(parse.strError, "");
+    EXPECT_EQ(parse.strPort, "/dev/ttyUSB2");
+    ASSERT_EQ(parse.steps.size(), 2u);
+    EXPECT_EQ(parse.steps[0].strCommand, "AT+CGMM");
+    EXPECT_EQ(parse.steps[0].nLine, 2u);
+    EXPECT_EQ(Delays(parse.steps[0].chunks), (std::vector<uint32_t>{3, 1302}));
+    EXPECT_EQ(Delays(parse.steps[1].chunks), std::vector<uint32_t>{4});
+    EXPECT_EQ(parse.steps[1].chunks[0].strBytes, std::string("AT+YCDRUN=E\r\r\nERROR\r\n\0\\", 23));
+
+    CCardModel card;
+    card.SetReplay(parse.steps);
+    EXPECT_EQ(Joined(card.Receive("AT+CGMM\r", 0)), "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\n");
+    EXPECT_TRUE(card.Receive("AT+CGSN\r", 10).empty());
+    EXPECT_TRUE(card.Transcript().back().bNotInReplay);
+    EXPECT_EQ(Delays(card.Receive("AT+YCDRUN=E\r", 20)), std::vector<uint32_t>{4});
+    EXPECT_FALSE(card.Transcript().back().bNotInReplay);
+    EXPECT_EQ(card.ReplayStepsLeft(), 0u);
+    EXPECT_TRUE(card.Receive("AT+YCDRUN=E\r", 30).empty());   // played once
+    EXPECT_TRUE(card.Transcript().back().bNotInReplay);
+
+    // Another port of the transcript; transcripts that cannot be replayed.
+    EXPECT_EQ(ParseCardTranscript(strLog, "/dev/ttyUSB9").steps.size(), 1u);
+    EXPECT_EQ(ParseCardTranscript("12 COM5 > AT\\q\n").strError, "line 1: a malformed escape in the bytes");
+    EXPECT_EQ(ParseCardTranscript("hello\n").strError.rfind("line 1: not a transcript line", 0), 0u);
+    EXPECT_EQ(ParseCardTranscript("# nothing\n").strError, "no command was written");
 }
 
 } // namespace

@@ -15,16 +15,31 @@
 
 namespace {
 
-// Exchanges written as the channel gives them: "error" is a card that sent no answer line.
+const std::string E = "AT+YCDRUN=E";
+const std::string K8 = "AT+YCDRUN=8";
+const std::string kOk = "\r\nOK\r\n";
+
+// One write of the command and the bytes the card sent back to it, typed as the channel types them.
+CExchange X(const std::string& strCommand, const std::string& strReply, int nAttempt = 1, bool bLastAttempt = true)
+{
+    CExchange x;
+    x.strCommand = strCommand;
+    x.reply = ParseCardReply(strReply, strCommand);
+    x.bSent = true;
+    x.nReplyBytes = static_cast<int>(strReply.size() - x.reply.nBodyStart);
+    x.nAttempt = nAttempt;
+    x.bLastAttempt = bLastAttempt;
+    return x;
+}
+
 CModeRunResult ModeRun(std::vector<CExchange> exchanges)
 {
-    for (CExchange& x : exchanges)
-        x.bAnswered = x.strAnswer != "error";
     return CModeRunResult{std::move(exchanges)};
 }
 
-// A mode run's verdict as the command line reports it: the window's success rule gives 0; a card silent to every command 5; a rejected or
-// unanswered first command, or bytes without an answer line, 1, naming the command.
+// A mode run's verdict as the command line reports it, from the final results: the window's success
+// rule gives 0; a card silent to every command 5; a first command rejected (whatever came first) or
+// unanswered, or bytes without an answer line, 1, naming the command and the card's result.
 TEST(ModeRunOutcomeTest, StatusAndMessageFollowTheAnswers)
 {
     const struct {
@@ -33,23 +48,52 @@ TEST(ModeRunOutcomeTest, StatusAndMessageFollowTheAnswers)
         int nStatus;
         const char* pszMessage;
     } kCases[] = {
-        {"both OK", ModeRun({{"AT+YCDRUN=E", "OK", true}, {"AT+YCDRUN=8", "OK", true}}), kCliOk, "ok"},
-        {"second silent", ModeRun({{"AT+YCDRUN=E", "OK", true}, {"AT+YCDRUN=8", "error", true}}), kCliOk, "ok"},
-        {"all silent", ModeRun({{"AT+YCDRUN=E", "error", true}, {"AT+YCDRUN=8", "error", true}}), kCliSilent,
-         "no answer to any command: the card is silent"},
-        {"second rejected", ModeRun({{"AT+YCDRUN=E", "OK", true}, {"AT+YCDRUN=8", "ERROR", true}}), kCliRejected,
+        {"both OK", ModeRun({X(E, kOk), X(K8, kOk)}), kCliOk, "ok"},
+        {"second silent", ModeRun({X(E, kOk), X(K8, "")}), kCliOk, "ok"},
+        {"all silent", ModeRun({X(E, ""), X(K8, "")}), kCliSilent, "no answer to any command: the card is silent"},
+        {"second rejected", ModeRun({X(E, kOk), X(K8, "\r\nERROR\r\n")}), kCliRejected,
          "the card rejected AT+YCDRUN=8 (ERROR)"},
-        {"first unanswered", ModeRun({{"AT+YCDRUN=E", "error", true}, {"AT+YCDRUN=8", "OK", true}}), kCliRejected,
-         "no answer to AT+YCDRUN=E"},
+        {"second rejected, +CME", ModeRun({X(E, kOk), X(K8, "\r\n+CME ERROR: 3\r\n")}), kCliRejected,
+         "the card rejected AT+YCDRUN=8 (+CME ERROR: 3)"},
+        {"first unanswered", ModeRun({X(E, ""), X(K8, kOk)}), kCliRejected, "no answer to AT+YCDRUN=E"},
         {"nothing ran", ModeRun({}), kCliSilent, "no answer to any command: the card is silent"},
-        {"garbage, no line", ModeRun({{"AT+YCDRUN=E", "error", true, false, 12}, {"AT+YCDRUN=8", "error", true}}),
-         kCliRejected, "the card answered 12 bytes but no answer line to AT+YCDRUN=E"},
+        {"garbage, no line", ModeRun({X(E, "\xfe\x7f#@!%&*?~\xff" "1"), X(K8, "")}), kCliRejected,
+         "the card answered 12 bytes but no answer line to AT+YCDRUN=E"},
+        // The verdict reads the final result, not the first line.
+        {"unsolicited, then ERROR", ModeRun({X(E, "AT+YCDRUN=E\r\r\n+CREG: 1\r\n\r\nERROR\r\n"), X(K8, kOk)}),
+         kCliRejected, "the card rejected AT+YCDRUN=E (ERROR)"},
+        {"information, then ERROR", ModeRun({X(E, "\r\nbusy\r\n\r\nERROR\r\n"), X(K8, kOk)}), kCliRejected,
+         "the card rejected AT+YCDRUN=E (ERROR)"},
+        {"late answer before the echo", ModeRun({X(E, "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\nAT+YCDRUN=E\r\r\nERROR\r\n"), X(K8, kOk)}),
+         kCliRejected, "the card rejected AT+YCDRUN=E (ERROR)"},
+        {"NO CARRIER", ModeRun({X(E, "\r\nNO CARRIER\r\n"), X(K8, kOk)}), kCliRejected,
+         "the card rejected AT+YCDRUN=E (NO CARRIER)"},
+        {"unsolicited only", ModeRun({X(E, "\r\n+CREG: 1\r\n"), X(K8, kOk)}), kCliRejected, "no answer to AT+YCDRUN=E"},
+        // Each write is an exchange: the resend's reply is the command's.
+        {"resent, then OK", ModeRun({X(E, "", 1, false), X(E, kOk, 2), X(K8, kOk)}), kCliOk, "ok"},
+        {"OK, then resent and rejected", ModeRun({X(E, kOk), X(K8, "", 1, false), X(K8, "\r\nERROR\r\n", 2)}),
+         kCliRejected, "the card rejected AT+YCDRUN=8 (ERROR)"},
     };
     for (const auto& c : kCases) {
         const CCardOutcome outcome = ModeRunOutcome(c.result);
         EXPECT_EQ(outcome.nStatus, c.nStatus) << c.pszName;
         EXPECT_EQ(outcome.strMessage, c.pszMessage) << c.pszName;
     }
+}
+
+// Progress shows each write of a command, its answer and final result, the unsolicited lines and
+// the stale bytes it skipped.
+TEST(ModeRunOutcomeTest, ProgressShowsEveryWrite)
+{
+    EXPECT_EQ(ExchangeText(X(E, "", 1, false)), "AT+YCDRUN=E -> no answer; sending it again");
+    EXPECT_EQ(ExchangeText(X(E, kOk, 2)), "AT+YCDRUN=E (sent again) -> \"OK\"");
+    EXPECT_EQ(ExchangeText(X("AT+CGMM", "\r\n^RSSI:9\r\n\r\nR2280-Y\r\n\r\nOK\r\n")),
+              "AT+CGMM -> \"R2280-Y\", then OK; unsolicited \"^RSSI:9\"");
+    EXPECT_EQ(ExchangeText(X(E, "\r\nOK\r\nAT+YCDRUN=E\r\r\nERROR\r\n")),
+              "AT+YCDRUN=E -> \"ERROR\"; 6 stale bytes before it");
+    CExchange unsent;
+    unsent.strCommand = E;
+    EXPECT_EQ(ExchangeText(unsent), "AT+YCDRUN=E -> not sent");
 }
 
 TEST(TranscriptTest, EscapesEveryByteThatIsNotPrintable)

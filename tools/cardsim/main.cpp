@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cardsim/model/CardReplay.h"
 #include "tools/cardsim/pty/PtyCard.h"
 
 namespace {
@@ -30,10 +31,17 @@ const char kUsage[] =
     "  --pause MS            timing of the pause, dribble and babble faults (default 400)\n"
     "  --reply-delay MS      think time between the echo and the answer (default 0)\n"
     "  --script CMD=REPLY[:N]  answer CMD with the line REPLY, <empty> or <silent>, N times (repeatable)\n"
+    "  --urc WHERE:LINE      send the unsolicited LINE with every reply (repeatable); WHERE is before-echo,\n"
+    "                        after-echo, before-result, after-result, or later (on its own, --urc-later ms after)\n"
+    "  --urc-later MS        when a later unsolicited line follows its reply (default 200)\n"
+    "  --late CMD=MS[:N]     answer CMD (echo included) MS late, N times (CMD * : every command; repeatable)\n"
+    "  --replay FILE         answer as the vostrel-cli --log transcript FILE records (its first port)\n"
+    "  --replay-port NAME    replay the exchanges of this port of the transcript\n"
     "  --transcript FILE     write \"<ms> <line>\" for each command received, flushed at once\n"
     "  --state FILE          keep \"autorun=1 download=0\" in FILE, rewritten after each change\n"
     "  --control PATH        make the FIFO PATH and obey its lines: fault KIND [N], model NAME, "
-    "imei DIGITS, script CMD=REPLY[:N], echo on|off, sim on|off, unplug, replug, quit\n"
+    "imei DIGITS, script CMD=REPLY[:N], urc WHERE:LINE, urc clear, late CMD=MS[:N], late clear, echo on|off, sim on|off, "
+    "unplug, replug, quit\n"
     "  --help                show this text\n";
 
 // An IMEI as the card may give one: 1 to 32 decimal digits (a test may want a wrong length).
@@ -51,7 +59,7 @@ struct CScript {
 struct CConfig {
     CardOptions options;
     std::vector<CScript> scripts;
-    std::string strLink, strTranscript, strState, strControl;
+    std::string strLink, strTranscript, strState, strControl, strReplay, strReplayPort;
 };
 
 bool ParseInt(const std::string& str, long nMin, long nMax, int& nOut)
@@ -84,11 +92,12 @@ std::optional<CardFault> ParseFault(const std::string& str)
     return std::nullopt;
 }
 
-// "CMD=REPLY[:N]": a trailing colon and integer is the count, so a reply line that itself ends in
-// ":<digits>" needs an explicit count after it.
+// "CMD=REPLY[:N]": the last '=' ends the command (which may hold one: AT+YCDRUN=E=ERROR); a trailing
+// colon and integer is the count, so a reply line that itself ends in ":<digits>" needs an explicit
+// count after it.
 std::optional<CScript> ParseScript(const std::string& str)
 {
-    const size_t nEq = str.find('=');
+    const size_t nEq = str.rfind('=');
     if (nEq == std::string::npos || nEq == 0)
         return std::nullopt;
     CScript script;
@@ -106,6 +115,47 @@ std::optional<CScript> ParseScript(const std::string& str)
     else
         script.reply = CardReply::Text(strReply);
     return script;
+}
+
+// "WHERE:LINE": an unsolicited line and its place in every reply.
+std::optional<CardUrc> ParseUrc(const std::string& str)
+{
+    static const struct {
+        const char* name;
+        CardUrcAt at;
+    } kPlaces[] = {{"before-echo", CardUrcAt::BeforeEcho}, {"after-echo", CardUrcAt::AfterEcho},
+                   {"before-result", CardUrcAt::BeforeResult}, {"after-result", CardUrcAt::AfterResult},
+                   {"later", CardUrcAt::Later}};
+    const size_t nColon = str.find(':');
+    if (nColon == std::string::npos || nColon + 1 >= str.size())
+        return std::nullopt;
+    for (const auto& place : kPlaces) {
+        if (str.compare(0, nColon, place.name) == 0)
+            return CardUrc{place.at, str.substr(nColon + 1)};
+    }
+    return std::nullopt;
+}
+
+// "CMD=MS[:N]": a command answered late.
+std::optional<CardLate> ParseLate(const std::string& str)
+{
+    const size_t nEq = str.rfind('=');
+    if (nEq == std::string::npos || nEq == 0)
+        return std::nullopt;
+    CardLate late;
+    late.strCommand = str.substr(0, nEq);
+    std::string strValue = str.substr(nEq + 1);
+    const size_t nColon = strValue.find(':');
+    if (nColon != std::string::npos) {
+        if (!ParseInt(strValue.substr(nColon + 1), 1, 1000000000, late.nTimes))
+            return std::nullopt;
+        strValue.resize(nColon);
+    }
+    int nMs = 0;
+    if (!ParseInt(strValue, 0, 3600000, nMs))
+        return std::nullopt;
+    late.nMs = static_cast<uint32_t>(nMs);
+    return late;
 }
 
 // Parses the command line; a message on stderr and false for anything wrong.
@@ -127,7 +177,8 @@ bool ParseArgs(int argc, char** argv, CConfig& config, bool& bHelp)
         }
         static const char* const kWithValue[] = {"--link",  "--model",       "--fault",  "--fault-count", "--pause",
                                                  "--script", "--transcript", "--state",  "--control",
-                                                 "--reply-delay", "--imei"};
+                                                 "--reply-delay", "--imei", "--urc", "--urc-later", "--late",
+                                                 "--replay", "--replay-port"};
         bool bKnown = false;
         for (const char* name : kWithValue)
             bKnown = bKnown || strOpt == name;
@@ -175,6 +226,23 @@ bool ParseArgs(int argc, char** argv, CConfig& config, bool& bHelp)
             bOk = script.has_value();
             if (bOk)
                 config.scripts.push_back(*script);
+        } else if (strOpt == "--urc") {
+            const auto urc = ParseUrc(strValue);
+            bOk = urc.has_value();
+            if (bOk)
+                config.options.unsolicited.push_back(*urc);
+        } else if (strOpt == "--urc-later") {
+            bOk = ParseInt(strValue, 0, 3600000, n);
+            config.options.nUrcLaterMs = static_cast<uint32_t>(n);
+        } else if (strOpt == "--late") {
+            const auto late = ParseLate(strValue);
+            bOk = late.has_value();
+            if (bOk)
+                config.options.late.push_back(*late);
+        } else if (strOpt == "--replay") {
+            config.strReplay = strValue;
+        } else if (strOpt == "--replay-port") {
+            config.strReplayPort = strValue;
         }
         if (!bOk || strValue.empty()) {
             std::fprintf(stderr, "cardsim: bad value for %s: '%s' (see --help)\n", strOpt.c_str(), strValue.c_str());
@@ -255,6 +323,22 @@ bool RunControl(const std::string& strLine, CPtyCard& card, CardOptions& options
     } else if ((strVerb == "echo" || strVerb == "sim") && (strArg == "on" || strArg == "off")) {
         (strVerb == "echo" ? options.bEcho : options.bSimPresent) = strArg == "on";
         card.SetOptions(options);
+    } else if (strVerb == "urc" || strVerb == "late") {
+        if (strArg == "clear") {
+            (strVerb == "urc") ? options.unsolicited.clear() : options.late.clear();
+        } else if (strVerb == "urc") {
+            const auto urc = ParseUrc(strArg);
+            bOk = urc.has_value();
+            if (bOk)
+                options.unsolicited.push_back(*urc);
+        } else {
+            const auto late = ParseLate(strArg);
+            bOk = late.has_value();
+            if (bOk)
+                options.late.push_back(*late);
+        }
+        if (bOk)
+            card.SetOptions(options);
     } else if (strVerb == "script") {
         const auto script = ParseScript(strArg);
         bOk = script.has_value();
@@ -294,12 +378,41 @@ bool StopSignalPending(const sigset_t& stopSignals)
     return sigtimedwait(&stopSignals, nullptr, &zero) > 0;
 }
 
+// The steps of the transcript to replay; a message on stderr and nothing when it cannot be.
+std::optional<std::vector<CardReplayStep>> LoadReplay(const CConfig& config)
+{
+    FILE* pFile = std::fopen(config.strReplay.c_str(), "rb");
+    if (!pFile) {
+        std::fprintf(stderr, "cardsim: cannot read the transcript %s: %s\n", config.strReplay.c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    std::string strText;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pFile)) > 0;)
+        strText.append(buffer, n);
+    std::fclose(pFile);
+    CardReplayParse parse = ParseCardTranscript(strText, config.strReplayPort);
+    if (!parse.strError.empty()) {
+        std::fprintf(stderr, "cardsim: cannot replay %s: %s\n", config.strReplay.c_str(), parse.strError.c_str());
+        return std::nullopt;
+    }
+    std::printf("cardsim: replaying %zu commands to %s from %s\n", parse.steps.size(), parse.strPort.c_str(),
+                config.strReplay.c_str());
+    return std::move(parse.steps);
+}
+
 int Serve(const CConfig& config)
 {
     CardOptions options = config.options;
     CPtyCard card(options);
     for (const CScript& script : config.scripts)
         card.Script(script.strCommand, script.reply, script.nTimes);
+    if (!config.strReplay.empty()) {
+        std::optional<std::vector<CardReplayStep>> steps = LoadReplay(config);
+        if (!steps)
+            return 2;
+        card.SetReplay(std::move(*steps));
+    }
 
     FILE* pTranscript = nullptr;
     if (!config.strTranscript.empty() && !(pTranscript = std::fopen(config.strTranscript.c_str(), "w"))) {
@@ -314,6 +427,11 @@ int Serve(const CConfig& config)
         if (pTranscript) {
             std::fprintf(pTranscript, "%llu %s\n", static_cast<unsigned long long>(line.nTimeMs), line.strLine.c_str());
             std::fflush(pTranscript);
+        }
+        if (line.bNotInReplay) {
+            std::fprintf(stderr, "cardsim: replay: received \"%s\", which %s does not hold (after the commands already "
+                                 "played); not answered\n", line.strLine.c_str(), config.strReplay.c_str());
+            std::fflush(stderr);
         }
         if (!config.strState.empty() && (bNowAutorun != bAutorun || bNowDownload != bDownload))
             WriteState(config.strState, bNowAutorun, bNowDownload);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "serial/CardReply.h"
+
 namespace {
 
 // Bytes that hold no CR, no LF and no NUL, so no framed line can be cut from them.
@@ -34,15 +36,22 @@ std::string InfoThenOk(const std::string& strInfo)
     return Framed(strInfo) + Framed("OK");
 }
 
-// The line a raw reply answers with, as far as the card's state cares: it only needs to tell ERROR.
+// The line a raw reply answers with, as far as the card's state cares: its final result, if any.
 std::string ExtractLine(const std::string& strBytes)
 {
-    return strBytes.find("\r\nERROR\r\n") != std::string::npos ? "ERROR" : "";
+    return ParseCardReply(strBytes, "").strResult;
 }
 
 bool IsFinalResult(const std::string& strLine)
 {
-    return strLine == "OK" || strLine == "ERROR";
+    return FinalResultOfLine(strLine) != EFinalResult::kNone;
+}
+
+// A command the card refuses (ERROR, +CME ERROR, NO CARRIER, ...) is not carried out.
+bool IsRefusal(const std::string& strLine)
+{
+    const EFinalResult eResult = FinalResultOfLine(strLine);
+    return eResult != EFinalResult::kNone && eResult != EFinalResult::kOk;
 }
 
 } // namespace
@@ -53,6 +62,7 @@ void CCardModel::SetOptions(const CardOptions& options)
 {
     m_options = options;
     m_nFaultsUsed = 0;
+    m_lateUsed.clear();
     m_bBabbleStarted = false;
     m_bFlooding = false;
 }
@@ -80,6 +90,10 @@ std::vector<CardChunk> CCardModel::Receive(const std::string& strBytes, uint64_t
 void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks)
 {
     m_transcript.push_back({nNowMs, strLine});
+    if (m_bReplay) {
+        m_transcript.back().bNotInReplay = !AnswerFromReplay(strLine, chunks);
+        return;
+    }
     const std::string strKey = Upper(strLine);
 
     Reply reply = ScriptedOrTable(strKey);
@@ -107,12 +121,31 @@ void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector
     }
     if (reply.bSilent)
         return;
-    if (reply.strLine != "ERROR")
+    if (!IsRefusal(reply.strLine))
         CarryOut(strKey);
 
-    const std::string strEcho = m_options.bEcho && !reply.bRaw ? strLine + "\r" : "";
+    std::string strEcho = m_options.bEcho && !reply.bRaw ? strLine + "\r" : "";
+    std::string strBody = reply.strBody;
+    if (!reply.bRaw) {
+        strEcho = WithUnsolicited(CardUrcAt::BeforeEcho) + strEcho + WithUnsolicited(CardUrcAt::AfterEcho);
+        // Before the reply's last framed line when that is its final result, else at its end.
+        const std::string strBeforeResult = WithUnsolicited(CardUrcAt::BeforeResult);
+        size_t nAt = strBody.size();
+        if (strBody.size() >= 4 && strBody.ends_with("\r\n")) {
+            const size_t nOpen = strBody.rfind("\r\n", strBody.size() - 3);
+            if (nOpen != std::string::npos && IsFinalResult(strBody.substr(nOpen + 2, strBody.size() - 2 - nOpen - 2)))
+                nAt = nOpen;
+        }
+        strBody.insert(nAt, strBeforeResult);
+        strBody += WithUnsolicited(CardUrcAt::AfterResult);
+    }
+    std::vector<CardChunk> shaped = Shape(strEcho, strBody, bFault);
+    if (!shaped.empty())
+        shaped.front().nDelayMs += TakeLate(strKey);
+    if (const std::string strLater = WithUnsolicited(CardUrcAt::Later); !reply.bRaw && !strLater.empty())
+        shaped.push_back({m_options.nUrcLaterMs, strLater});
     uint64_t nAnsweredMs = nNowMs;
-    for (CardChunk& chunk : Shape(strEcho, reply.strBody, bFault)) {
+    for (CardChunk& chunk : shaped) {
         nAnsweredMs += chunk.nDelayMs;
         chunks.push_back(std::move(chunk));
     }
@@ -120,6 +153,51 @@ void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector
         m_bFlooding = true;
         m_nFloodSentMs = nAnsweredMs;
     }
+}
+
+// The framed unsolicited lines of the options at that place in a reply.
+std::string CCardModel::WithUnsolicited(CardUrcAt at) const
+{
+    std::string str;
+    for (const CardUrc& urc : m_options.unsolicited) {
+        if (urc.at == at)
+            str += Framed(urc.strLine);
+    }
+    return str;
+}
+
+// How late the reply to the command goes out: the first late answer of the options that matches it
+// and has not run out.
+uint32_t CCardModel::TakeLate(const std::string& strKey)
+{
+    m_lateUsed.resize(m_options.late.size(), 0);
+    for (size_t n = 0; n < m_options.late.size(); ++n) {
+        const CardLate& late = m_options.late[n];
+        if ((late.strCommand != "*" && Upper(late.strCommand) != strKey) || (late.nTimes >= 0 && m_lateUsed[n] >= late.nTimes))
+            continue;
+        ++m_lateUsed[n];
+        return late.nMs;
+    }
+    return 0;
+}
+
+bool CCardModel::AnswerFromReplay(const std::string& strLine, std::vector<CardChunk>& chunks)
+{
+    for (size_t n = m_nReplayNext; n < m_replay.size(); ++n) {
+        if (m_replay[n].strCommand != strLine)
+            continue;
+        chunks.insert(chunks.end(), m_replay[n].chunks.begin(), m_replay[n].chunks.end());
+        m_nReplayNext = n + 1;
+        return true;
+    }
+    return false;
+}
+
+void CCardModel::SetReplay(std::vector<CardReplayStep> steps)
+{
+    m_bReplay = true;
+    m_replay = std::move(steps);
+    m_nReplayNext = 0;
 }
 
 std::vector<CardChunk> CCardModel::Shape(const std::string& strEcho, const std::string& strBody, bool bFault) const

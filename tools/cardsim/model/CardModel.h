@@ -21,6 +21,23 @@ enum class CardFault {
                      // line rate (kFloodBytesPerMs) from each answer on, until the options change
 };
 
+// Where an unsolicited result code goes in every reply: before the echo, right after it, before the
+// final result (after any information line), after the final result, or on its own a while after
+// the reply (alone between commands).
+enum class CardUrcAt { BeforeEcho, AfterEcho, BeforeResult, AfterResult, Later };
+
+struct CardUrc {
+    CardUrcAt at = CardUrcAt::AfterEcho;
+    std::string strLine;                  // framed by CR LF pairs when sent ("+CREG: 1", "RING")
+};
+
+// A command answered late: its whole reply, echo included, nMs after it arrived, nTimes times.
+struct CardLate {
+    std::string strCommand;               // compared without regard to case; "*": every command
+    uint32_t nMs = 0;
+    int nTimes = -1;                      // -1: every time
+};
+
 struct CardOptions {
     bool bEcho = true;                    // echo each command line (with its CR) before the reply
     std::string strModel = "R2280-Y";     // the answer line to AT+CGMM
@@ -32,6 +49,9 @@ struct CardOptions {
     uint32_t nReplyDelayMs = 0;           // think time: the answer starts this long after the echo
     size_t nPauseAt = 0;                  // PauseMidReply: the pause falls after this many bytes of
                                           // echo and reply; 0: after the echo (or the opening CR LF)
+    std::vector<CardUrc> unsolicited;     // sent with every reply that is not silent
+    uint32_t nUrcLaterMs = 200;           // CardUrcAt::Later: this long after the reply
+    std::vector<CardLate> late;           // commands answered late (the first that matches applies)
 };
 
 // A scripted reply for one command, overriding the table.
@@ -59,6 +79,16 @@ struct CardChunk {
 struct CardTranscriptLine {
     uint64_t nTimeMs = 0;                 // the clock's time when the line's CR arrived
     std::string strLine;                  // the command line without its CR
+    bool bNotInReplay = false;            // replaying: the transcript holds no such command (from here on)
+};
+
+// A recorded exchange of a transcript that the card replays (CardReplay.h): the command line as the
+// host wrote it (without its CR) and every chunk the host then read, each with its delay after the
+// one before (the first after the command).
+struct CardReplayStep {
+    std::string strCommand;
+    std::vector<CardChunk> chunks;
+    size_t nLine = 0;                     // the transcript's line of the command (1-based)
 };
 
 class CCardModel {
@@ -81,6 +111,16 @@ public:
     // applies on top of a scripted reply.
     void Script(const std::string& strCommand, CardReply reply, int nTimes = -1);
     void ClearScripts();
+
+    // Plays back a transcript instead of the table: each command line is answered with the chunks
+    // recorded after the first unplayed recording of the same command (compared exactly), at their
+    // recorded delays; the recordings before it are skipped. A command the rest of the transcript
+    // does not hold gets nothing and is marked in the transcript line (bNotInReplay). Scripts,
+    // faults, unsolicited lines and late answers do not apply; the echo is the recorded one.
+    void SetReplay(std::vector<CardReplayStep> steps);
+    bool Replaying() const { return m_bReplay; }
+    // The recorded commands not yet played.
+    size_t ReplayStepsLeft() const { return m_replay.size() - m_nReplayNext; }
 
     // Replaces the options; the fault's count starts again.
     void SetOptions(const CardOptions& options);
@@ -113,6 +153,9 @@ private:
     void Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks);
     std::vector<CardChunk> Shape(const std::string& strEcho, const std::string& strBody, bool bFault) const;
     std::vector<CardChunk> Flood(uint64_t nNowMs);
+    bool AnswerFromReplay(const std::string& strLine, std::vector<CardChunk>& chunks);
+    uint32_t TakeLate(const std::string& strKey);
+    std::string WithUnsolicited(CardUrcAt at) const;
 
     CardOptions m_options;
     std::vector<CardTranscriptLine> m_transcript;
@@ -129,4 +172,8 @@ private:
     bool m_bBabbleStarted = false;
     bool m_bFlooding = false;             // a flooding card has answered: its stream has begun
     uint64_t m_nFloodSentMs = 0;          // the stream has been sent up to this time
+    std::vector<int> m_lateUsed;          // how often each of the options' late answers was given
+    bool m_bReplay = false;
+    std::vector<CardReplayStep> m_replay;
+    size_t m_nReplayNext = 0;
 };

@@ -311,6 +311,12 @@ void CPtyCard::Script(const std::string& strCommand, CardReply reply, int nTimes
     m_pState->model.Script(strCommand, std::move(reply), nTimes);
 }
 
+void CPtyCard::SetReplay(std::vector<CardReplayStep> steps)
+{
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    m_pState->model.SetReplay(std::move(steps));
+}
+
 std::vector<CardTranscriptLine> CPtyCard::Transcript() const
 {
     std::lock_guard<std::mutex> lock(m_pState->mutex);
