@@ -8,9 +8,21 @@
 
 namespace {
 
-// A device back at the slot counts as settled once two listings this far apart show it unchanged:
+// A device back at the slot counts as settled once two looks this far apart show it unchanged:
 // a re-enumerating card adds its interfaces one by one.
 constexpr uint32_t kSettleMs = 1000;
+
+// A card has left when two looks this far apart both lack it. Twice the pace at which slots are
+// looked at, so that the two are separate looks however late one comes; longer than a driver's
+// list stays half written while another card comes or goes (a few separate registry writes, or
+// udev unbinding and binding an interface); and far shorter than a switching card stays away
+// (seconds), so a real departure is never missed and costs nothing: its verdict waits for what
+// comes back anyway.
+constexpr uint32_t kLeftConfirmMs = 500;
+
+// A device is back when two looks this far apart see it: one caught while it is being removed
+// again is gone by the second, and the row still shows a return well within a third of a second.
+constexpr uint32_t kBackConfirmMs = 100;
 
 std::vector<std::string> PortDevices(const CInventoryCard& card)
 {
@@ -110,6 +122,14 @@ std::string CSwitchWatch::LeftText() const
     return m_nLeftMs ? "left after " + Seconds(*m_nLeftMs) : "did not leave";
 }
 
+void CSwitchWatch::SeeBack(const CInventoryCard& atSlot, uint32_t nMs)
+{
+    if (!m_back || !SameDevice(atSlot, *m_back)) {
+        m_back = atSlot;
+        m_nSameSinceMs = nMs;
+    }
+}
+
 void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nMs)
 {
     if (m_bFinished)
@@ -119,26 +139,37 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
     switch (m_ePhase) {
     case ESwitchPhase::kSent:
         if (!pAtSlot || !IsOriginal(*pAtSlot)) {
-            // Gone, or already another device there: it left between two listings.
+            // Gone, or already another device there; left once a later look agrees.
+            if (!m_nMissedSinceMs)
+                m_nMissedSinceMs = nMs;
+            if (nMs - *m_nMissedSinceMs < kLeftConfirmMs)
+                return;
+            m_nMissedSinceMs.reset();
             Enter(ESwitchPhase::kLeft, nMs);
             return Observe(cards, nMs);
         }
+        m_nMissedSinceMs.reset();
         if (nMs < m_times.nLeaveMs)
             return;
         if (m_eProof == ESwitchProof::kLeaves)
             return Stall("the card's ports are still listed after " + Seconds(m_times.nLeaveMs));
         // A card that stays may have switched without leaving: it proves itself by answering.
-        m_back = *pAtSlot;
-        m_nSameSinceMs = nMs;
+        SeeBack(*pAtSlot, nMs);
         Enter(ESwitchPhase::kBack, nMs);
         return;
     case ESwitchPhase::kLeft:
         if (pAtSlot) {
-            m_back = *pAtSlot;
-            m_nSameSinceMs = nMs;
+            SeeBack(*pAtSlot, nMs);
+            if (!m_nSeenSinceMs)
+                m_nSeenSinceMs = nMs;
+            if (nMs - *m_nSeenSinceMs < kBackConfirmMs)
+                return;
+            m_nSeenSinceMs.reset();
             Enter(ESwitchPhase::kBack, nMs);
             return Observe(cards, nMs);
         }
+        m_nSeenSinceMs.reset();
+        m_back.reset();
         if (nMs < m_times.nReturnMs)
             return;
         if (m_eProof == ESwitchProof::kLeaves)
@@ -146,17 +177,20 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
         return Stall("nothing came back at " + strSlot + " within " + Seconds(m_times.nReturnMs));
     case ESwitchPhase::kBack:
         if (!pAtSlot) {
-            // Gone again: a card may re-enumerate more than once, or a listing may have caught it
-            // half removed. It is back only once it is there to stay.
+            // Gone again: a card may re-enumerate more than once. It is back only once it is there
+            // to stay, so a second look without it takes the back time away.
+            if (!m_nMissedSinceMs)
+                m_nMissedSinceMs = nMs;
+            if (nMs - *m_nMissedSinceMs < kLeftConfirmMs)
+                return;
+            m_nMissedSinceMs.reset();
             m_back.reset();
             m_nBackMs.reset();
             m_ePhase = ESwitchPhase::kLeft;
             return Observe(cards, nMs);
         }
-        if (!SameDevice(*pAtSlot, *m_back)) {
-            m_back = *pAtSlot;
-            m_nSameSinceMs = nMs;
-        }
+        m_nMissedSinceMs.reset();
+        SeeBack(*pAtSlot, nMs);
         if (m_eProof == ESwitchProof::kLeaves) {
             if (nMs - m_nSameSinceMs >= kSettleMs || nMs >= m_times.nReturnMs) {
                 Enter(ESwitchPhase::kSettled, nMs);
@@ -174,14 +208,21 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
 
 std::optional<uint32_t> CSwitchWatch::DueMs() const
 {
-    if (m_bFinished || m_eProof != ESwitchProof::kLeaves || m_ePhase != ESwitchPhase::kBack)
+    if (m_bFinished)
+        return std::nullopt;
+    if (m_nMissedSinceMs)
+        return *m_nMissedSinceMs + kLeftConfirmMs;
+    if (m_nSeenSinceMs)
+        return *m_nSeenSinceMs + kBackConfirmMs;
+    if (m_eProof != ESwitchProof::kLeaves || m_ePhase != ESwitchPhase::kBack)
         return std::nullopt;
     return m_nSameSinceMs + kSettleMs;
 }
 
 std::optional<CInventoryCard> CSwitchWatch::CardToAsk() const
 {
-    if (m_bFinished || m_eProof != ESwitchProof::kReturnsAnswering || m_ePhase != ESwitchPhase::kBack)
+    // Not while the last look missed it: nothing is there to ask until a look sees it again.
+    if (m_bFinished || m_eProof != ESwitchProof::kReturnsAnswering || m_ePhase != ESwitchPhase::kBack || m_nMissedSinceMs)
         return std::nullopt;
     return m_back;
 }

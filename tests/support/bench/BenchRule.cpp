@@ -37,7 +37,7 @@ std::optional<CBenchFault> ParseBenchFault(const std::string& strText)
 {
     static const std::pair<const char*, EBenchFault> kNames[] = {
         {"stay", EBenchFault::kStay}, {"gone", EBenchFault::kGone}, {"moved", EBenchFault::kMoved},
-        {"newimei", EBenchFault::kNewImei}};
+        {"newimei", EBenchFault::kNewImei}, {"blink", EBenchFault::kBlink}};
     for (const auto& [pszName, eKind] : kNames)
         if (strText == pszName)
             return CBenchFault{eKind, 0};
@@ -89,6 +89,12 @@ std::optional<CBenchAction> CReenumerationRule::DueFor(int nCard, CCard& c, int6
             return std::nullopt;   // pulled while away: it simply never comes back
         return CBenchAction{CBenchAction::kLeave, nCard, c.eShape, false, false};
     }
+    if (c.ePresence == EPresence::kHidden) {
+        if (nNowMs < c.nReturnAtMs)
+            return std::nullopt;
+        c.ePresence = EPresence::kPresent;
+        return CBenchAction{CBenchAction::kShow, nCard, c.eShape, false, false};
+    }
     if (c.ePresence == EPresence::kAway) {
         if (nNowMs < c.nReturnAtMs)
             return std::nullopt;
@@ -101,9 +107,13 @@ std::optional<CBenchAction> CReenumerationRule::DueFor(int nCard, CCard& c, int6
     const EBenchShape eLeaving = c.eShape;
     c.eShape = *c.pendingSwitch;
     c.pendingSwitch.reset();
-    if (fault.eKind == EBenchFault::kStay) {
-        c.eShape = eLeaving;   // takes the command, never drops off the bus
-        return std::nullopt;
+    if (fault.eKind == EBenchFault::kStay || fault.eKind == EBenchFault::kBlink) {
+        c.eShape = eLeaving;   // takes the command, never leaves the bus (a blink is no departure)
+        if (fault.eKind == EBenchFault::kStay)
+            return std::nullopt;
+        c.ePresence = EPresence::kHidden;
+        c.nReturnAtMs = nNowMs + kBenchBlinkMs;
+        return CBenchAction{CBenchAction::kHide, nCard, c.eShape, false, false};
     }
     c.ePresence = fault.eKind == EBenchFault::kGone ? EPresence::kGoneForGood : EPresence::kAway;
     c.nReturnAtMs = nNowMs + m_nReturnMs;
