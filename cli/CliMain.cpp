@@ -578,7 +578,7 @@ CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets,
     report.outcomes.resize(targets.size());
     std::unique_ptr<CListingPoller> pPoller;
     if (options.bWait)
-        pPoller = std::make_unique<CListingPoller>(ListPlatformDevices, *shared.pClock, kListingPeriodMs);
+        pPoller = std::make_unique<CListingPoller>(LookAtPlatformSlots, *shared.pClock, kListingPeriodMs);
     RunLimited(targets.size(), options.nJobs, options.nStaggerMs, *shared.pClock, [&](size_t n) {
         report.outcomes[n] = RunCardRow(options, targets[n], cards, shared, pPoller.get(), board, n);
     });
