@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -349,6 +350,12 @@ int main(int argc, char** argv)
             return 1;
         }
         pBus = std::move(pUdev);
+        // The command opens the cards' nodes past umockdev's descriptor table (preload/NodePreload.cpp).
+        const char* pszPreload = std::getenv("LD_PRELOAD");
+        const std::string strPreload =
+            std::string(BENCH_NODE_PRELOAD) + (pszPreload && *pszPreload ? std::string(":") + pszPreload : "");
+        setenv("LD_PRELOAD", strPreload.c_str(), 1);
+        setenv("VOSTREL_BENCH_NODES", "/dev/ttyUSB", 1);
     } else {
         pBus = std::make_unique<CHookBus>(options.nCards, options.strHook, options.nFirstCom);
     }
