@@ -22,19 +22,27 @@ run_once() {
     local n=$1 out=$work/$1-$2
     mkdir -p "$out"
     umockdev-wrapper "$native/bench-testbed" --cards "$n" --return-ms $return_ms --out "$out" -- \
-        bash -c 'start=$(date +%s%N); "$0" close-autorun --all --wait --quiet --report "$1/report.json" >/dev/null
+        bash -c 'start=$(date +%s%N); "$0" close-autorun --all --wait --quiet --log "$1/cli.log" --report "$1/report.json" >/dev/null
                  status=$?; echo $(( ($(date +%s%N) - start) / 1000000 )) >"$1/wall"; exit $status' \
         "$native/vostrel-cli" "$out" || { echo "bench-wait: the run on $n cards failed" >&2; exit 1; }
     python3 - "$out" <<'PY'
-import json, sys
+import json, re, sys
 out = sys.argv[1]
 events = [line.split() for line in open(out + "/bench-events.log")]
 started = next(int(e[0]) for e in events if e[1:] == ["command", "started"])
 back = {e[4]: int(e[0]) for e in events if len(e) > 3 and e[3] == "back"}
+# A row's times count from its card's run start, which comes after the program's start by its
+# listing and its threads' start (more so the more cards). The transcript's times count from the
+# program's start (a few ms after the bench's "command started"): a card's run starts when its
+# first line goes out.
+first = {}
+for line in open(out + "/cli.log"):
+    m = re.match(r"(\d+) (\S+) > ", line)
+    if m and m.group(2) not in first:
+        first[m.group(2)] = int(m.group(1))
 rows = json.load(open(out + "/report.json"))
-# The row's "back" counts from the card's run start, a little after the command started: the
-# latency is overstated by that much, never understated.
-lat = [round(started + r["back"] * 1000 - back[r["slot"]]) for r in rows if r["back"] is not None and r["slot"] in back]
+lat = [round(started + min(first[p] for p in r["ports"] if p in first) + r["back"] * 1000 - back[r["slot"]])
+       for r in rows if r["back"] is not None and r["slot"] in back]
 assert len(lat) == len(rows), "a card did not come back"
 print(open(out + "/wall").read().strip(), max(back.values()) - started, *lat)
 PY

@@ -43,8 +43,8 @@ public:
     void NoteAnswer(bool bAnswersAt, const std::string& strImei, uint32_t nMs);
 
     // When, in ms after the last command, an observation would decide something that the next one
-    // at the usual pace might only see later: a second sighting, or the device back having been
-    // unchanged long enough.
+    // at the usual pace might only see later: a second sighting, the device back having been
+    // unchanged long enough, or (while the card is away) its return.
     std::optional<uint32_t> DueMs() const;
 
     // While it is back and must prove itself: the card at the slot as last listed.
@@ -74,6 +74,7 @@ private:
     ESwitchPhase m_ePhase = ESwitchPhase::kSent;
     std::optional<uint32_t> m_nLeftMs, m_nBackMs, m_nSettledMs;
     std::optional<CInventoryCard> m_back;     // the device at the slot once back
+    uint32_t m_nLastLookMs = 0;               // when it was last observed
     uint32_t m_nSameSinceMs = 0;              // since when the device back has been seen unchanged
     std::optional<uint32_t> m_nMissedSinceMs; // the first of the observations since that lacked it
     std::optional<uint32_t> m_nSeenSinceMs;   // while left: the first of the observations since that saw a device
