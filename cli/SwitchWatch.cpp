@@ -12,13 +12,13 @@ namespace {
 // a re-enumerating card adds its interfaces one by one.
 constexpr uint32_t kSettleMs = 1000;
 
-// A card has left when two looks this far apart both lack it. Twice the pace at which slots are
-// looked at, so that the two are separate looks however late one comes; longer than a driver's
-// list stays half written while another card comes or goes (a few separate registry writes, or
-// udev unbinding and binding an interface); and far shorter than a switching card stays away
-// (seconds), so a real departure is never missed and costs nothing: its verdict waits for what
-// comes back anyway.
-constexpr uint32_t kLeftConfirmMs = 500;
+// A card has left when two looks this far apart both lack it. Longer than a driver's list stays
+// half written while another card comes or goes: udev unbinds and binds an interface within
+// milliseconds, but a list rewritten by separate registry writes (a regedit run under Wine) can
+// lack a card for a few hundred ms on a busy machine. Far shorter than a switching card stays away
+// (seconds), so a real departure is never missed, and it costs no time: a departing card's
+// verdict waits for what comes back anyway.
+constexpr uint32_t kLeftConfirmMs = 1000;
 
 // A device is back when two looks this far apart see it: one caught while it is being removed
 // again is gone by the second.

@@ -15,8 +15,9 @@ enum class EBenchFault { kNone, kStay, kGone, kMoved, kNewImei, kPull, kBlink };
 
 // kBlink: a card that takes the command and stays, but drops off the bus for this long when it
 // would have left, as a card does whose driver's list is rewritten while another card goes, or
-// whose interface is unbound and bound again. Long enough for any look at the bus to catch (looks
-// are a quarter second apart), too short for two looks half a second apart.
+// whose interface is unbound and bound again. Long enough for a look at the bus to catch (looks
+// are a quarter second apart), too short for two looks a second apart (under Wine it lasts until
+// the next regedit run has written the card back).
 constexpr int64_t kBenchBlinkMs = 400;
 
 struct CBenchFault {
