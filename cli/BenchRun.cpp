@@ -144,7 +144,7 @@ CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const
         if (std::find(listing.slots.begin(), listing.slots.end(), card.strSlot) == listing.slots.end())
             continue;
         // A phase is timed when the look that showed it was done, as a person watching would see it.
-        watch.Observe(listing.cards, Elapsed(nStart, listing.nDoneTick));
+        watch.Observe(listing.cards, Elapsed(nStart, listing.nTick), Elapsed(nStart, listing.nDoneTick));
         if (std::optional<CInventoryCard> ask = watch.CardToAsk()) {
             ctx.onStep(watch);
             const auto [bAnswers, strImei] = ctx.askCard(*ask);

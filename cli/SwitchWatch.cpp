@@ -134,7 +134,7 @@ void CSwitchWatch::SeeBack(const CInventoryCard& atSlot, uint32_t nMs)
     }
 }
 
-void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nMs)
+void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nBeganMs, uint32_t nMs)
 {
     if (m_bFinished)
         return;
@@ -147,11 +147,11 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
             // Gone, or already another device there; left once a later look agrees.
             if (!m_nMissedSinceMs)
                 m_nMissedSinceMs = nMs;
-            if (nMs - *m_nMissedSinceMs < kLeftConfirmMs)
+            if (static_cast<int32_t>(nBeganMs - *m_nMissedSinceMs) < static_cast<int32_t>(kLeftConfirmMs))
                 return;
             m_nMissedSinceMs.reset();
             Enter(ESwitchPhase::kLeft, nMs);
-            return Observe(cards, nMs);
+            return Observe(cards, nBeganMs, nMs);
         }
         m_nMissedSinceMs.reset();
         if (nMs < m_times.nLeaveMs)
@@ -167,11 +167,11 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
             SeeBack(*pAtSlot, nMs);
             if (!m_nSeenSinceMs)
                 m_nSeenSinceMs = nMs;
-            if (nMs - *m_nSeenSinceMs < kBackConfirmMs)
+            if (static_cast<int32_t>(nBeganMs - *m_nSeenSinceMs) < static_cast<int32_t>(kBackConfirmMs))
                 return;
             m_nSeenSinceMs.reset();
             Enter(ESwitchPhase::kBack, nMs);
-            return Observe(cards, nMs);
+            return Observe(cards, nBeganMs, nMs);
         }
         m_nSeenSinceMs.reset();
         m_back.reset();
@@ -186,13 +186,13 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
             // to stay, so a second look without it takes the back time away.
             if (!m_nMissedSinceMs)
                 m_nMissedSinceMs = nMs;
-            if (nMs - *m_nMissedSinceMs < kLeftConfirmMs)
+            if (static_cast<int32_t>(nBeganMs - *m_nMissedSinceMs) < static_cast<int32_t>(kLeftConfirmMs))
                 return;
             m_nMissedSinceMs.reset();
             m_back.reset();
             m_nBackMs.reset();
             m_ePhase = ESwitchPhase::kLeft;
-            return Observe(cards, nMs);
+            return Observe(cards, nBeganMs, nMs);
         }
         m_nMissedSinceMs.reset();
         SeeBack(*pAtSlot, nMs);

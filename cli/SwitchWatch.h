@@ -35,9 +35,13 @@ class CSwitchWatch {
 public:
     CSwitchWatch(ESwitchProof eProof, const CInventoryCard& card, const CSwitchTimes& times);
 
-    // What was seen nMs after the last command: the devices at the card's slot (a listing of every
-    // card will do; only the slot's entry counts).
-    void Observe(const std::vector<CInventoryCard>& cards, uint32_t nMs);
+    // What a look begun nBeganMs and done nDoneMs after the last command saw: the devices at the
+    // card's slot (a listing of every card will do; only the slot's entry counts). Somewhere in
+    // between it read the slot: two looks are as far apart as the first one's end is from the
+    // second one's beginning. Phases are timed when the look was done.
+    void Observe(const std::vector<CInventoryCard>& cards, uint32_t nBeganMs, uint32_t nDoneMs);
+    // A look that took no time.
+    void Observe(const std::vector<CInventoryCard>& cards, uint32_t nMs) { Observe(cards, nMs, nMs); }
     // The card back at the slot was asked (CardToAsk): whether it answered "AT", and its IMEI
     // (empty when unknown).
     void NoteAnswer(bool bAnswersAt, const std::string& strImei, uint32_t nMs);
@@ -76,8 +80,8 @@ private:
     std::optional<CInventoryCard> m_back;     // the device at the slot once back
     uint32_t m_nLastLookMs = 0;               // when it was last observed
     uint32_t m_nSameSinceMs = 0;              // since when the device back has been seen unchanged
-    std::optional<uint32_t> m_nMissedSinceMs; // the first of the observations since that lacked it
-    std::optional<uint32_t> m_nSeenSinceMs;   // while left: the first of the observations since that saw a device
+    std::optional<uint32_t> m_nMissedSinceMs; // the end of the first of the looks since that lacked it
+    std::optional<uint32_t> m_nSeenSinceMs;   // while left: the end of the first of the looks since that saw a device
     bool m_bFinished = false;
     int m_nStatus = 0;
     std::string m_strMessage;

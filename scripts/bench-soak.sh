@@ -139,6 +139,10 @@ for card in set(slots.values()) - listed:
 print(len(rows), bad)
 PY
     )
+    if [ "$bad" != 0 ]; then   # kept for a look: the rows, the bench's log, the cards' transcripts
+        cp -r "$out" "${TMPDIR:-/tmp}/bench-soak-round-$round"
+        echo "bench-soak: round $round kept in ${TMPDIR:-/tmp}/bench-soak-round-$round" >&2
+    fi
     rows_total=$((rows_total + rows))
     mismatches=$((mismatches + bad))
     cli_peak=$(cat "$out/cli.peak" 2>/dev/null || echo "0 0 0")

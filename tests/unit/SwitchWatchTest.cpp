@@ -93,6 +93,19 @@ TEST(SwitchWatchTest, FollowsTheSlotThroughTheListings)
     }
 }
 
+// A slow look read the slot somewhere between its start and its end: two slow looks that missed a
+// card may have read it well under a second apart, however far apart they ended.
+TEST(SwitchWatchTest, TwoLooksAreAsFarApartAsTheFirstEndAndTheSecondStart)
+{
+    CSwitchWatch watch(ESwitchProof::kLeaves, kOriginal, {});
+    watch.Observe(Listing('-'), 500, 900);
+    watch.Observe(Listing('-'), 1300, 1900);
+    EXPECT_EQ(watch.Phase(), ESwitchPhase::kSent);
+    EXPECT_EQ(watch.DueMs(), 1900u);
+    watch.Observe(Listing('-'), 1900, 2000);
+    EXPECT_EQ(watch.PhaseMs(ESwitchPhase::kLeft), 2000u);
+}
+
 // open-autorun: the card back at the slot must answer AT, with the same IMEI where both are known.
 TEST(SwitchWatchTest, OpenIsConfirmedByTheCardAnsweringAtItsSlot)
 {
