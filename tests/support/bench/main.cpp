@@ -159,7 +159,7 @@ private:
         });
     }
 
-    // Off the bus and on again at once, its cardsim untouched: nothing about the card changes.
+    // Off the bus for a moment, or on it again, its cardsim untouched: nothing about the card changes.
     void Blink(const CBenchAction& action)
     {
         const int n = action.nCard;
