@@ -60,9 +60,11 @@ while [ $SECONDS -lt $end ]; do
     done
     printf '%s\n' "${faults[@]}" | paste - - | awk '{ print $2 }' >"$out/faults"
     # The command runs in the background so that it can be sampled; a run that outlives its
-    # longest possible wait is a hang.
+    # longest possible wait is a hang. The times are long: with 32 cards re-plugging at once on a
+    # busy machine the bench itself can take seconds to bring a card back (it answers in 0.5 s
+    # when idle), and a card back after the program's deadline is rightly not back.
     umockdev-wrapper "$native/bench-testbed" --cards "$cards" --return-ms 500 "${faults[@]}" --out "$out" -- \
-        bash -c '"$0" "$1" --all --wait --leave-timeout 3 --return-timeout 4 --quiet --report "$2/report.json" \
+        bash -c '"$0" "$1" --all --wait --leave-timeout 8 --return-timeout 12 --quiet --report "$2/report.json" \
                  >"$2/run.json" 2>"$2/run.err" & pid=$!; echo $pid >"$2/cli.pid"; wait $pid' \
         "$native/vostrel-cli" "$command" "$out" >/dev/null 2>"$out/bench.err" &
     bench_pid=$!
