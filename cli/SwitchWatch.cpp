@@ -20,9 +20,10 @@ constexpr uint32_t kSettleMs = 1000;
 // verdict waits for what comes back anyway.
 constexpr uint32_t kLeftConfirmMs = 1000;
 
-// A device is back when two looks this far apart see it: one caught while it is being removed
-// again is gone by the second.
-constexpr uint32_t kBackConfirmMs = 50;
+// A device is back when two looks see it, the second begun at least this long after the first was
+// done: any later look, as the row should show a return at once (a device caught while it is being
+// removed again is missed by a later look, which takes the back time away again).
+constexpr uint32_t kBackConfirmMs = 1;
 
 // While a card is away its slot is looked at this often, sooner than the usual pace: with the
 // second look above, a return shows in the card's row within a third of a second.
