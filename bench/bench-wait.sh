@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The bench's figures for vostrel-cli close-autorun --all --wait on simulated cards (natively, on a
-# umockdev tree): the wall time on 32 cards against one card, and how long after a card came back
-# its row showed "back". Prints markdown rows; exits non-zero when a goal is missed.
+# umockdev tree): the wall time on 32 and on 64 cards against one card, and how long after a card
+# came back its row showed "back". Prints markdown rows; exits non-zero when a goal is missed.
 #
 # usage: bench/bench-wait.sh [NATIVE-BUILD-DIR]   (default build/native, built with bench-testbed)
 #   BENCH_RUNS=3    runs per card count (the median is taken)
@@ -22,19 +22,27 @@ run_once() {
     local n=$1 out=$work/$1-$2
     mkdir -p "$out"
     umockdev-wrapper "$native/bench-testbed" --cards "$n" --return-ms $return_ms --out "$out" -- \
-        bash -c 'start=$(date +%s%N); "$0" close-autorun --all --wait --quiet --report "$1/report.json" >/dev/null
+        bash -c 'start=$(date +%s%N); "$0" close-autorun --all --wait --quiet --log "$1/cli.log" --report "$1/report.json" >/dev/null
                  status=$?; echo $(( ($(date +%s%N) - start) / 1000000 )) >"$1/wall"; exit $status' \
         "$native/vostrel-cli" "$out" || { echo "bench-wait: the run on $n cards failed" >&2; exit 1; }
     python3 - "$out" <<'PY'
-import json, sys
+import json, re, sys
 out = sys.argv[1]
 events = [line.split() for line in open(out + "/bench-events.log")]
 started = next(int(e[0]) for e in events if e[1:] == ["command", "started"])
 back = {e[4]: int(e[0]) for e in events if len(e) > 3 and e[3] == "back"}
+# A row's times count from its card's run start, which comes after the program's start by its
+# listing and its threads' start (more so the more cards). The transcript's times count from the
+# program's start (a few ms after the bench's "command started"): a card's run starts when its
+# first line goes out.
+first = {}
+for line in open(out + "/cli.log"):
+    m = re.match(r"(\d+) (\S+) > ", line)
+    if m and m.group(2) not in first:
+        first[m.group(2)] = int(m.group(1))
 rows = json.load(open(out + "/report.json"))
-# The row's "back" counts from the card's run start, a little after the command started: the
-# latency is overstated by that much, never understated.
-lat = [round(started + r["back"] * 1000 - back[r["slot"]]) for r in rows if r["back"] is not None and r["slot"] in back]
+lat = [round(started + min(first[p] for p in r["ports"] if p in first) + r["back"] * 1000 - back[r["slot"]])
+       for r in rows if r["back"] is not None and r["slot"] in back]
 assert len(lat) == len(rows), "a card did not come back"
 print(open(out + "/wall").read().strip(), max(back.values()) - started, *lat)
 PY
@@ -46,7 +54,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 # last card back, as the bench logged it: the simulation takes longer to move 32 cards than one).
 declare -A wall beyond
 lat_all=()
-for n in 1 32; do
+for n in 1 32 64; do
     walls=() rests=()
     for ((r = 1; r <= runs; r++)); do
         read -r -a got < <(run_once "$n" "$r")
@@ -59,10 +67,19 @@ for n in 1 32; do
 done
 lat_median=$(printf '%s\n' "${lat_all[@]}" | median)
 lat_max=$(printf '%s\n' "${lat_all[@]}" | sort -n | tail -1)
-raw=$(awk -v a="${wall[32]}" -v b="${wall[1]}" 'BEGIN { printf "%.3f", a / b }')
-ratio=$(awk -v a="${beyond[32]}" -v b="${beyond[1]}" 'BEGIN { printf "%.3f", a / b }')
-ok_ratio=$(awk -v r="$ratio" 'BEGIN { print (r <= 1.10) ? "yes" : "no" }')
-ok_lat=$([ "$lat_max" -lt 1000 ] && echo yes || echo no)
-echo "| \`vostrel-cli close-autorun --all --wait\`, 32 cards against one: wall time, and beyond the bench's re-enumeration | native | ${wall[32]} ms / ${wall[1]} ms (ratio $raw); ${beyond[32]} ms / ${beyond[1]} ms beyond | $runs | | $ratio | <= 1.10 | $ok_ratio |"
-echo "| a card's return to its row showing \"back\" | native | median $lat_median ms, max $lat_max ms | $(( runs * 33 )) | | | < 1000 ms | $ok_lat |"
-[ "$ok_ratio" = yes ] && [ "$ok_lat" = yes ]
+ok_all=yes
+# N cards against one: the row, and whether the ratio beyond re-enumeration meets its goal.
+scale_row() {
+    local n=$1 goal=$2 raw ratio ok
+    raw=$(awk -v a="${wall[$n]}" -v b="${wall[1]}" 'BEGIN { printf "%.3f", a / b }')
+    ratio=$(awk -v a="${beyond[$n]}" -v b="${beyond[1]}" 'BEGIN { printf "%.3f", a / b }')
+    ok=$(awk -v r="$ratio" -v g="$goal" 'BEGIN { print (r <= g) ? "yes" : "no" }')
+    [ "$ok" = yes ] || ok_all=no
+    echo "| \`vostrel-cli close-autorun --all --wait\`, $n cards against one: wall time, and beyond the bench's re-enumeration | native | ${wall[$n]} ms / ${wall[1]} ms (ratio $raw); ${beyond[$n]} ms / ${beyond[1]} ms beyond | $runs | | $ratio | <= $goal | $ok |"
+}
+scale_row 32 1.10
+scale_row 64 1.15
+ok_lat=$([ "$lat_max" -le 300 ] && echo yes || echo no)
+[ "$ok_lat" = yes ] || ok_all=no
+echo "| a card's return to its row showing \"back\" | native | median $lat_median ms, max $lat_max ms | ${#lat_all[@]} | | | <= 300 ms | $ok_lat |"
+[ "$ok_all" = yes ]

@@ -147,7 +147,7 @@ CBenchCardAccess PortCardAccess(const CCardCommand& command, CRunShared& shared)
         const CCardOutcome probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true);
         return {probe.nStatus == kCliOk, probe.strImei};
     };
-    access.listDevices = ListPlatformDevices;
+    access.lookAtSlots = LookAtPlatformSlots;
     return access;
 }
 
@@ -168,7 +168,7 @@ CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets,
     report.outcomes.resize(targets.size());
     std::unique_ptr<CListingPoller> pPoller;
     if (options.bWait)
-        pPoller = std::make_unique<CListingPoller>(access.listDevices, *shared.pClock, kListingPeriodMs);
+        pPoller = std::make_unique<CListingPoller>(access.lookAtSlots, *shared.pClock, kListingPeriodMs);
     RunLimited(targets.size(), options.nJobs, options.nStaggerMs, *shared.pClock, [&](size_t n) {
         report.outcomes[n] = RunCardRow(options, targets[n], cards, shared, pPoller.get(), access, board, n);
     });

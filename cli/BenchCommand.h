@@ -6,16 +6,17 @@
 #include <utility>
 #include <vector>
 
+#include "cli/BenchRun.h"
 #include "cli/CardRun.h"
 #include "cli/CliOptions.h"
 #include "cli/Output.h"
 #include "cli/Targets.h"
 
-// How the run reaches the cards: the ports and the platform's listing, unless a test says otherwise.
+// How the run reaches the cards: the ports and the platform's looks at slots, unless a test says otherwise.
 struct CBenchCardAccess {
     std::function<CCardOutcome(CTarget&)> runTarget;                                    // the command on a card
     std::function<std::pair<bool, std::string>(const CInventoryCard&)> askReturned;   // answers AT? its IMEI
-    std::function<std::vector<CInventoryCard>()> listDevices;                          // every device now
+    CListingPoller::Look lookAtSlots;                                                  // what is at the followed slots now
 };
 CBenchCardAccess PortCardAccess(const CCardCommand& command, CRunShared& shared);
 

@@ -41,8 +41,8 @@ void RunLimited(size_t nCount, size_t nJobs, uint32_t nStaggerMs, IClock& clock,
         thread.join();
 }
 
-CListingPoller::CListingPoller(std::function<std::vector<CInventoryCard>()> list, IClock& clock, uint32_t nPeriodMs)
-    : m_list(std::move(list)), m_clock(clock), m_nPeriodMs(nPeriodMs), m_thread([this] { Poll(); })
+CListingPoller::CListingPoller(Look look, IClock& clock, uint32_t nPeriodMs)
+    : m_look(std::move(look)), m_clock(clock), m_nPeriodMs(nPeriodMs), m_thread([this] { Poll(); })
 {
 }
 
@@ -56,17 +56,44 @@ CListingPoller::~CListingPoller()
     m_thread.join();
 }
 
+void CListingPoller::Follow(const CInventoryCard& card)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_followed.push_back(card);
+    }
+    m_changed.notify_all();
+}
+
+void CListingPoller::Unfollow(const CInventoryCard& card)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = std::find_if(m_followed.begin(), m_followed.end(), [&](const CInventoryCard& c) {
+        return c.strSlot == card.strSlot && c.strId == card.strId;
+    });
+    if (it != m_followed.end())
+        m_followed.erase(it);
+}
+
 void CListingPoller::Poll()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bStop) {
+        if (m_followed.empty()) {
+            m_changed.wait(lock, [this] { return m_bStop || !m_followed.empty(); });
+            continue;
+        }
+        const std::vector<CInventoryCard> followed = m_followed;
         lock.unlock();
-        // Listings begin every period, however long one takes (a tree of 32 cards takes a while).
+        // Looks begin every period, however long one takes.
         const auto began = std::chrono::steady_clock::now();
         const uint32_t nTick = m_clock.GetTickCount();
-        std::vector<CInventoryCard> cards = m_list();
+        std::vector<CInventoryCard> cards = m_look(followed);
+        std::vector<std::string> slots;
+        for (const CInventoryCard& card : followed)
+            slots.push_back(card.strSlot);
         lock.lock();
-        m_last = {m_last.nVersion + 1, nTick, m_clock.GetTickCount(), std::move(cards)};
+        m_last = {m_last.nVersion + 1, nTick, m_clock.GetTickCount(), std::move(slots), std::move(cards)};
         m_bHaveListing = true;
         m_changed.notify_all();
         auto next = began + std::chrono::milliseconds(m_nPeriodMs);
@@ -103,6 +130,9 @@ void CListingPoller::Want(uint32_t nTick)
 CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const CFollowContext& ctx)
 {
     CSwitchWatch watch(eProof, card, ctx.times);
+    if (watch.IsFinished())
+        return watch;
+    ctx.pPoller->Follow(card);
     const uint32_t nStart = ctx.pClock->GetTickCount();
     uint32_t nNext = nStart;
     while (!watch.IsFinished() && !Interrupted()) {
@@ -110,8 +140,11 @@ CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const
         if (Interrupted())
             break;
         nNext = listing.nTick + 1;
-        // A phase is timed when the listing that showed it was done, as a person watching would see it.
-        watch.Observe(listing.cards, Elapsed(nStart, listing.nDoneTick));
+        // A look begun before the card was followed did not look at its slot.
+        if (std::find(listing.slots.begin(), listing.slots.end(), card.strSlot) == listing.slots.end())
+            continue;
+        // A phase is timed when the look that showed it was done, as a person watching would see it.
+        watch.Observe(listing.cards, Elapsed(nStart, listing.nTick), Elapsed(nStart, listing.nDoneTick));
         if (std::optional<CInventoryCard> ask = watch.CardToAsk()) {
             ctx.onStep(watch);
             const auto [bAnswers, strImei] = ctx.askCard(*ask);
@@ -122,5 +155,6 @@ CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const
             ctx.pPoller->Want(nStart + *nDue);
         ctx.onStep(watch);
     }
+    ctx.pPoller->Unfollow(card);
     return watch;
 }

@@ -3,6 +3,7 @@
 // and, after a switch, following each card through the listings that all of them share.
 #include <condition_variable>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,44 +19,52 @@
 // clock, so an interruption ends them; work that starts after it is expected to see it and stop.
 void RunLimited(size_t nCount, size_t nJobs, uint32_t nStaggerMs, IClock& clock, const std::function<void(size_t)>& work);
 
-// One listing of every card for all the cards being followed, taken every nPeriodMs while anybody
-// waits for one: 32 cards cost one listing a period, not 32.
+// The followed cards' slots, looked at together for all of them: every nPeriodMs while anybody is
+// followed, and sooner when a follower wants a look at a given time. Each look is at the followed
+// slots only, so that following 32 cards costs a look at 32 slots, not a listing of every device.
 class CListingPoller {
 public:
     struct CListing {
         unsigned long nVersion = 0;
-        uint32_t nTick = 0;                  // the clock's tick when the listing began
+        uint32_t nTick = 0;                  // the clock's tick when the look began
         uint32_t nDoneTick = 0;              // and when it was done: when what it shows was known
-        std::vector<CInventoryCard> cards;
+        std::vector<std::string> slots;      // the slots looked at
+        std::vector<CInventoryCard> cards;   // what was at them
     };
+    // What is at the followed cards' slots (LookAtPlatformSlots).
+    using Look = std::function<std::vector<CInventoryCard>(const std::vector<CInventoryCard>&)>;
 
-    CListingPoller(std::function<std::vector<CInventoryCard>()> list, IClock& clock, uint32_t nPeriodMs);
+    CListingPoller(Look look, IClock& clock, uint32_t nPeriodMs);
     ~CListingPoller();
     CListingPoller(const CListingPoller&) = delete;
     CListingPoller& operator=(const CListingPoller&) = delete;
 
-    // The first listing begun at or after nTick; waits for it. Returns at once, with the last
-    // listing, once the program is interrupted.
+    // The card's slot is looked at from the next look on, until Unfollow.
+    void Follow(const CInventoryCard& card);
+    void Unfollow(const CInventoryCard& card);
+    // The first look begun at or after nTick; waits for it. Returns at once, with the last look,
+    // once the program is interrupted.
     CListing NextAfter(uint32_t nTick);
-    // Asks for a listing to begin at nTick (or soon after), sooner than the usual pace would.
+    // Asks for a look to begin at nTick (or soon after), sooner than the usual pace would.
     void Want(uint32_t nTick);
 
 private:
     void Poll();
 
-    std::function<std::vector<CInventoryCard>()> m_list;
+    Look m_look;
     IClock& m_clock;
     uint32_t m_nPeriodMs;
     std::mutex m_mutex;
     std::condition_variable m_changed;
+    std::vector<CInventoryCard> m_followed;
     CListing m_last;
     bool m_bHaveListing = false;
     bool m_bStop = false;
-    std::optional<uint32_t> m_nWanted;   // the earliest tick a listing is wanted at
+    std::optional<uint32_t> m_nWanted;   // the earliest tick a look is wanted at
     std::thread m_thread;
 };
 
-// What following one card needs: the shared listings, the clock, the times, a way to ask the card
+// What following one card needs: the shared looks, the clock, the times, a way to ask the card
 // found back at the slot (whether it answers "AT", and its IMEI), and who to tell of each step.
 struct CFollowContext {
     CListingPoller* pPoller = nullptr;

@@ -13,9 +13,11 @@ const char* CliPlatformName();
 
 // Every card on this machine: the drivers' registry entries, or udev.
 std::vector<CInventoryCard> ListPlatformCards();
-// Every USB device with a card's serial port, a one-port device too: what a switched card may come
-// back as (on Windows the drivers' entries list every device anyway).
-std::vector<CInventoryCard> ListPlatformDevices();
+// What is at the followed cards' slots now, a one-port device too (what a switched card may come
+// back as): each slot looked at directly where the platform can (udev: the slot's USB device and its
+// ttys), else the followed cards' own driver entries, and everything listed only once one of them has
+// gone (Windows).
+std::vector<CInventoryCard> LookAtPlatformSlots(const std::vector<CInventoryCard>& followed);
 
 // The port the window would pick when none is named, without opening any port (the registry's
 // search); nothing where the platform picks by probing the listed cards instead.

@@ -8,9 +8,26 @@
 
 namespace {
 
-// A device back at the slot counts as settled once two listings this far apart show it unchanged:
+// A device back at the slot counts as settled once two looks this far apart show it unchanged:
 // a re-enumerating card adds its interfaces one by one.
 constexpr uint32_t kSettleMs = 1000;
+
+// A card has left when two looks this far apart both lack it. Longer than a driver's list stays
+// half written while another card comes or goes: udev unbinds and binds an interface within
+// milliseconds, but a list rewritten by separate registry writes (a regedit run under Wine) can
+// lack a card for a few hundred ms on a busy machine. Far shorter than a switching card stays away
+// (seconds), so a real departure is never missed, and it costs no time: a departing card's
+// verdict waits for what comes back anyway.
+constexpr uint32_t kLeftConfirmMs = 1000;
+
+// A device is back when two looks see it, the second begun at least this long after the first was
+// done: any later look, as the row should show a return at once (a device caught while it is being
+// removed again is missed by a later look, which takes the back time away again).
+constexpr uint32_t kBackConfirmMs = 1;
+
+// While a card is away its slot is looked at this often, sooner than the usual pace: with the
+// second look above, a return shows in the card's row within a third of a second.
+constexpr uint32_t kAwayLookMs = 100;
 
 std::vector<std::string> PortDevices(const CInventoryCard& card)
 {
@@ -110,35 +127,55 @@ std::string CSwitchWatch::LeftText() const
     return m_nLeftMs ? "left after " + Seconds(*m_nLeftMs) : "did not leave";
 }
 
-void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nMs)
+void CSwitchWatch::SeeBack(const CInventoryCard& atSlot, uint32_t nMs)
+{
+    if (!m_back || !SameDevice(atSlot, *m_back)) {
+        m_back = atSlot;
+        m_nSameSinceMs = nMs;
+    }
+}
+
+void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nBeganMs, uint32_t nMs)
 {
     if (m_bFinished)
         return;
+    m_nLastLookMs = nMs;
     const CInventoryCard* pAtSlot = AtSlot(cards);
     const std::string strSlot = "slot " + PrintableText(m_card.strSlot);
     switch (m_ePhase) {
     case ESwitchPhase::kSent:
         if (!pAtSlot || !IsOriginal(*pAtSlot)) {
-            // Gone, or already another device there: it left between two listings.
+            // Gone, or already another device there; left once a later look agrees.
+            if (!m_nMissedSinceMs)
+                m_nMissedSinceMs = nMs;
+            if (static_cast<int32_t>(nBeganMs - *m_nMissedSinceMs) < static_cast<int32_t>(kLeftConfirmMs))
+                return;
+            m_nMissedSinceMs.reset();
             Enter(ESwitchPhase::kLeft, nMs);
-            return Observe(cards, nMs);
+            return Observe(cards, nBeganMs, nMs);
         }
+        m_nMissedSinceMs.reset();
         if (nMs < m_times.nLeaveMs)
             return;
         if (m_eProof == ESwitchProof::kLeaves)
             return Stall("the card's ports are still listed after " + Seconds(m_times.nLeaveMs));
         // A card that stays may have switched without leaving: it proves itself by answering.
-        m_back = *pAtSlot;
-        m_nSameSinceMs = nMs;
+        SeeBack(*pAtSlot, nMs);
         Enter(ESwitchPhase::kBack, nMs);
         return;
     case ESwitchPhase::kLeft:
         if (pAtSlot) {
-            m_back = *pAtSlot;
-            m_nSameSinceMs = nMs;
+            SeeBack(*pAtSlot, nMs);
+            if (!m_nSeenSinceMs)
+                m_nSeenSinceMs = nMs;
+            if (static_cast<int32_t>(nBeganMs - *m_nSeenSinceMs) < static_cast<int32_t>(kBackConfirmMs))
+                return;
+            m_nSeenSinceMs.reset();
             Enter(ESwitchPhase::kBack, nMs);
-            return Observe(cards, nMs);
+            return Observe(cards, nBeganMs, nMs);
         }
+        m_nSeenSinceMs.reset();
+        m_back.reset();
         if (nMs < m_times.nReturnMs)
             return;
         if (m_eProof == ESwitchProof::kLeaves)
@@ -146,17 +183,20 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
         return Stall("nothing came back at " + strSlot + " within " + Seconds(m_times.nReturnMs));
     case ESwitchPhase::kBack:
         if (!pAtSlot) {
-            // Gone again: a card may re-enumerate more than once, or a listing may have caught it
-            // half removed. It is back only once it is there to stay.
+            // Gone again: a card may re-enumerate more than once. It is back only once it is there
+            // to stay, so a second look without it takes the back time away.
+            if (!m_nMissedSinceMs)
+                m_nMissedSinceMs = nMs;
+            if (static_cast<int32_t>(nBeganMs - *m_nMissedSinceMs) < static_cast<int32_t>(kLeftConfirmMs))
+                return;
+            m_nMissedSinceMs.reset();
             m_back.reset();
             m_nBackMs.reset();
             m_ePhase = ESwitchPhase::kLeft;
-            return Observe(cards, nMs);
+            return Observe(cards, nBeganMs, nMs);
         }
-        if (!SameDevice(*pAtSlot, *m_back)) {
-            m_back = *pAtSlot;
-            m_nSameSinceMs = nMs;
-        }
+        m_nMissedSinceMs.reset();
+        SeeBack(*pAtSlot, nMs);
         if (m_eProof == ESwitchProof::kLeaves) {
             if (nMs - m_nSameSinceMs >= kSettleMs || nMs >= m_times.nReturnMs) {
                 Enter(ESwitchPhase::kSettled, nMs);
@@ -174,14 +214,23 @@ void CSwitchWatch::Observe(const std::vector<CInventoryCard>& cards, uint32_t nM
 
 std::optional<uint32_t> CSwitchWatch::DueMs() const
 {
-    if (m_bFinished || m_eProof != ESwitchProof::kLeaves || m_ePhase != ESwitchPhase::kBack)
+    if (m_bFinished)
+        return std::nullopt;
+    if (m_nMissedSinceMs)
+        return *m_nMissedSinceMs + kLeftConfirmMs;
+    if (m_nSeenSinceMs)
+        return *m_nSeenSinceMs + kBackConfirmMs;
+    if (m_ePhase == ESwitchPhase::kLeft)
+        return m_nLastLookMs + kAwayLookMs;
+    if (m_eProof != ESwitchProof::kLeaves || m_ePhase != ESwitchPhase::kBack)
         return std::nullopt;
     return m_nSameSinceMs + kSettleMs;
 }
 
 std::optional<CInventoryCard> CSwitchWatch::CardToAsk() const
 {
-    if (m_bFinished || m_eProof != ESwitchProof::kReturnsAnswering || m_ePhase != ESwitchPhase::kBack)
+    // Not while the last look missed it: nothing is there to ask until a look sees it again.
+    if (m_bFinished || m_eProof != ESwitchProof::kReturnsAnswering || m_ePhase != ESwitchPhase::kBack || m_nMissedSinceMs)
         return std::nullopt;
     return m_back;
 }

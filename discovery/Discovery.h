@@ -73,3 +73,9 @@ constexpr uint32_t kMaxDeviceKeys = 1024;
 // LocationInformation or else from its USB device's (the key whose ParentIdPrefix is the card id),
 // and its serial number from that device key's name.
 std::vector<CInventoryCard> RegistryInventory(IRegistry& registry);
+
+// What is at the followed cards' slots now. A card whose drivers still list every one of its
+// instances is there as it was (only those drivers' lists are read); only when one of them has gone
+// is everything listed (RegistryInventory), to find what came back at its slot as another device.
+// Devices at none of the followed slots are left out.
+std::vector<CInventoryCard> LookAtRegistrySlots(IRegistry& registry, const std::vector<CInventoryCard>& followed);

@@ -1,7 +1,9 @@
 // The every-card listing of the drivers' registry entries in the command line's inventory form.
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <optional>
+#include <set>
 
 #include "discovery/Discovery.h"
 #include "discovery/PortDiscovery.h"
@@ -135,4 +137,38 @@ std::vector<CInventoryCard> RegistryInventory(IRegistry& registry)
         cards.push_back(std::move(card));
     }
     return cards;
+}
+
+std::vector<CInventoryCard> LookAtRegistrySlots(IRegistry& registry, const std::vector<CInventoryCard>& followed)
+{
+    // Each followed driver's list, read once for all the cards it serves.
+    std::map<std::string, std::vector<std::string>> listed;
+    for (const CInventoryCard& card : followed)
+        for (const CInventoryPort& port : card.ports)
+            listed.emplace(port.strDriver, std::vector<std::string>());
+    for (auto& [strService, instances] : listed) {
+        RegKeyHolder holder(registry, kKeyRead);
+        const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, strService);
+        for (uint32_t n = 0; nCount && n < std::min(*nCount, kMaxListedInstances); ++n)
+            if (std::optional<std::string> strPath = ReadStringValue(registry, holder.Get(), std::to_string(n)))
+                instances.push_back(std::move(*strPath));
+    }
+    std::vector<CInventoryCard> found;
+    std::set<std::string> missing;
+    for (const CInventoryCard& card : followed) {
+        const bool bThere = !card.ports.empty() && std::all_of(card.ports.begin(), card.ports.end(), [&](const CInventoryPort& port) {
+            const std::vector<std::string>& instances = listed[port.strDriver];
+            return std::any_of(instances.begin(), instances.end(), [&](const std::string& str) { return SameText(str, port.strPath); });
+        });
+        if (bThere)
+            found.push_back(card);
+        else
+            missing.insert(card.strSlot);
+    }
+    if (missing.empty())
+        return found;
+    for (CInventoryCard& card : RegistryInventory(registry))
+        if (missing.count(card.strSlot))
+            found.push_back(std::move(card));
+    return found;
 }

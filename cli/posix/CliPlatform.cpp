@@ -85,9 +85,12 @@ std::vector<CInventoryCard> ListPlatformCards()
     return ListUdevCards();
 }
 
-std::vector<CInventoryCard> ListPlatformDevices()
+std::vector<CInventoryCard> LookAtPlatformSlots(const std::vector<CInventoryCard>& followed)
 {
-    return ListUdevCards(1);
+    std::vector<std::string> slots;
+    for (const CInventoryCard& card : followed)
+        slots.push_back(card.strSlot);
+    return LookAtUdevSlots(slots);
 }
 
 std::optional<std::string> WindowChoiceOfPort()

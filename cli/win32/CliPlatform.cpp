@@ -23,9 +23,9 @@ std::vector<CInventoryCard> ListPlatformCards()
     return RegistryInventory(SystemRegistry());
 }
 
-std::vector<CInventoryCard> ListPlatformDevices()
+std::vector<CInventoryCard> LookAtPlatformSlots(const std::vector<CInventoryCard>& followed)
 {
-    return ListPlatformCards();
+    return LookAtRegistrySlots(SystemRegistry(), followed);
 }
 
 // As the window's monitor searches: the modem driver's port when the modem search succeeds, else

@@ -112,6 +112,21 @@ std::optional<CUdevTty> ReadTty(udev_device* tty)
     return t;
 }
 
+// The ttys of an enumeration that has been scanned, those on USB.
+void ReadEnumeratedTtys(udev* context, udev_enumerate* enumerate, std::vector<CUdevTty>& ttys)
+{
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+        const char* pszSyspath = udev_list_entry_get_name(entry);
+        // A device unplugged since the scan is gone from sysfs: udev gives nothing for it.
+        CUdevPtr<udev_device> tty(pszSyspath ? udev_device_new_from_syspath(context, pszSyspath) : nullptr);
+        if (!tty)
+            continue;
+        if (std::optional<CUdevTty> t = ReadTty(tty.get()))
+            ttys.push_back(std::move(*t));
+    }
+}
+
 } // namespace
 
 bool IsCardPortDriver(const std::string& strDriver)
@@ -167,15 +182,27 @@ std::vector<CInventoryCard> ListUdevCards(size_t nMinPorts)
         return {};
 
     std::vector<CUdevTty> ttys;
-    udev_list_entry* entry = nullptr;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-        const char* pszSyspath = udev_list_entry_get_name(entry);
-        // A device unplugged since the scan is gone from sysfs: udev gives nothing for it.
-        CUdevPtr<udev_device> tty(pszSyspath ? udev_device_new_from_syspath(context.get(), pszSyspath) : nullptr);
-        if (!tty)
-            continue;
-        if (std::optional<CUdevTty> t = ReadTty(tty.get()))
-            ttys.push_back(std::move(*t));
-    }
+    ReadEnumeratedTtys(context.get(), enumerate.get(), ttys);
     return GroupUdevTtys(std::move(ttys), nMinPorts);
+}
+
+std::vector<CInventoryCard> LookAtUdevSlots(const std::vector<std::string>& slots)
+{
+    CUdevPtr<udev> context(udev_new());
+    if (!context)
+        return {};
+    std::vector<CUdevTty> ttys;
+    for (const std::string& strSlot : slots) {
+        // On Linux a slot is the USB device's sysfs name: /sys/bus/usb/devices/<slot>.
+        CUdevPtr<udev_device> usb(udev_device_new_from_subsystem_sysname(context.get(), "usb", strSlot.c_str()));
+        if (!usb)
+            continue;   // nothing plugged in there
+        CUdevPtr<udev_enumerate> enumerate(udev_enumerate_new(context.get()));
+        if (!enumerate || udev_enumerate_add_match_parent(enumerate.get(), usb.get()) < 0 ||
+            udev_enumerate_add_match_subsystem(enumerate.get(), "tty") < 0 ||
+            udev_enumerate_scan_devices(enumerate.get()) < 0)
+            continue;
+        ReadEnumeratedTtys(context.get(), enumerate.get(), ttys);
+    }
+    return GroupUdevTtys(std::move(ttys), 1);
 }

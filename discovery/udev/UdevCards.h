@@ -33,3 +33,8 @@ std::vector<CInventoryCard> GroupUdevTtys(std::vector<CUdevTty> ttys, size_t nMi
 
 // Every tty that udev lists now, through GroupUdevTtys. Empty when udev cannot be reached.
 std::vector<CInventoryCard> ListUdevCards(size_t nMinPorts = 2);
+
+// What is at each of these slots (USB devices' sysfs names, "1-1.2") now, through GroupUdevTtys with
+// one-port devices kept: each slot's USB device and the ttys below it are looked at directly, not
+// through a listing of every tty, so following a few slots costs the same however many cards there are.
+std::vector<CInventoryCard> LookAtUdevSlots(const std::vector<std::string>& slots);

@@ -3,14 +3,15 @@
 # as the scenario asks): each card's row ends in the phase its fault leaves it in, and a card that
 # fails fails only its own row.
 #
-# usage: bench-wait.sh close|open|table VOSTREL-CLI
+# usage: bench-wait.sh close|blink|open|table VOSTREL-CLI
 #   close   3 cards: 0 switches, 1 never leaves, 2 never comes back
+#   blink   2 cards: 0 switches, 1 never leaves but drops off the bus for a moment (one look misses it)
 #   open    5 cards: 0 switches, 1 never comes back, 2 comes back at another slot, 3 comes back
 #           with another IMEI, 4 is pulled out during the run
 #   table   8 cards, card 5 never leaves: the live table's last frame in a terminal (tmux)
 set -euo pipefail
-scenario=${1:?usage: bench-wait.sh close|open|table VOSTREL-CLI}
-cli=${2:?usage: bench-wait.sh close|open|table VOSTREL-CLI}
+scenario=${1:?usage: bench-wait.sh close|blink|open|table VOSTREL-CLI}
+cli=${2:?usage: bench-wait.sh close|blink|open|table VOSTREL-CLI}
 : "${VOSTREL_BENCH_OUT:?run this under bench-testbed}"
 out=$VOSTREL_BENCH_OUT
 fail() { echo "bench-wait $scenario: FAIL: $*" >&2; exit 1; }
@@ -64,6 +65,12 @@ C1 6 sent
 C2 0 left"
     grep -q '"message": "stalled in sent: the card.s ports are still listed after [0-9.]* s"' "$out/run.json" ||
         fail "no stalled message: $(cat "$out/run.json")"
+    ;;
+blink)
+    run_cli 6 close-autorun
+    check_rows "C0 0 settled
+C1 6 sent"
+    grep -q '^[0-9]* card 1 shown ' "$out/bench-events.log" || fail "card 1 never blinked: $(cat "$out/bench-events.log")"
     ;;
 open)
     run_cli 6 open-autorun

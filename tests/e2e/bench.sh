@@ -19,4 +19,6 @@ bench() {   # SCENARIO BENCH-OPTIONS...
         "$root/tests/cli/bench-wait.sh" "$scenario" "$E2E_CLI_EXE"
 }
 bench close --cards 3 --fault 1:stay --fault 2:gone
+# Card 1's entries leave the drivers' lists in one regedit run and come back in the next.
+bench blink --cards 2 --fault 1:blink
 bench open --cards 5 --fault 1:gone --fault 2:moved --fault 3:newimei --fault 4:pull@1500

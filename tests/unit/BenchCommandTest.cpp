@@ -51,7 +51,7 @@ TEST(BenchCommandTest, FollowsEachSwitchedCardAndFailsOnlyItsOwnRow)
     };
     access.askReturned = [](const CInventoryCard&) { return std::pair<bool, std::string>(false, ""); };
     // The switched cards are gone at once; the silent one stays.
-    access.listDevices = [&] { return std::vector<CInventoryCard>{cards[1]}; };
+    access.lookAtSlots = [&](const std::vector<CInventoryCard>&) { return std::vector<CInventoryCard>{cards[1]}; };
 
     CRunShared shared;
     shared.bProgress = false;

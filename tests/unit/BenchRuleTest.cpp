@@ -15,18 +15,19 @@ struct CLine {
     const char* pszLine;
 };
 
-// "<ms> leave|back card|download [moved] [newimei]" for every action due, polled every 10 ms.
+// "<ms> leave|back|hide|show card|download [moved] [newimei]" for every action due, polled every 10 ms.
 std::string Actions(CBenchFault fault, const std::vector<CLine>& lines, int64_t nUntilMs)
 {
     CReenumerationRule rule(1, 400, 2000);
     rule.SetFault(0, fault);
+    const char* const kKinds[] = {"leave", "back", "hide", "show"};
     std::string str;
     size_t nNext = 0;
     for (int64_t nMs = 0; nMs <= nUntilMs; nMs += 10) {
         for (; nNext < lines.size() && lines[nNext].nMs <= nMs; ++nNext)
             rule.OnLine(0, lines[nNext].pszLine, nMs);
         for (const CBenchAction& a : rule.Due(nMs))
-            str += std::to_string(nMs) + (a.eKind == CBenchAction::kLeave ? " leave " : " back ") +
+            str += std::to_string(nMs) + " " + kKinds[a.eKind] + " " +
                    (a.eShape == EBenchShape::kCard ? "card" : "download") + (a.bMoved ? " moved" : "") +
                    (a.bNewImei ? " newimei" : "") + "\n";
     }
@@ -48,6 +49,7 @@ TEST(BenchRule, SwitchedCardsLeaveAfterAQuietLineAndComeBackAsTheModeSays)
          "1000 leave card\n3000 back card\n"},
         {"no mode command", kNone, {{0, "AT"}, {100, "AT+YCDRUN=E"}, {200, "AT+CGSN"}}, ""},
         {"stay", {EBenchFault::kStay, 0}, {{0, "AT+YCDRUN=8"}}, ""},
+        {"blink", {EBenchFault::kBlink, 0}, {{0, "AT+YCDRUN=8"}}, "400 hide card\n800 show card\n"},
         {"gone", {EBenchFault::kGone, 0}, {{0, "AT+YCDRUN=8"}}, "400 leave card\n"},
         {"moved", {EBenchFault::kMoved, 0}, {{0, "AT+YCDRUN=9"}}, "400 leave card\n2400 back card moved\n"},
         {"newimei", {EBenchFault::kNewImei, 0}, {{0, "AT+YCDRUN=N"}}, "400 leave card\n2400 back card newimei\n"},

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "discovery/Discovery.h"
 #include "discovery/Slot.h"
@@ -108,6 +110,40 @@ TEST(SlotTest, ReadsTheSerialOfASingleInterfaceDevice)
     ASSERT_EQ(cards.size(), 2u);
     EXPECT_EQ(cards[0].strSerial + " " + cards[0].strSlot, "ZG1 hub3-2");
     EXPECT_EQ(cards[1].strSerial + " " + cards[1].strSlot, " ");
+}
+
+// A followed card is looked at through its own drivers' lists; only once it has gone is everything
+// listed, and then only what is at a followed slot is kept.
+TEST(SlotTest, LooksAtTheFollowedSlotsOnly)
+{
+    CMemoryRegistry registry;
+    // The diagnostic driver's list: each instance at its slot (root port 1, hub port n).
+    auto plug = [&](const std::vector<std::pair<std::string, int>>& instances) {
+        const std::string strList = "SYSTEM\\CurrentControlSet\\Services\\YARLOusbser6k\\Enum";
+        registry.RemoveKey(strList);
+        for (size_t n = 0; n < instances.size(); ++n) {
+            registry.SetString(strList, std::to_string(n), instances[n].first);
+            registry.SetString("SYSTEM\\CurrentControlSet\\Enum\\" + instances[n].first, "LocationInformation",
+                               "0000.0014.0000.001.00" + std::to_string(instances[n].second) + ".000.000.000.000");
+        }
+        registry.SetDword(strList, "Count", static_cast<uint32_t>(instances.size()));
+    };
+    const std::pair<std::string, int> kOther = {"USB\\VID_1209&PID_0001&MI_00\\7&C2&0&0000", 2};
+    plug({{"USB\\VID_1209&PID_0001&MI_00\\7&C1&0&0000", 1}, kOther});
+    const std::vector<CInventoryCard> cards = RegistryInventory(registry);
+    ASSERT_EQ(cards.size(), 2u);
+    const CInventoryCard& followed = cards[0];
+    ASSERT_EQ(followed.strSlot, "0:14.0-1.1");
+    std::vector<CInventoryCard> seen = LookAtRegistrySlots(registry, {followed});
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].strId, followed.strId);
+
+    // Gone, and a download device at its slot; the other card stays out of it.
+    plug({{"USB\\VID_1209&PID_0002\\7&C9&0&0000", 1}, kOther});
+    seen = LookAtRegistrySlots(registry, {followed});
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].strProductId + " " + seen[0].strSlot, "0002 0:14.0-1.1");
+    EXPECT_EQ(registry.OpenKeyCount(), 0u);
 }
 
 TEST(SlotTest, EnumeratesSubkeysByIndex)

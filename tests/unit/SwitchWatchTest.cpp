@@ -2,6 +2,8 @@
 // and the switch is confirmed or stalls in the phase where the card stopped.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "cli/CliStatus.h"
 #include "cli/SwitchWatch.h"
 
@@ -49,20 +51,27 @@ struct CScenario {
     const char* pszMessageStart;
 };
 
-// 10 s to leave, 20 s to come back: 20 listings to leave, 40 to come back.
+// 10 s to leave, 20 s to come back: 20 listings to leave, 40 to come back. A card has left once
+// listings a second apart lack it, and is back once two listings see it; one listing never decides.
 const CScenario kCloseScenarios[] = {
-    {"leaves and comes back in download mode", ESwitchProof::kLeaves, "o--ddd", ESwitchPhase::kSettled, kCliOk,
-     "left after 1 s; back at slot 1-1.2 as 1209:0002 with /dev/ttyUSB5"},
-    {"re-enumerates between two listings", ESwitchProof::kLeaves, "oddd", ESwitchPhase::kSettled, kCliOk,
-     "left after 1 s; back"},
+    {"leaves and comes back in download mode", ESwitchProof::kLeaves, "o---ddd", ESwitchPhase::kSettled, kCliOk,
+     "left after 2 s; back at slot 1-1.2 as 1209:0002 with /dev/ttyUSB5"},
+    {"re-enumerates between two listings", ESwitchProof::kLeaves, "oddddd", ESwitchPhase::kSettled, kCliOk,
+     "left after 2 s; back"},
     {"never leaves", ESwitchProof::kLeaves, "oooooooooooooooooooo", ESwitchPhase::kSent, kCliNotConfirmed,
      "stalled in sent: the card's ports are still listed after 10 s"},
+    {"hidden from two listings half a second apart, never leaves", ESwitchProof::kLeaves, "o--ooooooooooooooooo",
+     ESwitchPhase::kSent, kCliNotConfirmed, "stalled in sent"},
+    {"hidden from one listing once back", ESwitchProof::kLeaves, "o---dd-ddd", ESwitchPhase::kSettled, kCliOk,
+     "left after 2 s; back at slot 1-1.2 as 1209:0002"},
+    {"seen back in one listing only", ESwitchProof::kLeaves, "o---d-----------------------------------",
+     ESwitchPhase::kLeft, kCliOk, "left after 2 s; nothing came back at slot 1-1.2 within 20 s"},
     {"caught half removed, then gone for good", ESwitchProof::kReturnsAnswering, "d---------------------------------------",
      ESwitchPhase::kLeft, kCliNotConfirmed, "stalled in left: nothing came back"},
     {"leaves and never comes back", ESwitchProof::kLeaves, "----------------------------------------",
-     ESwitchPhase::kLeft, kCliOk, "left after 0.5 s; nothing came back at slot 1-1.2 within 20 s"},
+     ESwitchPhase::kLeft, kCliOk, "left after 1.5 s; nothing came back at slot 1-1.2 within 20 s"},
     {"comes back at another slot", ESwitchProof::kLeaves, "-mmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmmm",
-     ESwitchPhase::kLeft, kCliOk, "left after 0.5 s; nothing came back"},
+     ESwitchPhase::kLeft, kCliOk, "left after 1.5 s; nothing came back"},
     {"open: nothing comes back", ESwitchProof::kReturnsAnswering, "o---------------------------------------",
      ESwitchPhase::kLeft, kCliNotConfirmed, "stalled in left: nothing came back at slot 1-1.2 within 20 s"},
 };
@@ -84,6 +93,19 @@ TEST(SwitchWatchTest, FollowsTheSlotThroughTheListings)
     }
 }
 
+// A slow look read the slot somewhere between its start and its end: two slow looks that missed a
+// card may have read it well under a second apart, however far apart they ended.
+TEST(SwitchWatchTest, TwoLooksAreAsFarApartAsTheFirstEndAndTheSecondStart)
+{
+    CSwitchWatch watch(ESwitchProof::kLeaves, kOriginal, {});
+    watch.Observe(Listing('-'), 500, 900);
+    watch.Observe(Listing('-'), 1300, 1900);
+    EXPECT_EQ(watch.Phase(), ESwitchPhase::kSent);
+    EXPECT_EQ(watch.DueMs(), 1900u);
+    watch.Observe(Listing('-'), 1900, 2000);
+    EXPECT_EQ(watch.PhaseMs(ESwitchPhase::kLeft), 2000u);
+}
+
 // open-autorun: the card back at the slot must answer AT, with the same IMEI where both are known.
 TEST(SwitchWatchTest, OpenIsConfirmedByTheCardAnsweringAtItsSlot)
 {
@@ -95,20 +117,22 @@ TEST(SwitchWatchTest, OpenIsConfirmedByTheCardAnsweringAtItsSlot)
         const char* pszMessageStart;
     };
     const CAnswer answers[] = {
-        {"same card", true, "356938035643809", kCliOk, "left after 0.5 s; back at slot 1-1.2, answers AT, same IMEI"},
-        {"IMEI unknown", true, "", kCliOk, "left after 0.5 s; back at slot 1-1.2, answers AT"},
+        {"same card", true, "356938035643809", kCliOk, "left after 1.5 s; back at slot 1-1.2, answers AT, same IMEI"},
+        {"IMEI unknown", true, "", kCliOk, "left after 1.5 s; back at slot 1-1.2, answers AT"},
         {"another card", true, "490154203237518", kCliNotConfirmed,
          "stalled in back: another card answers at slot 1-1.2: IMEI 490154203237518, not 356938035643809"},
     };
     for (const CAnswer& answer : answers) {
         SCOPED_TRACE(answer.pszName);
         CSwitchWatch watch(ESwitchProof::kReturnsAnswering, kOriginal, {});
-        watch.Observe(Listing('-'), 500);
+        uint32_t nMs = 0;
+        for (char c : std::string("---o"))
+            watch.Observe(Listing(c), nMs += 500);
         EXPECT_FALSE(watch.CardToAsk());
-        watch.Observe(Listing('o'), 1000);
+        watch.Observe(Listing('o'), 2500);
         ASSERT_TRUE(watch.CardToAsk());
         EXPECT_EQ(watch.CardToAsk()->strSlot, "1-1.2");
-        watch.NoteAnswer(answer.bAnswers, answer.pszImei, 1200);
+        watch.NoteAnswer(answer.bAnswers, answer.pszImei, 2700);
         EXPECT_TRUE(watch.IsFinished());
         EXPECT_EQ(watch.Status(), answer.nStatus);
         EXPECT_EQ(watch.Message().rfind(answer.pszMessageStart, 0), 0u) << watch.Message();
@@ -125,7 +149,7 @@ TEST(SwitchWatchTest, OpenStallsInBackWhenTheDeviceThereNeverAnswers)
     }
     EXPECT_EQ(watch.Status(), kCliNotConfirmed);
     EXPECT_EQ(watch.Message(), "stalled in back: the device at slot 1-1.2 (1209:0002 with /dev/ttyUSB5) does not answer AT");
-    EXPECT_EQ(watch.PhaseMs(ESwitchPhase::kBack), 500u);
+    EXPECT_EQ(watch.PhaseMs(ESwitchPhase::kBack), 3000u);
 }
 
 // A card that stays listed through the leave time may have switched in place: it is asked, and

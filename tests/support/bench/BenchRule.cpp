@@ -37,7 +37,7 @@ std::optional<CBenchFault> ParseBenchFault(const std::string& strText)
 {
     static const std::pair<const char*, EBenchFault> kNames[] = {
         {"stay", EBenchFault::kStay}, {"gone", EBenchFault::kGone}, {"moved", EBenchFault::kMoved},
-        {"newimei", EBenchFault::kNewImei}};
+        {"newimei", EBenchFault::kNewImei}, {"blink", EBenchFault::kBlink}};
     for (const auto& [pszName, eKind] : kNames)
         if (strText == pszName)
             return CBenchFault{eKind, 0};
@@ -64,6 +64,8 @@ void CReenumerationRule::OnLine(int nCard, const std::string& strLine, int64_t n
     if (c.ePresence != EPresence::kPresent || c.eShape != EBenchShape::kCard)
         return;
     c.nLastLineMs = nNowMs;
+    if (!c.nFirstLineMs)
+        c.nFirstLineMs = nNowMs;
     if (std::optional<EBenchShape> target = SwitchTarget(strLine))
         c.pendingSwitch = target;
 }
@@ -82,12 +84,21 @@ std::optional<CBenchAction> CReenumerationRule::DueFor(int nCard, CCard& c, int6
     const CBenchFault& fault = c.fault;
     if (c.ePresence == EPresence::kGoneForGood)
         return std::nullopt;
-    if (fault.eKind == EBenchFault::kPull && nNowMs >= fault.nPullMs) {
+    // Counted from the card's first line, so that a slow start of the program under test (a loaded
+    // machine, a sanitizer) still finds the card listed and pulls it during its commands or while
+    // it is followed, as the scenario means, never before the program has seen it.
+    if (fault.eKind == EBenchFault::kPull && c.nFirstLineMs && nNowMs >= *c.nFirstLineMs + fault.nPullMs) {
         const bool bOnBus = c.ePresence == EPresence::kPresent;
         c.ePresence = EPresence::kGoneForGood;
         if (!bOnBus)
             return std::nullopt;   // pulled while away: it simply never comes back
         return CBenchAction{CBenchAction::kLeave, nCard, c.eShape, false, false};
+    }
+    if (c.ePresence == EPresence::kHidden) {
+        if (nNowMs < c.nReturnAtMs)
+            return std::nullopt;
+        c.ePresence = EPresence::kPresent;
+        return CBenchAction{CBenchAction::kShow, nCard, c.eShape, false, false};
     }
     if (c.ePresence == EPresence::kAway) {
         if (nNowMs < c.nReturnAtMs)
@@ -101,9 +112,13 @@ std::optional<CBenchAction> CReenumerationRule::DueFor(int nCard, CCard& c, int6
     const EBenchShape eLeaving = c.eShape;
     c.eShape = *c.pendingSwitch;
     c.pendingSwitch.reset();
-    if (fault.eKind == EBenchFault::kStay) {
-        c.eShape = eLeaving;   // takes the command, never drops off the bus
-        return std::nullopt;
+    if (fault.eKind == EBenchFault::kStay || fault.eKind == EBenchFault::kBlink) {
+        c.eShape = eLeaving;   // takes the command, never leaves the bus (a blink is no departure)
+        if (fault.eKind == EBenchFault::kStay)
+            return std::nullopt;
+        c.ePresence = EPresence::kHidden;
+        c.nReturnAtMs = nNowMs + kBenchBlinkMs;
+        return CBenchAction{CBenchAction::kHide, nCard, c.eShape, false, false};
     }
     c.ePresence = fault.eKind == EBenchFault::kGone ? EPresence::kGoneForGood : EPresence::kAway;
     c.nReturnAtMs = nNowMs + m_nReturnMs;

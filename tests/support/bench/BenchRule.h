@@ -11,18 +11,26 @@
 
 enum class EBenchShape { kCard, kDownload };   // what the card shows on the bus
 
-enum class EBenchFault { kNone, kStay, kGone, kMoved, kNewImei, kPull };
+enum class EBenchFault { kNone, kStay, kGone, kMoved, kNewImei, kPull, kBlink };
+
+// kBlink: a card that takes the command and stays, but drops off the bus for this long when it
+// would have left, as a card does whose driver's list is rewritten while another card goes, or
+// whose interface is unbound and bound again. Long enough for a look at the bus to catch (looks
+// are a quarter second apart), too short for two looks a second apart (under Wine it lasts until
+// the next regedit run has written the card back).
+constexpr int64_t kBenchBlinkMs = 400;
 
 struct CBenchFault {
     EBenchFault eKind = EBenchFault::kNone;
-    int64_t nPullMs = 0;   // kPull: when it is pulled out
+    int64_t nPullMs = 0;   // kPull: how long after the first line it hears it is pulled out
 };
 
-// "stay", "gone", "moved", "newimei", "pull@MS"; nothing for anything else.
+// "stay", "gone", "moved", "newimei", "blink", "pull@MS"; nothing for anything else.
 std::optional<CBenchFault> ParseBenchFault(const std::string& strText);
 
 struct CBenchAction {
-    enum EKind { kLeave, kBack } eKind = kLeave;
+    // kHide and kShow: the card drops off the bus and is there again, unchanged (kBlink).
+    enum EKind { kLeave, kBack, kHide, kShow } eKind = kLeave;
     int nCard = 0;
     EBenchShape eShape = EBenchShape::kCard;   // kLeave: what left; kBack: what comes back
     bool bMoved = false;                       // kBack: at another, free slot
@@ -40,13 +48,14 @@ public:
     std::vector<CBenchAction> Due(int64_t nNowMs);
 
 private:
-    enum class EPresence { kPresent, kAway, kGoneForGood };
+    enum class EPresence { kPresent, kAway, kHidden, kGoneForGood };
     struct CCard {
         CBenchFault fault;
         EPresence ePresence = EPresence::kPresent;
         EBenchShape eShape = EBenchShape::kCard;
         std::optional<EBenchShape> pendingSwitch;   // heard a mode command; leaves after the quiet time
         int64_t nLastLineMs = 0;
+        std::optional<int64_t> nFirstLineMs;   // a pull counts from here, not from the bench's start
         int64_t nReturnAtMs = 0;
     };
     std::optional<CBenchAction> DueFor(int nCard, CCard& c, int64_t nNowMs) const;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -70,7 +71,7 @@ public:
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
     }
-    // "<ms> card <n> left|back <slot> <vid:pid> <ports>", written when the change shows.
+    // "<ms> card <n> left|back|hidden|shown <slot> <vid:pid> <ports>", written when the change shows.
     void Write(int nCard, const char* pszWhat, const std::string& strSlot, EBenchShape eShape, const std::string& strPorts)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -119,8 +120,14 @@ public:
         for (int n = 0; n < m_options.nCards; ++n)
             for (const std::string& strLine : m_cards.NewLines(n))
                 m_rule.OnLine(n, strLine, nNow);
-        for (const CBenchAction& action : m_rule.Due(nNow))
-            action.eKind == CBenchAction::kLeave ? Leave(action) : Return(action);
+        for (const CBenchAction& action : m_rule.Due(nNow)) {
+            if (action.eKind == CBenchAction::kLeave)
+                Leave(action);
+            else if (action.eKind == CBenchAction::kBack)
+                Return(action);
+            else
+                Blink(action);
+        }
         for (int n = 0; n < m_options.nCards; ++n) {
             CPlace& place = m_places[static_cast<size_t>(n)];
             if (place.bReplugging && m_cards.LinkReady(n)) {
@@ -150,6 +157,23 @@ private:
         m_bus.Unplug(action.nCard, [this, action, strSlot, strPorts] {
             m_log.Write(action.nCard, "left", strSlot, action.eShape, strPorts);
         });
+    }
+
+    // Off the bus for a moment, or on it again, its cardsim untouched: nothing about the card changes.
+    void Blink(const CBenchAction& action)
+    {
+        const int n = action.nCard;
+        const CPlace& place = m_places[static_cast<size_t>(n)];
+        const std::string strSlot = m_bus.SlotName(place.nSlot);
+        const std::string strPorts = m_bus.Ports(n, place.eShape);
+        const EBenchShape eShape = place.eShape;
+        auto log = [this, n, strSlot, eShape, strPorts](const char* pszWhat) {
+            return [this, n, strSlot, eShape, strPorts, pszWhat] { m_log.Write(n, pszWhat, strSlot, eShape, strPorts); };
+        };
+        if (action.eKind == CBenchAction::kHide)
+            m_bus.Unplug(n, log("hidden"));
+        else
+            m_bus.Plug(n, place.nSlot, eShape, log("shown"));
     }
 
     // The bus shows the card once its cardsim serves it again (Tick sees the link back).
@@ -198,7 +222,7 @@ bool ParseOptions(int argc, char** argv, COptions& options, int& nExit)
         ->check(CLI::Range(0, 600000));
     app.add_option("--quiet-ms", options.nQuietMs, "how long a switched card waits for a quiet line (default 400)")
         ->check(CLI::Range(0, 60000));
-    app.add_option("--fault", options.faults, "CARD:stay|gone|moved|newimei|pull@MS, repeatable");
+    app.add_option("--fault", options.faults, "CARD:stay|gone|moved|newimei|blink|pull@MS (MS after its first line), repeatable");
     app.add_option("--cardsim", options.strCardsim, "the cardsim program");
     app.add_option("--out", options.strOut, "where the event log and the cards' files go (default out)");
     app.add_option("--hook", options.strHook, "no umockdev tree: run this program with every change (bench-wine.sh)");
@@ -233,7 +257,7 @@ bool ApplyFaults(const COptions& options, CReenumerationRule& rule)
         const std::optional<CBenchFault> fault =
             nColon == std::string::npos ? std::nullopt : ParseBenchFault(strFault.substr(nColon + 1));
         if (nCard < 0 || nCard >= options.nCards || !fault) {
-            std::fprintf(stderr, "bench-testbed: bad --fault '%s': CARD:stay|gone|moved|newimei|pull@MS\n", strFault.c_str());
+            std::fprintf(stderr, "bench-testbed: bad --fault '%s': CARD:stay|gone|moved|newimei|blink|pull@MS\n", strFault.c_str());
             return false;
         }
         rule.SetFault(nCard, *fault);
@@ -326,6 +350,12 @@ int main(int argc, char** argv)
             return 1;
         }
         pBus = std::move(pUdev);
+        // The command opens the cards' nodes past umockdev's descriptor table (preload/NodePreload.cpp).
+        const char* pszPreload = std::getenv("LD_PRELOAD");
+        const std::string strPreload =
+            std::string(BENCH_NODE_PRELOAD) + (pszPreload && *pszPreload ? std::string(":") + pszPreload : "");
+        setenv("LD_PRELOAD", strPreload.c_str(), 1);
+        setenv("VOSTREL_BENCH_NODES", "/dev/ttyUSB", 1);
     } else {
         pBus = std::make_unique<CHookBus>(options.nCards, options.strHook, options.nFirstCom);
     }
