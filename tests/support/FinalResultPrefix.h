@@ -19,11 +19,13 @@ inline std::string FinalResultPrefix(const std::string& strBytes, const std::str
 
 // Whether finishing on the result and the settle rule must agree on a reply: the settle rule reads
 // the reply text (its first 256 bytes, up to a NUL) from the first byte, the fast exchange from this
-// command's reply on; they see the same answer when the fast exchange found no stale bytes, or when
-// the reply text holds all that the fast exchange kept.
+// command's reply on; they see the same answer when neither found stale bytes, or when the reply text
+// holds all that the fast exchange kept. (An echo of the command after the final result makes the
+// settle rule, which still reads it, take everything before it as stale: the fast exchange has ended.)
 inline bool SameAnswerExpected(const std::string& strBytes, const std::string& strCommand)
 {
     const std::string strPrefix = FinalResultPrefix(strBytes, strCommand);
-    return ParseCardReply(strPrefix, strCommand).nReplyStart == 0 ||
+    return (ParseCardReply(strPrefix, strCommand).nReplyStart == 0 &&
+            ParseCardReply(CutReply(strBytes), strCommand).nReplyStart == 0) ||
            (CutReply(strBytes).size() == strBytes.size() && strPrefix.size() == strBytes.size());
 }
