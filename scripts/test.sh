@@ -7,9 +7,10 @@
 # Usage: scripts/test.sh [--build-only] [native|asan|tsan|fuzz|windows|package ...]
 #
 # The tests spend most of their time waiting (on Wine, on simulated cards, on timeouts) and the builds
-# keep both cores busy: once the plain and Windows trees are built, a second lane runs the plain
-# tests, the Windows tests and the package checks beside the sanitizer builds and their tests. Its
-# lines are shown as they come, each behind its stage's name ("[windows] ...").
+# keep both cores busy, so tests run beside builds: the plain tests as soon as the plain tree is
+# built, and once the Windows tree is built, the Windows tests and then the package checks, beside
+# the sanitizer builds and their tests. Lines of the tests that run beside are shown as they come,
+# each behind its stage's name ("[windows] ...").
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -139,17 +140,19 @@ native_built=0
 if want native || want windows || want package; then
     timed "native build" configure_and_build native native && native_built=1
 fi
+native_pid=
+if [ "$build_only" -eq 0 ] && want native && [ "$native_built" -eq 1 ]; then
+    timed "native tests" run_ctest build/native native 2>&1 | sed -u 's/^/[native] /' &
+    native_pid=$!
+fi
 windows_built=0
 if [ "$native_built" -eq 1 ] && { want windows || want package; }; then
     timed "windows build" configure_and_build windows windows -DVOSTREL_CARDSIM="$root/build/native/cardsim" &&
         windows_built=1
 fi
 
-# The second lane: the plain tree's tests, the Windows tests, then the packages.
+# The Windows tests, then the packages.
 second_lane() {
-    if want native && [ "$native_built" -eq 1 ]; then
-        timed "native tests" run_ctest build/native native 2>&1 | sed -u 's/^/[native] /'
-    fi
     if want windows && [ "$windows_built" -eq 1 ]; then
         timed "windows tests" run_ctest build/windows windows 2>&1 | sed -u 's/^/[windows] /'
     fi
@@ -173,6 +176,7 @@ fi
 if want fuzz; then
     stage fuzz fuzz run_fuzzers build/fuzz
 fi
+[ -n "$native_pid" ] && wait "$native_pid"
 [ -n "$lane_pid" ] && wait "$lane_pid"
 
 echo
