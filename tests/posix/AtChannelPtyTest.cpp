@@ -105,8 +105,10 @@ TEST_F(AtChannelPtyTest, ReplyPausedAfterEchoGivesErrorAndIsDiscarded)
 // whole once they stop.
 TEST_F(AtChannelPtyTest, DribbledReplyIsReadWhole)
 {
-    m_card.SetOptions(WithFault(CardFault::Dribble, 30));
-    // The whole dribble takes about 750 ms; a loaded machine must not push it past the answer wait.
+    // A byte every 15 ms is still far faster than the settle sleep. The whole dribble takes about
+    // 400 ms: under ThreadSanitizer on a loaded machine a slower one outlasted the attempt's 1.2 s,
+    // and its second half was read as the reply to the resend.
+    m_card.SetOptions(WithFault(CardFault::Dribble, 15));
     m_channel.SetTimeout(5000);
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
     EXPECT_EQ(m_channel.GetReply(), "AT+CGMM\r\r\nR2280-Y\r\n\r\nOK\r\n");
