@@ -18,8 +18,9 @@ constexpr uint32_t kBeforeOpenAutorunWait = 1000;
 constexpr uint32_t kBeforeResumeWait = 1000;
 constexpr int kReverseMode = 6;
 constexpr uint32_t kBeforeSimQueryWait = 200;
-// The command boxes have no owner and ask for language 1 (the user's default language).
-constexpr unsigned short kBoxLanguage = 1;
+// The command boxes have no owner and ask for language 0, the user's own. (1 would be Arabic,
+// LANG_ARABIC with SUBLANG_NEUTRAL: Wine lays such a box out right to left with an Arabic button.)
+constexpr unsigned short kBoxLanguage = 0;
 
 // The two buttons' rows of the card command table: their steps and their boxes' texts.
 const CCardCommand& CloseAutorunCommand()

@@ -63,7 +63,19 @@ void CPortMonitor::MonitorThreadProc(CPortMonitor* pMonitor)
 
 // One call is either one discovery round that found nothing (the window is not touched, and the
 // next call starts discovery again at once) or one full pass: discover, open, probe, show, rest.
+// A pass allocates (its steps' closures, the texts it copies out of the state); running out of
+// memory ends that pass where it is, and the next one starts over after the rest. The exception
+// must not leave the monitor's thread: nothing there would catch it, and the process would end.
 bool CPortMonitor::RunMonitorPass()
+{
+    try {
+        return RunPassSteps();
+    } catch (const std::bad_alloc&) {
+        return MonitorWait(kRest);
+    }
+}
+
+bool CPortMonitor::RunPassSteps()
 {
     const std::optional<bool> found = MonitorDiscover();
     if (!found)

@@ -97,6 +97,8 @@ private:
     // fn on the window's thread after a plain pass of the gate, dropped there when a suspension came
     // meanwhile; false once the monitor is shut down.
     bool MonitorWindowCall(const std::function<void()>& fn);
+    // The pass itself, which may throw std::bad_alloc.
+    bool RunPassSteps();
     // Pass phases; empty once the monitor is shut down.
     std::optional<bool> MonitorDiscover();
     std::optional<bool> MonitorOpenAndProbe();

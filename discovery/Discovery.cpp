@@ -6,6 +6,7 @@
 #include <span>
 
 #include "discovery/PortDiscovery.h"
+#include "res/PortLabel.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ CPortSearch SearchAtPort(IRegistry& registry)
 
 const char* PortLabelText(EPortSource eSource)
 {
-    return eSource == EPortSource::kAtDriver ? "AT port:" : "Modem port:";
+    return eSource == EPortSource::kAtDriver ? "AT port:" : VOSTREL_MODEM_PORT_LABEL;
 }
 
 const char* PortStatusText(EPortSource eSource)

@@ -4,6 +4,7 @@ window: which controls a template makes, with their initial text, bitmap, visibi
 state. The ids stay symbolic (res/resource.h gives their numbers), so the script is the one copy of
 the templates. Usage: dialog-templates.py Vostrel.rc resource.h OUTPUT
 """
+import os
 import re
 import sys
 
@@ -64,6 +65,20 @@ def cxx_string(text):
     return out + '"'
 
 
+def string_macros(rc_path, lines):
+    """The texts that the script's own headers (#include "..." beside it) #define as one string."""
+    texts = {}
+    folder = os.path.dirname(rc_path)
+    for line in lines:
+        m = re.match(r'\s*#include\s+"([^"]+)"', line)
+        if not m or not os.path.exists(os.path.join(folder, m.group(1))):
+            continue
+        with open(os.path.join(folder, m.group(1)), encoding="utf-8") as f:
+            for name, quoted in re.findall(r'^\s*#define\s+(\w+)\s+("(?:[^"\\]|\\.)*")\s*$', f.read(), re.M):
+                texts[name] = quoted[1:-1]
+    return texts
+
+
 def has_style(style, name):
     return re.search(r"(?<!NOT )\b%s\b" % name, style) is not None
 
@@ -78,6 +93,7 @@ def main():
         defined = set(re.findall(r"^\s*#define\s+(\w+)\s+-?\d+", f.read(), re.M))
     with open(rc_path, encoding="utf-8") as f:
         lines = f.read().splitlines()
+    texts = string_macros(rc_path, lines)
 
     def id_expression(name):
         if name in WINDOWS_IDS:
@@ -120,6 +136,8 @@ def main():
         if name in ("IDC_STATIC", "-1"):
             continue   # nobody reaches those by id
         text = unquote(caption)
+        if text is None and caption in texts:   # a text the script's own headers define
+            text = texts[caption]
         bitmap = "0"
         if text is None:   # a resource shown by the control (a picture's bitmap)
             bitmap = id_expression(caption) if has_style(style, "SS_BITMAP") else "0"

@@ -126,12 +126,11 @@ const char* TakeExclusive(int fd)
     return nullptr;
 }
 
-int QueuedBytes(int fd)
+
+// Empties both queues: 0, or the errno of the failed flush (EIO once the other side hung up).
+int FlushQueues(int fd)
 {
-    int nQueued = 0;
-    if (ioctl(fd, FIONREAD, &nQueued) != 0 || nQueued < 0)
-        return 0;
-    return nQueued;
+    return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno;
 }
 
 // Waits until fd can take more bytes or the deadline passes; false on time-out (errno ETIMEDOUT)
@@ -236,7 +235,8 @@ int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nData
 
     m_pDevice = new CSerialDevice{fd, before, Remember(fd, before)};
     m_bOpen = 1;
-    tcflush(fd, TCIOFLUSH);
+    if (const int nError = FlushQueues(fd))
+        Fail("tcflush", nError);
     return 1;
 }
 
@@ -245,7 +245,8 @@ int CSerialPort::Close()
     if (!m_bOpen || !m_pDevice)
         return 1;
     const int fd = m_pDevice->fd;
-    tcflush(fd, TCIOFLUSH);
+    if (const int nError = FlushQueues(fd))
+        Fail("tcflush", nError);
     // The exclusive flag and the line settings belong to the terminal, not to this descriptor: they
     // would outlive the close, so the terminal goes back as it was found.
     HandBack(fd, m_pDevice->before);
@@ -265,7 +266,9 @@ int CSerialPort::Write(const void* pData, int nLength)
     if (nLength < 0 || (pData == nullptr && nLength > 0))
         return 0;
     const int fd = m_pDevice->fd;
-    tcflush(fd, TCIOFLUSH);
+    // A flush that fails is recorded, and the write goes ahead: the card may still take it.
+    if (const int nError = FlushQueues(fd))
+        Fail("tcflush", nError);
 
     const char* pBytes = static_cast<const char*>(pData);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
@@ -287,18 +290,23 @@ int CSerialPort::Write(const void* pData, int nLength)
     return nDone;
 }
 
+// A terminal whose other side hung up (a card pulled out) fails FIONREAD with EIO: nothing to read.
 int CSerialPort::GetInQueueCount()
 {
     if (!m_bOpen || !m_pDevice)
         return 0;
-    return QueuedBytes(m_pDevice->fd);
+    int nQueued = 0;
+    if (ioctl(m_pDevice->fd, FIONREAD, &nQueued) != 0)
+        return Fail("ioctl(FIONREAD)", errno);
+    return std::max(nQueued, 0);
 }
+
 
 int CSerialPort::Read(void* pBuffer, int nMax)
 {
     if (!m_bOpen || !m_pDevice)
         return 0;
-    const int nQueued = QueuedBytes(m_pDevice->fd);
+    const int nQueued = GetInQueueCount();
     if (nQueued == 0 || nMax <= 0 || pBuffer == nullptr)
         return 0;
     const size_t nWanted = static_cast<size_t>(std::min(nQueued, nMax));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The two mode commands end to end on a simulated card: what the card receives, the state it is
 # left in, the boxes, a card that falls silent under the close command, one that rejects it after an
-# unsolicited line, and closing the window while the close command's worker still runs.
+# unsolicited line, the recorded transcripts played back, and closing the window while the close
+# command's worker still runs.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_setup
 
@@ -22,6 +23,8 @@ e2e_drive wait-state "${READY[@]}" "text:IDC_PORT_LIST=COM 5" "$STARTUP_MS" ||
 if e2e_drive click-wait-box IDC_ENTER_DOWNLOAD Success "$BOX_MS"; then
     e2e_expect text "Close autorun and enter download success!" "close command's box"
     e2e_expect owned 0 "close command's box has no owner"
+    e2e_expect layout ltr "close command's box in the user's language"
+    e2e_expect button OK "close command's box in the user's language"
     e2e_drive wait-state "picture=IDB_PASS" "enabled:IDC_ENTER_DOWNLOAD=0" "enabled:IDC_EXIT_DOWNLOAD=0" "$PASS_MS" ||
         e2e_fail "PASS ! picture and disabled buttons under the box"
     e2e_drive dismiss-box Success || e2e_fail "dismiss"
@@ -58,6 +61,7 @@ e2e_drive click IDC_ENTER_DOWNLOAD || e2e_fail "click IDC_ENTER_DOWNLOAD"
 e2e_card MODEM "fault silent"
 if e2e_drive wait-box Error "$BOX_MS"; then
     e2e_expect text "Close autorun and enter download fail!" "silent card's box"
+    e2e_expect layout ltr "silent card's box in the user's language"
     e2e_drive count-windows Success && e2e_expect count 0 "Success boxes for a silent card"
     e2e_drive dismiss-box Error || e2e_fail "dismiss"
 else
@@ -111,6 +115,23 @@ else
 fi
 e2e_card MODEM "urc clear"
 e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "not ready again after the rejected command"
+
+# ---- the transcripts of tests/replays that close autorun, played back by the card -------------------
+# The window sends only the mode commands (the command line that recorded them also asked the model
+# and the IMEI first); the card answers them as recorded, and the monitor's probes as before.
+#   late-echo     Error    =E's ERROR follows the late model answer, which its echo marks as stale
+#   late-no-echo  Success  the window asked no AT+CGSN: the first final result after =E is =E's
+for case in late-echo:Error late-no-echo:Success; do
+    name=${case%:*} box=${case#*:}
+    e2e_card MODEM "replay $E2E_SOURCE_DIR/tests/replays/$name.log"
+    if e2e_drive click-wait-box IDC_ENTER_DOWNLOAD "$box" "$BOX_MS"; then
+        e2e_drive dismiss-box "$box" || e2e_fail "dismiss"
+    else
+        e2e_fail "replay $name: no $box box"
+    fi
+    e2e_card MODEM "replay off"
+    e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "replay $name: not ready again"
+done
 
 # ---- closing the window while the close command's worker runs --------------------------------------
 sent_before=$(e2e_sent MODEM "AT+YCDRUN=E")

@@ -375,6 +375,22 @@ TEST_F(SerialPortTest, OpenFailsOnMissingOrNonTerminalDevice)
     }
 }
 
+// GetInQueueCount and Close on a terminal whose card was pulled out (its other side hung up):
+// nothing is queued, the close still succeeds, and LastError names the call that failed.
+TEST_F(SerialPortTest, CallsOnAHungUpTerminalRecordTheirErrors)
+{
+    CSerialPort port;
+    ASSERT_TRUE(Open115200(port, kPort));
+    m_pty.Unplug();
+    EXPECT_EQ(port.GetInQueueCount(), 0);
+    EXPECT_EQ(port.LastError().strCall, "ioctl(FIONREAD)");
+    EXPECT_EQ(port.LastError().nCode, EIO);
+    port.ClearLastError();
+    EXPECT_TRUE(port.Close());
+    EXPECT_EQ(port.LastError().strCall, "tcflush");
+    EXPECT_EQ(port.LastError().nCode, EIO);
+}
+
 // Port number mapping: VOSTREL_COM<n> wins over VOSTREL_COM_DIR/com<n>.
 TEST_F(SerialPortTest, PortNumberMapping)
 {

@@ -579,6 +579,22 @@ TEST_F(DiscoveryTest, OutOfMemoryAnywhereLeavesTheStateWhole)
     }
 }
 
+// RunMonitorPass: running out of memory at any allocation of a pass, the texts it shows included,
+// throws nothing.
+TEST_F(DiscoveryTest, OutOfMemoryAnywhereInAPassThrowsNothing)
+{
+    AddDriver(m_registry, "YARLOusbmdm6k", "COM5");
+    AddDriver(m_registry, "YARLOusbser6k", "COM6");
+    bool bFailed = true;
+    for (long nAllowed = 0; bFailed && nAllowed < 10000; ++nAllowed) {
+        SCOPED_TRACE("failing after " + std::to_string(nAllowed));
+        CFailNthAllocation failing(nAllowed);
+        EXPECT_NO_THROW(m_pMonitor->RunMonitorPass());
+        bFailed = failing.Failed();
+    }
+    EXPECT_FALSE(bFailed) << "the pass never got through";
+}
+
 // RegKeyHolder: holds one key, an open through it closes the previous one, a release when empty
 // does nothing, and the key is closed when the holder goes out of scope by an exception.
 TEST_F(DiscoveryTest, KeyHolderOwnsAtMostOneKey)

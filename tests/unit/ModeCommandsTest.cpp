@@ -106,7 +106,7 @@ TEST_P(ModeRunTest, SendsTheSequenceAndReportsItsOutcome)
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_FALSE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, c.bSuccess ? 0x40u : 0x10u);
-    EXPECT_EQ(boxes[0].nLanguage, 1);
+    EXPECT_EQ(boxes[0].nLanguage, 0);
     EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
 }
 

@@ -82,7 +82,7 @@ class ReversePortTest : public CommandTest, public ::testing::WithParamInterface
 
 // OnReversePort: no card, the no-card text and the monitor untouched; otherwise the monitor
 // suspended for good, the port reopened, and the port text (with IDC_REVERSE_PORT and IDC_ENTER_DOWNLOAD enabled) or
-// the fail text. Every box: no owner, "Error", MB_ICONHAND, language 1.
+// the fail text. Every box: no owner, "Error", MB_ICONHAND, language 0 (the user's own).
 TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
 {
     const ReverseCase& c = GetParam();
@@ -106,7 +106,7 @@ TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_FALSE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, 0x10u);
-    EXPECT_EQ(boxes[0].nLanguage, 1);
+    EXPECT_EQ(boxes[0].nLanguage, 0);
 
     const bool bTouched = c.situation != Reverse::NotConnected;
     EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore + (bTouched ? 1 : 0));

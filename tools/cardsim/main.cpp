@@ -41,7 +41,7 @@ const char kUsage[] =
     "  --state FILE          keep \"autorun=1 download=0\" in FILE, rewritten after each change\n"
     "  --control PATH        make the FIFO PATH and obey its lines: fault KIND [N], model NAME, "
     "imei DIGITS, script CMD=REPLY[:N], urc WHERE:LINE, urc clear, late CMD=MS[:N], late clear, echo on|off, sim on|off, "
-    "unplug, replug, quit\n"
+    "replay FILE (the rest answered as before), replay off, unplug, replug, quit\n"
     "  --help                show this text\n";
 
 // An IMEI as the card may give one: 1 to 32 decimal digits (a test may want a wrong length).
@@ -289,6 +289,29 @@ bool OpenControl(const std::string& strPath, CControl& control)
     return control.nRead >= 0 && control.nKeepOpen >= 0;
 }
 
+// The steps of the transcript to replay; a message on stderr and nothing when it cannot be.
+std::optional<std::vector<CardReplayStep>> LoadReplay(const std::string& strPath, const std::string& strPort)
+{
+    FILE* pFile = std::fopen(strPath.c_str(), "rb");
+    if (!pFile) {
+        std::fprintf(stderr, "cardsim: cannot read the transcript %s: %s\n", strPath.c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    std::string strText;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pFile)) > 0;)
+        strText.append(buffer, n);
+    std::fclose(pFile);
+    CardReplayParse parse = ParseCardTranscript(strText, strPort);
+    if (!parse.strError.empty()) {
+        std::fprintf(stderr, "cardsim: cannot replay %s: %s\n", strPath.c_str(), parse.strError.c_str());
+        return std::nullopt;
+    }
+    std::printf("cardsim: replaying %zu commands to %s from %s\n", parse.steps.size(), parse.strPort.c_str(),
+                strPath.c_str());
+    return std::move(parse.steps);
+}
+
 // Carries out one control line; false for "quit".
 bool RunControl(const std::string& strLine, CPtyCard& card, CardOptions& options)
 {
@@ -339,6 +362,13 @@ bool RunControl(const std::string& strLine, CPtyCard& card, CardOptions& options
         }
         if (bOk)
             card.SetOptions(options);
+    } else if (strVerb == "replay" && strArg == "off") {
+        card.StopReplay();
+    } else if (strVerb == "replay" && !strArg.empty()) {
+        std::optional<std::vector<CardReplayStep>> steps = LoadReplay(strArg, "");
+        bOk = steps.has_value();
+        if (bOk)
+            card.SetReplay(std::move(*steps), true);
     } else if (strVerb == "script") {
         const auto script = ParseScript(strArg);
         bOk = script.has_value();
@@ -378,28 +408,6 @@ bool StopSignalPending(const sigset_t& stopSignals)
     return sigtimedwait(&stopSignals, nullptr, &zero) > 0;
 }
 
-// The steps of the transcript to replay; a message on stderr and nothing when it cannot be.
-std::optional<std::vector<CardReplayStep>> LoadReplay(const CConfig& config)
-{
-    FILE* pFile = std::fopen(config.strReplay.c_str(), "rb");
-    if (!pFile) {
-        std::fprintf(stderr, "cardsim: cannot read the transcript %s: %s\n", config.strReplay.c_str(), std::strerror(errno));
-        return std::nullopt;
-    }
-    std::string strText;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pFile)) > 0;)
-        strText.append(buffer, n);
-    std::fclose(pFile);
-    CardReplayParse parse = ParseCardTranscript(strText, config.strReplayPort);
-    if (!parse.strError.empty()) {
-        std::fprintf(stderr, "cardsim: cannot replay %s: %s\n", config.strReplay.c_str(), parse.strError.c_str());
-        return std::nullopt;
-    }
-    std::printf("cardsim: replaying %zu commands to %s from %s\n", parse.steps.size(), parse.strPort.c_str(),
-                config.strReplay.c_str());
-    return std::move(parse.steps);
-}
 
 int Serve(const CConfig& config)
 {
@@ -408,7 +416,7 @@ int Serve(const CConfig& config)
     for (const CScript& script : config.scripts)
         card.Script(script.strCommand, script.reply, script.nTimes);
     if (!config.strReplay.empty()) {
-        std::optional<std::vector<CardReplayStep>> steps = LoadReplay(config);
+        std::optional<std::vector<CardReplayStep>> steps = LoadReplay(config.strReplay, config.strReplayPort);
         if (!steps)
             return 2;
         card.SetReplay(std::move(*steps));

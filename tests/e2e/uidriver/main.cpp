@@ -354,6 +354,9 @@ int WaitAndReportBox(const std::string& strTitle, unsigned nTimeoutMs, ULONGLONG
     // A message box shows its text in the static control with id 0xFFFF.
     Print("text", WindowText(GetDlgItem(hBox, 0xFFFF)));
     Print("owned", GetWindow(hBox, GW_OWNER) ? "1" : "0");
+    // The language a box is asked for picks its button texts, and a right-to-left one mirrors it.
+    Print("layout", (GetWindowLongA(hBox, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) ? "rtl" : "ltr");
+    Print("button", WindowText(GetDlgItem(hBox, IDOK)));
     DWORD nProcessId = 0;
     GetWindowThreadProcessId(hBox, &nProcessId);
     Print("pid", std::to_string(nProcessId));

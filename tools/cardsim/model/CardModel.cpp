@@ -90,8 +90,10 @@ std::vector<CardChunk> CCardModel::Receive(const std::string& strBytes, uint64_t
 void CCardModel::Answer(const std::string& strLine, uint64_t nNowMs, std::vector<CardChunk>& chunks)
 {
     m_transcript.push_back({nNowMs, strLine});
-    if (m_bReplay) {
-        m_transcript.back().bNotInReplay = !AnswerFromReplay(strLine, chunks);
+    if (m_bReplay && AnswerFromReplay(strLine, chunks))
+        return;
+    if (m_bReplay && !m_bSimulateTheRest) {
+        m_transcript.back().bNotInReplay = true;
         return;
     }
     const std::string strKey = Upper(strLine);
@@ -193,9 +195,10 @@ bool CCardModel::AnswerFromReplay(const std::string& strLine, std::vector<CardCh
     return false;
 }
 
-void CCardModel::SetReplay(std::vector<CardReplayStep> steps)
+void CCardModel::SetReplay(std::vector<CardReplayStep> steps, bool bSimulateTheRest)
 {
     m_bReplay = true;
+    m_bSimulateTheRest = bSimulateTheRest;
     m_replay = std::move(steps);
     m_nReplayNext = 0;
 }

@@ -115,9 +115,12 @@ public:
     // Plays back a transcript instead of the table: each command line is answered with the chunks
     // recorded after the first unplayed recording of the same command (compared exactly), at their
     // recorded delays; the recordings before it are skipped. A command the rest of the transcript
-    // does not hold gets nothing and is marked in the transcript line (bNotInReplay). Scripts,
-    // faults, unsolicited lines and late answers do not apply; the echo is the recorded one.
-    void SetReplay(std::vector<CardReplayStep> steps);
+    // does not hold gets nothing and is marked in the transcript line (bNotInReplay), or, with
+    // bSimulateTheRest, is answered as the simulated card would (a window's own "AT" probes between
+    // a command line's recorded commands). Scripts, faults, unsolicited lines and late answers do
+    // not apply to the recorded answers; the echo is the recorded one.
+    void SetReplay(std::vector<CardReplayStep> steps, bool bSimulateTheRest = false);
+    void StopReplay() { m_bReplay = false; }
     bool Replaying() const { return m_bReplay; }
     // The recorded commands not yet played.
     size_t ReplayStepsLeft() const { return m_replay.size() - m_nReplayNext; }
@@ -176,4 +179,5 @@ private:
     bool m_bReplay = false;
     std::vector<CardReplayStep> m_replay;
     size_t m_nReplayNext = 0;
+    bool m_bSimulateTheRest = false;
 };

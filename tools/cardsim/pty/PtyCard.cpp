@@ -311,10 +311,16 @@ void CPtyCard::Script(const std::string& strCommand, CardReply reply, int nTimes
     m_pState->model.Script(strCommand, std::move(reply), nTimes);
 }
 
-void CPtyCard::SetReplay(std::vector<CardReplayStep> steps)
+void CPtyCard::SetReplay(std::vector<CardReplayStep> steps, bool bSimulateTheRest)
 {
     std::lock_guard<std::mutex> lock(m_pState->mutex);
-    m_pState->model.SetReplay(std::move(steps));
+    m_pState->model.SetReplay(std::move(steps), bSimulateTheRest);
+}
+
+void CPtyCard::StopReplay()
+{
+    std::lock_guard<std::mutex> lock(m_pState->mutex);
+    m_pState->model.StopReplay();
 }
 
 std::vector<CardTranscriptLine> CPtyCard::Transcript() const

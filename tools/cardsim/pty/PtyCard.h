@@ -33,7 +33,8 @@ public:
 
     void SetOptions(const CardOptions& options);
     void Script(const std::string& strCommand, CardReply reply, int nTimes = -1);
-    void SetReplay(std::vector<CardReplayStep> steps);
+    void SetReplay(std::vector<CardReplayStep> steps, bool bSimulateTheRest = false);
+    void StopReplay();
     std::vector<CardTranscriptLine> Transcript() const; // times in ms since Start
     int CountOf(const std::string& strCommand) const;
     bool AutorunEnabled() const;
