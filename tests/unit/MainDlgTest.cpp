@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/AboutDlg.h"
 #include "tests/support/TestMainDlg.h"
 #include "app/ToolApp.h"
 #include "discovery/memory/MemoryRegistry.h"
@@ -288,23 +287,23 @@ TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
 TEST_F(MainDlgTest, HelpButtonRunsTheAboutBoxModally)
 {
     Create();
-    int nTemplate = 0;
+    bool bFound = false;
     std::thread user([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        CAboutDlg* pAbout = nullptr;
-        while (!(pAbout = CAboutDlg::Current()) && std::chrono::steady_clock::now() < deadline)
+        CDialog* pAbout = nullptr;
+        while (!(pAbout = FindOpenDialog(IDD_ABOUTBOX)) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!pAbout)
             return;
-        nTemplate = pAbout->TemplateId();
+        bFound = true;
         pAbout->Dispatch(ui::kWmCommand, Clicked(ui::kIdOk), 0);
     });
 
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_HELP_BUTTON), 0));
     user.join();
 
-    EXPECT_EQ(nTemplate, IDD_ABOUTBOX);
-    EXPECT_EQ(CAboutDlg::Current(), nullptr);
+    EXPECT_TRUE(bFound);
+    EXPECT_EQ(FindOpenDialog(IDD_ABOUTBOX), nullptr);
     EXPECT_FALSE(Window().HasEnded());
 }
 
