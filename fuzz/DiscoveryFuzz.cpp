@@ -23,6 +23,7 @@
 #include "discovery/Discovery.h"
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/RecordingRegistry.h"
 
 namespace {
 
@@ -125,7 +126,7 @@ struct CFound {
     uint32_t nCount;
 };
 
-std::optional<std::string> ReadText(CMemoryRegistry& registry, RegKey key, const std::string& strName)
+std::optional<std::string> ReadText(IRegistry& registry, RegKey key, const std::string& strName)
 {
     std::vector<char> buffer(kValueBufferSize, '\0');
     uint32_t nSize = kValueBufferSize;
@@ -138,7 +139,7 @@ std::optional<std::string> ReadText(CMemoryRegistry& registry, RegKey key, const
     return std::string(buffer.begin(), itNul);
 }
 
-std::optional<CFound> PredictService(CMemoryRegistry& registry, const char* pszService)
+std::optional<CFound> PredictService(IRegistry& registry, const char* pszService)
 {
     RegKey key = 0;
     if (!registry.OpenKey(EnumPath(pszService), kKeyAllAccess, &key))
@@ -159,7 +160,7 @@ std::optional<CFound> PredictService(CMemoryRegistry& registry, const char* pszS
 }
 
 template <size_t N>
-std::optional<CFound> PredictSearch(CMemoryRegistry& registry, const std::array<const char*, N>& services)
+std::optional<CFound> PredictSearch(IRegistry& registry, const std::array<const char*, N>& services)
 {
     for (const char* pszService : services)
         if (std::optional<CFound> found = PredictService(registry, pszService))
@@ -167,7 +168,7 @@ std::optional<CFound> PredictSearch(CMemoryRegistry& registry, const std::array<
     return std::nullopt;
 }
 
-std::optional<int> PredictPort(CMemoryRegistry& registry, const std::string& strInstance)
+std::optional<int> PredictPort(IRegistry& registry, const std::string& strInstance)
 {
     RegKey key = 0;
     if (!registry.OpenKey(PortPath(strInstance), kKeyAllAccess, &key))
@@ -194,7 +195,7 @@ struct CFields {
     bool operator==(const CFields&) const = default;
 };
 
-CFields PredictModem(CMemoryRegistry& registry, CFields fields)
+CFields PredictModem(IRegistry& registry, CFields fields)
 {
     fields.nResult = 0;
     const std::optional<CFound> modem = PredictSearch(registry, kModemServices);
@@ -221,7 +222,7 @@ CFields PredictModem(CMemoryRegistry& registry, CFields fields)
     return fields;
 }
 
-CFields PredictAt(CMemoryRegistry& registry, CFields fields)
+CFields PredictAt(IRegistry& registry, CFields fields)
 {
     fields.nResult = 0;
     const std::optional<CFound> at = PredictSearch(registry, kAtServices);
@@ -244,7 +245,7 @@ CFields PredictAt(CMemoryRegistry& registry, CFields fields)
 // allocation of a value's text would when memory runs out.
 class CFailingRegistry final : public IRegistry {
 public:
-    CFailingRegistry(CMemoryRegistry& inner, unsigned nThrowAt) : m_inner(inner), m_nThrowAt(nThrowAt) {}
+    CFailingRegistry(IRegistry& inner, unsigned nThrowAt) : m_inner(inner), m_nThrowAt(nThrowAt) {}
     bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
         return m_inner.OpenKey(strPath, nAccess, pKey);
@@ -267,7 +268,7 @@ public:
     bool TakeThrew() { return std::exchange(m_bThrew, false); }
 
 private:
-    CMemoryRegistry& m_inner;
+    IRegistry& m_inner;
     unsigned m_nThrowAt;
     unsigned m_nQueries = 0;
     bool m_bThrew = false;
@@ -311,9 +312,9 @@ CFields Read(const CWindowFields& dlg, int nResult)
     std::abort();
 }
 
-std::vector<std::string> PathsOpened(const CMemoryRegistry& registry, size_t nFrom, size_t nTo)
+std::vector<std::string> PathsOpened(const CRecordingRegistry& registry, size_t nFrom, size_t nTo)
 {
-    const std::vector<CMemoryRegistry::OpenRecord> opens = registry.Opens();
+    const std::vector<CRecordingRegistry::OpenRecord> opens = registry.Opens();
     std::vector<std::string> paths;
     for (size_t n = nFrom; n < nTo; ++n)
         paths.push_back(opens[n].strPath);
@@ -342,7 +343,7 @@ void CheckCutShort(const char* pszCall, const CFields& before, const CFields& go
 // the same result and fields, and the same keys opened in the same order (so no service after the
 // first found one is looked at).
 template <typename Call, typename Predict>
-void Check(const char* pszCall, CWindowFields& dlg, CMemoryRegistry& registry, CFailingRegistry& failing, Call call,
+void Check(const char* pszCall, CWindowFields& dlg, CRecordingRegistry& registry, CFailingRegistry& failing, Call call,
            Predict predict)
 {
     const CFields before = Read(dlg, 0);
@@ -353,7 +354,7 @@ void Check(const char* pszCall, CWindowFields& dlg, CMemoryRegistry& registry, C
 
     if (registry.OpenKeyCount() != 0)
         Fail(pszCall, "a registry key was left open", got, got);
-    for (const CMemoryRegistry::OpenRecord& open : registry.Opens())
+    for (const CRecordingRegistry::OpenRecord& open : registry.Opens())
         if (open.nAccess != kKeyAllAccess)
             Fail(pszCall, "an open asked for other access than KEY_ALL_ACCESS", got, got);
     const CFields want = predict(registry, before);
@@ -375,10 +376,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     FuzzedDataProvider input(pData, nSize);
     const bool bAdmin = input.ConsumeIntegral<uint8_t>() != 0xA5;
-    CMemoryRegistry registry;
-    Decode(input, registry);
+    CMemoryRegistry memory;
+    Decode(input, memory);
     if (!bAdmin)
-        registry.SetGrantedAccess(kKeyRead);
+        memory.SetGrantedAccess(kKeyRead);
+    CRecordingRegistry registry(memory);
 
     // Inputs longer than the records they decode to also pick a value read that runs out of memory.
     CFailingRegistry failing(registry, input.ConsumeIntegralInRange<unsigned>(0, 40));

@@ -75,12 +75,19 @@ private:
 
 } // namespace
 
-CAtChannel::CAtChannel(IClock& clock) : m_clock(clock), m_nTimeout(kMaxTimeout), m_nAttempts(3) {}
-
-CAtChannel::~CAtChannel()
+CAtChannel::CAtChannel(IClock& clock)
+    : m_pOwnPort(std::make_unique<CSerialPort>()), m_port(*m_pOwnPort), m_clock(clock), m_nTimeout(kMaxTimeout),
+      m_nAttempts(3)
 {
-    m_port.Close();
 }
+
+CAtChannel::CAtChannel(CSerialPort& port, IClock& clock)
+    : m_port(port), m_clock(clock), m_nTimeout(kMaxTimeout), m_nAttempts(3)
+{
+}
+
+// The own port closes as it goes; the caller's stays as the caller has it.
+CAtChannel::~CAtChannel() = default;
 
 int CAtChannel::OpenCardPort(int nPort, int nBaud)
 {

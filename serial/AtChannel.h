@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,12 @@ struct CAtAttempt {
 // those commands'. A reply that holds nothing but stale bytes is no reply: the command is sent again.
 class CAtChannel {
 public:
+    // Over a port of its own, closed with the channel.
     explicit CAtChannel(IClock& clock = SystemClock());
+    // Over the caller's port, which must outlive the channel and is left as it is when the channel
+    // goes. The caller may open it with settings of its own and look at its queue between
+    // exchanges; the channel takes whatever it finds queued before a write as stale.
+    explicit CAtChannel(CSerialPort& port, IClock& clock = SystemClock());
     virtual ~CAtChannel();
     CAtChannel(const CAtChannel&) = delete;
     CAtChannel& operator=(const CAtChannel&) = delete;
@@ -81,9 +87,8 @@ public:
     const std::string& GetReply() const { return m_strReply; }
 
 private:
-    friend struct CAtChannelTestAccess;   // tests/support: the port itself, for tests of the channel
-
-    CSerialPort m_port;
+    std::unique_ptr<CSerialPort> m_pOwnPort;   // null when the channel runs over the caller's port
+    CSerialPort& m_port;
 
     // After an open: the card's answer wait and attempts when it succeeded; its result either way.
     int TakeCardSettings(int bOpened);

@@ -34,6 +34,11 @@ inline bool IsSerialPortNumber(int nPort)
 // The back end's record of an open device (a handle and its requests, a descriptor, a simulated card).
 struct CSerialDevice;
 
+// The calls a back end makes on the requests it has started, where it has such requests (Win32:
+// ReadFile, WriteFile and the waits, cancels and results after them; serial/win32/RequestCalls.h).
+// A port made without them uses the system's.
+struct CSerialRequestCalls;
+
 // The last system call that failed on a port and the error it gave (GetLastError() on Windows,
 // errno elsewhere). strCall is empty while nothing has failed.
 struct CSerialError {
@@ -44,6 +49,9 @@ struct CSerialError {
 class CSerialPort {
 public:
     CSerialPort() = default;
+    // A port whose requests go through these calls instead of the system's: a layer between the port
+    // and the driver. They must outlive the port. Back ends without such requests ignore them.
+    explicit CSerialPort(const CSerialRequestCalls& calls) : m_pRequestCalls(&calls) {}
     ~CSerialPort() { Close(); }
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
@@ -80,6 +88,7 @@ private:
     int Fail(const char* pszCall, int nCode);
 
     CSerialDevice* m_pDevice = nullptr;
+    [[maybe_unused]] const CSerialRequestCalls* m_pRequestCalls = nullptr;   // null: the system's
     CSerialError m_lastError;
     int m_bOpen = 0;
 };

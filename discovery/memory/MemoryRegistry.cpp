@@ -93,7 +93,6 @@ void CMemoryRegistry::SetGrantedAccess(uint32_t nMask)
 bool CMemoryRegistry::OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_opens.push_back({strPath, nAccess});
     if (pKey == nullptr)
         return false;
     const std::string strFolded = Fold(strPath);
@@ -160,16 +159,4 @@ void CMemoryRegistry::CloseKey(RegKey key)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open.erase(key);
-}
-
-std::vector<CMemoryRegistry::OpenRecord> CMemoryRegistry::Opens() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_opens;
-}
-
-size_t CMemoryRegistry::OpenKeyCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_open.size();
 }

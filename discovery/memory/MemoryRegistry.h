@@ -8,14 +8,9 @@
 #include "discovery/Registry.h"
 
 // A registry held in memory: keys by path (case-insensitive, as Windows compares them), values as
-// raw bytes. It records every open (path and access mask) and knows which keys are still open.
+// raw bytes.
 class CMemoryRegistry final : public IRegistry {
 public:
-    struct OpenRecord {
-        std::string strPath;
-        uint32_t nAccess;
-    };
-
     void AddKey(const std::string& strPath);
     void SetDword(const std::string& strPath, const std::string& strName, uint32_t nValue);
     void SetString(const std::string& strPath, const std::string& strName, const std::string& strValue);  // stored with its NUL
@@ -31,9 +26,6 @@ public:
     bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override;
     void CloseKey(RegKey key) override;
 
-    std::vector<OpenRecord> Opens() const;
-    size_t OpenKeyCount() const;
-
 private:
     using Values = std::map<std::string, std::vector<uint8_t>>;
     static std::string Fold(const std::string& str);
@@ -42,7 +34,6 @@ private:
     std::map<std::string, Values> m_keys;     // folded path -> values (folded names)
     std::map<std::string, std::string> m_names;   // folded path -> the path as first added
     std::map<RegKey, std::string> m_open;     // open key -> folded path
-    std::vector<OpenRecord> m_opens;
     RegKey m_nextKey = 1;
     uint32_t m_nGrantedAccess = 0xFFFFFFFF;
 };

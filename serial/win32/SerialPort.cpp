@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
+#include "serial/win32/RequestCalls.h"
+
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -37,24 +38,7 @@ COMMTIMEOUTS PortTimeouts()
     return timeouts;
 }
 
-// The calls the port makes on a request it has started. Tests put a driver in their place that
-// holds requests and ignores cancels, as a USB serial driver can once its device was pulled.
-struct CRequestCalls {
-    decltype(&ReadFile) pfnReadFile;
-    decltype(&WriteFile) pfnWriteFile;
-    decltype(&WaitForSingleObject) pfnWaitForSingleObject;
-    decltype(&CancelIoEx) pfnCancelIoEx;
-    decltype(&GetOverlappedResult) pfnGetOverlappedResult;
-};
-
-const CRequestCalls kSystemCalls{ReadFile, WriteFile, WaitForSingleObject, CancelIoEx, GetOverlappedResult};
-CRequestCalls g_testCalls{};
-std::atomic<const CRequestCalls*> g_pCalls{&kSystemCalls};
-
-const CRequestCalls& Calls()
-{
-    return *g_pCalls.load();
-}
+const CSerialRequestCalls kSystemCalls{ReadFile, WriteFile, WaitForSingleObject, CancelIoEx, GetOverlappedResult};
 
 HANDLE NewManualResetEvent()
 {
@@ -75,9 +59,8 @@ enum class ERequestEnd { Completed, Cancelled, Abandoned };
 // driver whose device was pulled can fail to complete the cancelled request at all, so that wait is
 // bounded too: a request still out after it is Abandoned, and its record and buffer must stay
 // allocated until it has ended. Otherwise GetOverlappedResult(FALSE) has the outcome.
-ERequestEnd AwaitRequest(HANDLE hComm, OVERLAPPED& ov, DWORD nWaitMs)
+ERequestEnd AwaitRequest(const CSerialRequestCalls& calls, HANDLE hComm, OVERLAPPED& ov, DWORD nWaitMs)
 {
-    const CRequestCalls& calls = Calls();
     if (calls.pfnWaitForSingleObject(ov.hEvent, nWaitMs) == WAIT_OBJECT_0)
         return ERequestEnd::Completed;
     calls.pfnCancelIoEx(hComm, &ov);
@@ -87,22 +70,6 @@ ERequestEnd AwaitRequest(HANDLE hComm, OVERLAPPED& ov, DWORD nWaitMs)
 }
 
 } // namespace
-
-// Declared for tests in tests/support/StuckSerialDriver.h; no program calls them.
-void SetSerialRequestCallsForTests(decltype(&ReadFile) pfnReadFile, decltype(&WriteFile) pfnWriteFile,
-                                   decltype(&WaitForSingleObject) pfnWaitForSingleObject,
-                                   decltype(&CancelIoEx) pfnCancelIoEx,
-                                   decltype(&GetOverlappedResult) pfnGetOverlappedResult)
-{
-    g_pCalls.store(&kSystemCalls);
-    g_testCalls = {pfnReadFile, pfnWriteFile, pfnWaitForSingleObject, pfnCancelIoEx, pfnGetOverlappedResult};
-    g_pCalls.store(&g_testCalls);
-}
-
-void RestoreSerialRequestCallsForTests()
-{
-    g_pCalls.store(&kSystemCalls);
-}
 
 struct CSerialDevice {
     HANDLE hComm = nullptr;
@@ -115,6 +82,8 @@ struct CSerialDevice {
     // The request whose cancel did not complete (ovRead or ovWrite): while it is out, the record,
     // its buffers and its events stay as they are, and the port refuses every call.
     OVERLAPPED* pAbandoned = nullptr;
+    // The calls its requests go through; the record keeps them for as long as a request may be out.
+    const CSerialRequestCalls* pCalls = &kSystemCalls;
 };
 
 namespace {
@@ -151,7 +120,7 @@ void CloseDevice(CSerialDevice& device)
 // Whether the abandoned request of a closed port's record has ended since; its event is set then.
 bool AbandonedRequestEnded(const CSerialDevice& device)
 {
-    return Calls().pfnWaitForSingleObject(device.pAbandoned->hEvent, 0) == WAIT_OBJECT_0;
+    return device.pCalls->pfnWaitForSingleObject(device.pAbandoned->hEvent, 0) == WAIT_OBJECT_0;
 }
 
 } // namespace
@@ -192,6 +161,8 @@ int CSerialPort::OpenHandle(const char* pszPath, const char* pszMode)
 
     auto* pDevice = new CSerialDevice{};
     pDevice->hComm = hComm;
+    if (m_pRequestCalls)
+        pDevice->pCalls = m_pRequestCalls;
     if (const char* pszFailed = ConfigureDevice(*pDevice, pszMode)) {
         const int nError = static_cast<int>(GetLastError());
         CloseDevice(*pDevice);
@@ -244,11 +215,11 @@ int CSerialPort::Write(const void* pData, int nLength)
     const auto* pBytes = static_cast<const char*>(pData);
     device.writeBuffer.assign(pBytes, pBytes + nLength);
     DWORD nWritten = 0;
-    if (Calls().pfnWriteFile(hComm, device.writeBuffer.data(), static_cast<DWORD>(nLength), &nWritten, &ov))
+    if (device.pCalls->pfnWriteFile(hComm, device.writeBuffer.data(), static_cast<DWORD>(nLength), &nWritten, &ov))
         return static_cast<int>(nWritten);
     if (GetLastError() != ERROR_IO_PENDING)
         return Fail("WriteFile", static_cast<int>(GetLastError()));
-    switch (AwaitRequest(hComm, ov, kWriteWaitMs)) {
+    switch (AwaitRequest(*device.pCalls, hComm, ov, kWriteWaitMs)) {
     case ERequestEnd::Abandoned:
         device.pAbandoned = &ov;
         return Fail(kAbandonedCall, kAbandonedError);
@@ -257,7 +228,7 @@ int CSerialPort::Write(const void* pData, int nLength)
     case ERequestEnd::Completed:
         break;
     }
-    if (!Calls().pfnGetOverlappedResult(hComm, &ov, &nWritten, FALSE))
+    if (!device.pCalls->pfnGetOverlappedResult(hComm, &ov, &nWritten, FALSE))
         return Fail("GetOverlappedResult", static_cast<int>(GetLastError()));
     return static_cast<int>(nWritten);
 }
@@ -288,7 +259,7 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     const DWORD nToRead = std::min<DWORD>(static_cast<DWORD>(std::min(nQueued, nMax)), sizeof device.readBuffer);
 
     DWORD nRead = 0;
-    if (Calls().pfnReadFile(hComm, device.readBuffer, nToRead, &nRead, &ov)) {
+    if (device.pCalls->pfnReadFile(hComm, device.readBuffer, nToRead, &nRead, &ov)) {
         std::memcpy(pBuffer, device.readBuffer, std::min(nRead, nToRead));
         return static_cast<int>(nRead);
     }
@@ -297,12 +268,12 @@ int CSerialPort::Read(void* pBuffer, int nMax)
     // Wine leaves a COM read pending even when the bytes are queued; it completes during this wait,
     // but the count reported when the request started was 0, and that is what Read returns. The
     // bytes are the completed count, which a cancelled read may have as well.
-    if (AwaitRequest(hComm, ov, kReadWaitMs) == ERequestEnd::Abandoned) {
+    if (AwaitRequest(*device.pCalls, hComm, ov, kReadWaitMs) == ERequestEnd::Abandoned) {
         device.pAbandoned = &ov;
         return Fail(kAbandonedCall, kAbandonedError);
     }
     DWORD nDone = 0;
-    if (!Calls().pfnGetOverlappedResult(hComm, &ov, &nDone, FALSE)) {
+    if (!device.pCalls->pfnGetOverlappedResult(hComm, &ov, &nDone, FALSE)) {
         Fail("GetOverlappedResult", static_cast<int>(GetLastError()));
         nDone = 0;
     }

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "serial/AtChannel.h"
-#include "tests/support/AtChannelAccess.h"
 #include "tools/cardsim/pty/PtyCard.h"
 
 namespace {
@@ -48,13 +47,14 @@ protected:
     {
         ASSERT_TRUE(m_card.Start());
         setenv(("VOSTREL_COM" + std::to_string(kPort)).c_str(), m_card.SlavePath().c_str(), 1);
-        ASSERT_TRUE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1));
+        ASSERT_TRUE(m_port.Open(kPort, 115200, 8, 1));
         m_channel.SetTimeout(1000);
         m_channel.SetAttempts(2);
     }
 
     CPtyCard m_card;
-    CAtChannel m_channel;
+    CSerialPort m_port;
+    CAtChannel m_channel{m_port};
 };
 
 // Exchange: the card's first framed line, whether or not the card echoes the command.
@@ -97,7 +97,7 @@ TEST_F(AtChannelPtyTest, ReplyPausedAfterEchoGivesErrorAndIsDiscarded)
     m_card.SetOptions(WithFault(CardFault::PauseMidReply, 400, 1));
     EXPECT_EQ(m_channel.Exchange("AT"), "error");
     EXPECT_EQ(m_channel.GetReply(), "AT\r");
-    ASSERT_TRUE(PollUntil([&] { return ChannelPort(m_channel).GetInQueueCount() == 6; })) << "the rest: CR LF OK CR LF";
+    ASSERT_TRUE(PollUntil([&] { return m_port.GetInQueueCount() == 6; })) << "the rest: CR LF OK CR LF";
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
 }
 
@@ -155,7 +155,7 @@ TEST_F(AtChannelPtyTest, NoFramedLineOrNoDeviceGivesError)
     m_card.Unplug();
     // The hang-up reaches the slave side once the card's thread lets go of the master; an empty
     // line is ignored by a card that is still there.
-    ASSERT_TRUE(PollUntil([&] { return ChannelPort(m_channel).Write("\r", 1) == 0; }));
+    ASSERT_TRUE(PollUntil([&] { return m_port.Write("\r", 1) == 0; }));
     const auto start = Clock::now();
     EXPECT_EQ(m_channel.Exchange("AT"), "error");
     EXPECT_FALSE(m_channel.Probe());

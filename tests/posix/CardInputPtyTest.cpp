@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "serial/AtChannel.h"
-#include "tests/support/AtChannelAccess.h"
 #include "tools/cardsim/pty/PtyCard.h"
 
 namespace {
@@ -40,8 +39,8 @@ protected:
     void Reopen()
     {
         setenv(("VOSTREL_COM" + std::to_string(kPort)).c_str(), m_card.SlavePath().c_str(), 1);
-        ChannelPort(m_channel).Close();
-        ASSERT_TRUE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1));
+        m_port.Close();
+        ASSERT_TRUE(m_port.Open(kPort, 115200, 8, 1));
         m_channel.SetTimeout(1000);
         m_channel.SetAttempts(2);
     }
@@ -65,7 +64,8 @@ protected:
     }
 
     CPtyCard m_card;
-    CAtChannel m_channel;
+    CSerialPort m_port;
+    CAtChannel m_channel{m_port};
 };
 
 // A 10,000-byte reply goes through the kernel at once; only its first 256 bytes are read, and the

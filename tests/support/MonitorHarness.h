@@ -15,6 +15,7 @@
 
 #include "tests/support/TestMainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/RecordingRegistry.h"
 #include "res/PortList.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
@@ -118,7 +119,7 @@ class MonitorTestBase : public ::testing::Test {
 protected:
     void CreateDialog(IRegistry* pRegistry = nullptr)
     {
-        m_pDlg = std::make_unique<CMonitorDlg>(m_clock, pRegistry ? *pRegistry : m_registry);
+        m_pDlg = std::make_unique<CMonitorDlg>(m_clock, pRegistry ? *pRegistry : m_recorder);
         Window().Create();
         Window().ClearLog();
     }
@@ -146,6 +147,8 @@ protected:
 
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
+    // What the monitor reads, unless a test gives it another registry.
+    CRecordingRegistry m_recorder{m_registry};
     std::unique_ptr<CMonitorDlg> m_pDlg;
 };
 

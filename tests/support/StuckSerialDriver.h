@@ -1,8 +1,9 @@
 #pragma once
-// A serial driver whose device was pulled, for the Win32 serial back end's tests: every request it
-// is given stays outstanding, and a cancel is accepted but never completes the request. The bytes
-// still go to and from the real device (a simulated card), so the port is usable again once the
-// driver is removed and the port reopened.
+// A serial driver whose device was pulled, for the Win32 serial back end's tests: a layer under the
+// ports made over stuck_driver::Calls(); while a CStuckSerialDriver exists, every request it is given
+// stays outstanding, and a cancel is accepted but never completes the request. The bytes still go to
+// and from the real device (a simulated card), so the port is usable again once the driver is
+// removed and the port reopened. Otherwise the calls go straight to the system.
 #include <windows.h>
 
 #include <atomic>
@@ -11,14 +12,12 @@
 #include <optional>
 #include <thread>
 
-// Defined in serial/win32/SerialPort.cpp: the calls the port makes on the requests it starts.
-void SetSerialRequestCallsForTests(decltype(&ReadFile) pfnReadFile, decltype(&WriteFile) pfnWriteFile,
-                                   decltype(&WaitForSingleObject) pfnWaitForSingleObject,
-                                   decltype(&CancelIoEx) pfnCancelIoEx,
-                                   decltype(&GetOverlappedResult) pfnGetOverlappedResult);
-void RestoreSerialRequestCallsForTests();
+#include "serial/win32/RequestCalls.h"
 
 namespace stuck_driver {
+
+// Whether a CStuckSerialDriver is in place.
+inline std::atomic<bool> g_bStuck{false};
 
 // The completion that never comes.
 inline HANDLE NeverSignalled()
@@ -42,6 +41,8 @@ inline bool LastRequestBufferWithin(const void* pBegin, size_t nSize)
 // outstanding as far as the port can tell.
 inline BOOL WINAPI PendingRead(HANDLE hFile, LPVOID pBuffer, DWORD nToRead, LPDWORD pnRead, LPOVERLAPPED pOv)
 {
+    if (!g_bStuck)
+        return ReadFile(hFile, pBuffer, nToRead, pnRead, pOv);
     g_pLastRequestBuffer = pBuffer;
     if (!ReadFile(hFile, pBuffer, nToRead, pnRead, pOv) && GetLastError() != ERROR_IO_PENDING)
         return FALSE;
@@ -51,6 +52,8 @@ inline BOOL WINAPI PendingRead(HANDLE hFile, LPVOID pBuffer, DWORD nToRead, LPDW
 
 inline BOOL WINAPI PendingWrite(HANDLE hFile, LPCVOID pData, DWORD nToWrite, LPDWORD pnWritten, LPOVERLAPPED pOv)
 {
+    if (!g_bStuck)
+        return WriteFile(hFile, pData, nToWrite, pnWritten, pOv);
     g_pLastRequestBuffer = pData;
     if (!WriteFile(hFile, pData, nToWrite, pnWritten, pOv) && GetLastError() != ERROR_IO_PENDING)
         return FALSE;
@@ -58,18 +61,20 @@ inline BOOL WINAPI PendingWrite(HANDLE hFile, LPCVOID pData, DWORD nToWrite, LPD
     return FALSE;
 }
 
-inline DWORD WINAPI WaitRunsOut(HANDLE, DWORD nMilliseconds)
+inline DWORD WINAPI WaitRunsOut(HANDLE hObject, DWORD nMilliseconds)
 {
-    return WaitForSingleObject(NeverSignalled(), nMilliseconds);
+    return WaitForSingleObject(g_bStuck ? NeverSignalled() : hObject, nMilliseconds);
 }
 
-inline BOOL WINAPI CancelIgnored(HANDLE, LPOVERLAPPED)
+inline BOOL WINAPI CancelIgnored(HANDLE hFile, LPOVERLAPPED pOv)
 {
-    return TRUE;
+    return g_bStuck ? TRUE : CancelIoEx(hFile, pOv);
 }
 
-inline BOOL WINAPI ResultNeverComes(HANDLE, LPOVERLAPPED, LPDWORD pnTransferred, BOOL bWait)
+inline BOOL WINAPI ResultNeverComes(HANDLE hFile, LPOVERLAPPED pOv, LPDWORD pnTransferred, BOOL bWait)
 {
+    if (!g_bStuck)
+        return GetOverlappedResult(hFile, pOv, pnTransferred, bWait);
     if (bWait)
         WaitForSingleObject(NeverSignalled(), INFINITE);
     *pnTransferred = 0;
@@ -77,20 +82,23 @@ inline BOOL WINAPI ResultNeverComes(HANDLE, LPOVERLAPPED, LPDWORD pnTransferred,
     return FALSE;
 }
 
+// The calls to make a port over: CSerialPort(stuck_driver::Calls()).
+inline const CSerialRequestCalls& Calls()
+{
+    static const CSerialRequestCalls calls{PendingRead, PendingWrite, WaitRunsOut, CancelIgnored, ResultNeverComes};
+    return calls;
+}
+
 } // namespace stuck_driver
 
-// Puts the stuck driver under every CSerialPort for its lifetime.
+// The stuck driver under every port made over stuck_driver::Calls(), for its lifetime.
 class CStuckSerialDriver {
 public:
-    CStuckSerialDriver()
-    {
-        using namespace stuck_driver;
-        SetSerialRequestCallsForTests(PendingRead, PendingWrite, WaitRunsOut, CancelIgnored, ResultNeverComes);
-    }
+    CStuckSerialDriver() { stuck_driver::g_bStuck = true; }
     ~CStuckSerialDriver() { Remove(); }
     CStuckSerialDriver(const CStuckSerialDriver&) = delete;
     CStuckSerialDriver& operator=(const CStuckSerialDriver&) = delete;
-    void Remove() { RestoreSerialRequestCallsForTests(); }
+    void Remove() { stuck_driver::g_bStuck = false; }
 };
 
 // Runs call() on a thread of its own and gives its result, or nothing when it has not returned

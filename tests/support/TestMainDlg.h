@@ -1,5 +1,5 @@
 #pragma once
-// The main dialog as tests see it: its port monitor and its fields, and the close command's workers
+// The main dialog as tests see it: its port monitor, and the close command's workers
 // started as joinable threads (CTestWorkers) instead of detached ones. A port monitor without a
 // window (CNoWindow) serves the discovery tests.
 #include <atomic>
@@ -79,14 +79,6 @@ public:
     {
     }
 
-    using CMainDlg::LoadPortSettings;
-    using CMainDlg::m_hIcon;
-    using CMainDlg::m_settings;
-    using CMainDlg::m_strCode;
-    using CMainDlg::m_strEntry;
-    using CMainDlg::m_strHidden1014;
-    using CMainDlg::m_strReadout;
-    using CMainDlg::m_szWorkDir;
     using CMainDlg::Monitor;
 
 protected:

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "serial/AtChannel.h"
-#include "tests/support/AtChannelAccess.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
 
@@ -28,7 +27,7 @@ protected:
     std::shared_ptr<CSimCard> Connect(CardOptions options = {})
     {
         auto pCard = sim::Plug(kPort, m_clock, std::move(options));
-        EXPECT_NE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1), 0);
+        EXPECT_NE(m_port.Open(kPort, 115200, 8, 1), 0);
         return pCard;
     }
 
@@ -43,7 +42,8 @@ protected:
     }
 
     CVirtualClock m_clock;
-    CAtChannel m_channel{m_clock};
+    CSerialPort m_port;   // the channel's port, opened by the tests with settings of their own
+    CAtChannel m_channel{m_port, m_clock};
 };
 
 // Constructor: 5000 ms and 3 attempts until the monitor sets its own.
@@ -51,7 +51,7 @@ TEST_F(AtChannelTest, ConstructorDefaults)
 {
     EXPECT_EQ(m_channel.GetTimeout(), 5000u);
     EXPECT_EQ(m_channel.GetAttempts(), 3);
-    EXPECT_FALSE(ChannelPort(m_channel).IsOpen());
+    EXPECT_FALSE(m_port.IsOpen());
     EXPECT_EQ(m_channel.GetReply(), "");
 }
 
@@ -119,9 +119,10 @@ TEST_F(AtChannelTest, PollCountsAcrossTheTickWrap)
 {
     for (uint32_t nStart : {0xFFFFFFFFu, 0xFFFFFF00u, 0xFFFFFC00u}) {
         CVirtualClock clock(nStart);
-        CAtChannel channel(clock);
+        CSerialPort port;
+        CAtChannel channel(port, clock);
         sim::Plug(kPort, clock, Card(true, CardFault::Silent));
-        ASSERT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
+        ASSERT_NE(port.Open(kPort, 115200, 8, 1), 0);
         channel.SetTimeout(1000);
         channel.SetAttempts(1);
         EXPECT_EQ(channel.Exchange("AT"), "error");
@@ -151,7 +152,7 @@ TEST_F(AtChannelTest, BytesSeenOnlyAfterTimeUpDoNotCount)
     EXPECT_EQ(PollCycles(), 2u);
     EXPECT_EQ(pCard->CountOf("AT"), 2);
     // Only the second attempt's reply is left: the first was purged before the resend.
-    EXPECT_EQ(ChannelPort(m_channel).GetInQueueCount(), 6);
+    EXPECT_EQ(m_port.GetInQueueCount(), 6);
 }
 
 TEST_F(AtChannelTest, LateBytesCountWhenTimeRemains)
@@ -200,7 +201,7 @@ TEST_F(AtChannelTest, OverlongReplyUsesTheFirst256Bytes)
     auto pCard = Connect(Card(true, CardFault::LongReply));
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
     EXPECT_EQ(m_channel.GetReply().size(), 256u);
-    EXPECT_GT(ChannelPort(m_channel).GetInQueueCount(), 0);   // the rest waits for the next Write's purge
+    EXPECT_GT(m_port.GetInQueueCount(), 0);   // the rest waits for the next Write's purge
 
     pCard->SetOptions(Card(false));
     pCard->Script("AT+CGMM", CardReply::Text(std::string(300, 'y')));
@@ -311,11 +312,12 @@ ExchangeOutcome RunExchange(const FastCase& c, bool bFinishOnResult)
     auto pCard = sim::Plug(kPort, clock, c.options);
     if (!c.scripted.empty())
         pCard->Script(c.command, CardReply::Bytes(c.scripted));
-    CAtChannel channel(clock);
+    CSerialPort port;
+    CAtChannel channel(port, clock);
     channel.SetFinishOnResult(bFinishOnResult);
     channel.SetTimeout(1000);
     channel.SetAttempts(1);
-    EXPECT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
+    EXPECT_NE(port.Open(kPort, 115200, 8, 1), 0);
     const std::string answer = channel.Exchange(c.command);
     if (bFinishOnResult) {
         // Every ms for the first 10 ms, then every 5 ms.
@@ -412,8 +414,9 @@ TEST_F(AtChannelTest, FastExchangeLateAnswerIsNobodys)
         CardOptions options = Card(true);
         options.nReplyDelayMs = 1500;
         auto pCard = sim::Plug(kPort, m_clock, options);
-        CAtChannel channel(m_clock);
-        ASSERT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
+        CSerialPort port;
+        CAtChannel channel(port, m_clock);
+        ASSERT_NE(port.Open(kPort, 115200, 8, 1), 0);
         channel.SetFinishOnResult(true);
         channel.SetTimeout(1000);
         channel.SetAttempts(1);
@@ -476,8 +479,9 @@ TEST_F(AtChannelTest, AnsweredAndReplyBytes)
         for (const ReplyCase& c : kCases) {
             SCOPED_TRACE(std::string(c.name) + (bFast ? " fast" : " settled"));
             auto pCard = sim::Plug(kPort, m_clock, c.options);
-            CAtChannel channel(m_clock);
-            ASSERT_NE(ChannelPort(channel).Open(kPort, 115200, 8, 1), 0);
+            CSerialPort port;
+            CAtChannel channel(port, m_clock);
+            ASSERT_NE(port.Open(kPort, 115200, 8, 1), 0);
             channel.SetFinishOnResult(bFast);
             channel.SetTimeout(0);
             channel.SetAttempts(1);

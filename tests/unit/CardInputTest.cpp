@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/AtChannelAccess.h"
 #include "tests/support/CommandTestDialog.h"
 #include "tests/support/MonitorHarness.h"
 
@@ -37,8 +36,8 @@ protected:
     void Connect(CardOptions options = {})
     {
         m_pCard = sim::Plug(kPort, m_clock, std::move(options));
-        ChannelPort(m_channel).Close();
-        ASSERT_NE(ChannelPort(m_channel).Open(kPort, 115200, 8, 1), 0);
+        m_port.Close();
+        ASSERT_NE(m_port.Open(kPort, 115200, 8, 1), 0);
         m_channel.SetTimeout(1000);
         m_channel.SetAttempts(2);
     }
@@ -64,7 +63,8 @@ protected:
     }
 
     CVirtualClock m_clock;
-    CAtChannel m_channel{m_clock};
+    CSerialPort m_port;
+    CAtChannel m_channel{m_port, m_clock};
     std::shared_ptr<CSimCard> m_pCard;
 };
 

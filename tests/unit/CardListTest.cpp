@@ -7,6 +7,7 @@
 
 #include "discovery/Discovery.h"
 #include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/RecordingRegistry.h"
 #include "serial/SerialPort.h"
 
 namespace {
@@ -72,13 +73,14 @@ TEST(ListRegistryCardsTest, GroupsEveryInstanceIntoCards)
     AddDriver(registry, "YARLOusbnmea", 1, {{"USB\\VID_AAAA&PID_0001&MI_03\\7&22&0&0003", "COM17"}});
     AddDriver(registry, "zgdcmdm", 1, {{"USB\\VID_BBBB&PID_0002\\ZG1", "COM30"}});
 
-    EXPECT_EQ(Summary(ListRegistryCards(registry)),
+    CRecordingRegistry recorder(registry);
+    EXPECT_EQ(Summary(ListRegistryCards(recorder)),
               (std::vector<std::string>{
                   "7&11&0: modem YARLOusbmdm6k#0=5 diagnostic YARLOusbser6k#0=6",
                   "7&22&0: modem YARLOusbmdm6k#1=15 diagnostic YARLOusbser6k#1=0 AT YARLOusbnmea#0=17",
                   "ZG1: modem zgdcmdm#0=30",
               }));
-    EXPECT_EQ(registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(recorder.OpenKeyCount(), 0u);
 }
 
 // Without administrator rights (read access only) the listing is the same.

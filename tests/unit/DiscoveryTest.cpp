@@ -16,6 +16,7 @@
 #include "tests/support/TestMainDlg.h"
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/RecordingRegistry.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/DiscoveryFields.h"
 
@@ -44,11 +45,11 @@ void AddDriver(CMemoryRegistry& registry, const std::string& strService, const s
     registry.SetString(PortKey(InstanceOf(strService)), "PortName", strPortName);
 }
 
-// Passes every call to a CMemoryRegistry, logs the value names read, and can throw bad_alloc when
+// Passes every call to another registry, logs the value names read, and can throw bad_alloc when
 // a given value is read (running out of memory while its text is built).
 class CSpyRegistry final : public IRegistry {
 public:
-    explicit CSpyRegistry(CMemoryRegistry& inner) : m_inner(inner) {}
+    explicit CSpyRegistry(IRegistry& inner) : m_inner(inner) {}
     bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
         return m_inner.OpenKey(strPath, nAccess, pKey);
@@ -70,14 +71,14 @@ public:
     std::string m_strThrowOn;
 
 private:
-    CMemoryRegistry& m_inner;
+    IRegistry& m_inner;
 };
 
 using namespace discovery_test;
 
 class DiscoveryTest : public ::testing::Test {
 protected:
-    DiscoveryTest() : m_spy(m_registry) { MakeDialog(m_registry); }
+    DiscoveryTest() : m_spy(m_recorder) { MakeDialog(m_recorder); }
 
     void MakeDialog(IRegistry& registry)
     {
@@ -99,14 +100,14 @@ protected:
     std::vector<std::string> OpenedPaths() const
     {
         std::vector<std::string> paths;
-        for (const auto& open : m_registry.Opens())
+        for (const auto& open : m_recorder.Opens())
             paths.push_back(open.strPath);
         return paths;
     }
 
     bool WasOpened(const std::string& strPath) const
     {
-        for (const auto& open : m_registry.Opens())
+        for (const auto& open : m_recorder.Opens())
             if (open.strPath == strPath)
                 return true;
         return false;
@@ -114,6 +115,7 @@ protected:
 
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
+    CRecordingRegistry m_recorder{m_registry};
     CSpyRegistry m_spy;
     CNoWindow m_noWindow;
     std::unique_ptr<CPortMonitor> m_pMonitor;
@@ -225,12 +227,12 @@ TEST_P(DiscoveryResultTest, ResultAndFields)
 
     EXPECT_EQ(m_pMonitor->FindModemPort(), c.nModemResult);
     EXPECT_EQ(Read(), c.afterModem);
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 
-    MakeDialog(m_registry);
+    MakeDialog(m_recorder);
     EXPECT_EQ(m_pMonitor->FindAtPort(), c.nAtResult);
     EXPECT_EQ(Read(), c.afterAt);
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Registry, DiscoveryResultTest, ::testing::ValuesIn(kResultCases),
@@ -248,8 +250,8 @@ TEST_F(DiscoveryTest, EmptyRegistryOpensEachListInOrder)
                                         EnumKey("HSPADataCardusbmdm"), EnumKey("zgdccmdm"), EnumKey("zgdcmdm")}));
 
     AddDriver(m_registry, "zgdcmdm", "COM3");   // the last modem driver, to reach the diagnostic list
-    MakeDialog(m_registry);
-    const size_t nBefore = m_registry.Opens().size();
+    MakeDialog(m_recorder);
+    const size_t nBefore = m_recorder.Opens().size();
     EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
     const auto paths = OpenedPaths();
     EXPECT_EQ(std::vector<std::string>(paths.begin() + static_cast<ptrdiff_t>(nBefore) + 7, paths.end()),
@@ -258,15 +260,15 @@ TEST_F(DiscoveryTest, EmptyRegistryOpensEachListInOrder)
                                         EnumKey("zgdcdiag")}));
 
     m_registry.Clear();
-    MakeDialog(m_registry);
-    const size_t nAtBefore = m_registry.Opens().size();
+    MakeDialog(m_recorder);
+    const size_t nAtBefore = m_recorder.Opens().size();
     EXPECT_EQ(m_pMonitor->FindAtPort(), 0);
     const auto atPaths = OpenedPaths();
     EXPECT_EQ(std::vector<std::string>(atPaths.begin() + static_cast<ptrdiff_t>(nAtBefore), atPaths.end()),
               (std::vector<std::string>{EnumKey("YARLOusbnmea"), EnumKey("zgdccat"), EnumKey("zgdcat"),
                                         EnumKey("zgdccmdm"), EnumKey("zgdcmdm")}));
 
-    for (const auto& open : m_registry.Opens())
+    for (const auto& open : m_recorder.Opens())
         EXPECT_EQ(open.nAccess, kKeyAllAccess) << open.strPath;
 }
 
@@ -276,7 +278,7 @@ TEST_F(DiscoveryTest, ExactKeysOfASuccessfulSearch)
     AddDriver(m_registry, "YARLOusbmdm6k", "COM5");
     AddDriver(m_registry, "YARLOusbser6k", "COM6");
     EXPECT_EQ(m_pMonitor->FindModemPort(), 1);
-    const auto opens = m_registry.Opens();
+    const auto opens = m_recorder.Opens();
     ASSERT_EQ(opens.size(), 4u);
     EXPECT_EQ(opens[0].strPath, "SYSTEM\\CurrentControlSet\\Services\\YARLOusbmdm6k\\Enum");
     EXPECT_EQ(opens[1].strPath,
@@ -286,7 +288,7 @@ TEST_F(DiscoveryTest, ExactKeysOfASuccessfulSearch)
               "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_19D2&PID_0001&YARLOusbser6k\\6&2C5E1A&0&0000\\Device Parameters");
     for (const auto& open : opens)
         EXPECT_EQ(open.nAccess, 0xF003Fu);
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 // In every list, of two installed services the earlier one wins and the later one is never opened.
@@ -307,8 +309,8 @@ TEST_F(DiscoveryTest, EarlierServiceInListWins)
                     AddDriver(m_registry, "YARLOusbmdm6k", "COM1");
                 AddDriver(m_registry, list.services[j], "COM" + std::to_string(200 + j));
                 AddDriver(m_registry, list.services[i], "COM" + std::to_string(100 + i));
-                MakeDialog(m_registry);
-                const size_t nBefore = m_registry.Opens().size();
+                MakeDialog(m_recorder);
+                const size_t nBefore = m_recorder.Opens().size();
 
                 if (list.services.data() == kAtServices.data())
                     m_pMonitor->FindAtPort();
@@ -316,7 +318,7 @@ TEST_F(DiscoveryTest, EarlierServiceInListWins)
                     m_pMonitor->FindModemPort();
                 const int nFound = bDiag ? m_pMonitor->State().m_nSecondPort : m_pMonitor->State().m_nModemPort;
                 EXPECT_EQ(nFound, static_cast<int>(100 + i));
-                const auto opens = m_registry.Opens();
+                const auto opens = m_recorder.Opens();
                 for (size_t n = nBefore; n < opens.size(); ++n)
                     EXPECT_NE(opens[n].strPath, EnumKey(list.services[j]));
             }
@@ -412,7 +414,7 @@ TEST_F(DiscoveryTest, PortNameToModemPort)
     for (const auto& c : kCases) {
         m_registry.Clear();
         AddDriver(m_registry, "YARLOusbmdm6k", c.name);
-        MakeDialog(m_registry);
+        MakeDialog(m_recorder);
         EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
         EXPECT_EQ(Read(), c.expected) << c.name;
     }
@@ -459,10 +461,10 @@ TEST_F(DiscoveryTest, OddValueTypesAndSizes)
         AddDriver(m_registry, kModem, "COM7");
         const std::string strKey = std::string(c.value) == "PortName" ? PortKey(InstanceOf(kModem)) : EnumKey(kModem);
         m_registry.SetBytes(strKey, c.value, c.bytes);
-        MakeDialog(m_registry);
+        MakeDialog(m_recorder);
         EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
         EXPECT_EQ(Read(), c.expected);
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
     }
 }
 
@@ -500,7 +502,7 @@ TEST_F(DiscoveryTest, VanishingCardKeepsFieldsThenReturns)
     AddDriver(m_registry, "zgdccdiag", "COM16");
     EXPECT_EQ(m_pMonitor->FindModemPort(), 1);
     EXPECT_EQ(Read(), Modem(15, 16));
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 // Without administrator rights every KEY_ALL_ACCESS open fails: nothing is found or written.
@@ -513,7 +515,7 @@ TEST_F(DiscoveryTest, NoAdministratorRights)
     EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
     EXPECT_EQ(m_pMonitor->FindAtPort(), 0);
     EXPECT_EQ(Read(), kUntouched);
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 // Running out of memory mid-search closes the held key and ends the call with its result so far.
@@ -533,9 +535,9 @@ TEST_F(DiscoveryTest, OutOfMemoryClosesKeys)
         SCOPED_TRACE(c.throwOn);
         m_spy.m_strThrowOn = c.throwOn;
         EXPECT_EQ(m_pMonitor->FindModemPort(), c.nModemResult);
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
         EXPECT_EQ(m_pMonitor->FindAtPort(), c.nAtResult);
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
         EXPECT_EQ(Read(), kUntouched);
     }
 }
@@ -601,26 +603,26 @@ TEST_F(DiscoveryTest, KeyHolderOwnsAtMostOneKey)
 {
     m_registry.AddKey("A\\B");
     {
-        RegKeyHolder holder(m_registry);
+        RegKeyHolder holder(m_recorder);
         holder.Release();   // empty: nothing to close
         ASSERT_TRUE(holder.Open("A"));
         ASSERT_TRUE(holder.Open("A\\B"));
-        EXPECT_EQ(m_registry.OpenKeyCount(), 1u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 1u);
         EXPECT_FALSE(holder.Open("A\\C"));   // the held key is closed even when the new open fails
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
         EXPECT_EQ(holder.Get(), 0u);
         ASSERT_TRUE(holder.Open("A"));
     }
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 
     EXPECT_THROW(
         {
-            RegKeyHolder holder(m_registry);
+            RegKeyHolder holder(m_recorder);
             holder.Open("A");
             throw std::bad_alloc();
         },
         std::bad_alloc);
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/AboutDlg.h"
 #include "tests/support/TestMainDlg.h"
 #include "app/ToolApp.h"
 #include "discovery/memory/MemoryRegistry.h"
@@ -254,14 +253,17 @@ TEST_F(MainDlgTest, OkReadsTheControlsBackAndCancelDoesNot)
 
         EXPECT_TRUE(Window().HasEnded());
         EXPECT_EQ(Window().Result(), nCommand);
+        // What the exchange read, as the next exchange into the controls shows it.
+        Dlg().SetControlText(IDC_PORT_LABEL, "");
+        Dlg().SelectListEntry(IDC_PORT_LIST, 1);
+        Dlg().UpdateData(false);
         const bool bRead = nCommand == ui::kIdOk;
-        EXPECT_EQ(Dlg().m_strEntry, bRead ? std::string(20, '7') : "");
-        EXPECT_EQ(Dlg().m_strCode, bRead ? "ABCDEFGHIJKLMNOP" : "");
-        EXPECT_EQ(Dlg().m_strHidden1014, bRead ? "h" : "");
-        const CPortState state = Monitor().State();
-        EXPECT_EQ(state.m_strPortLabel, bRead ? "AT port:" : "Modem port:");
-        EXPECT_EQ(state.m_strStatus, bRead ? "Setting using AT port." : "Searching...");
-        EXPECT_EQ(state.m_nModemPort, bRead ? 107 : 0);
+        EXPECT_EQ(Dlg().GetControlText(IDC_ENTRY), bRead ? std::string(20, '7') : "");
+        EXPECT_EQ(Dlg().GetControlText(IDC_CODE), bRead ? "ABCDEFGHIJKLMNOP" : "");
+        EXPECT_EQ(Dlg().GetControlText(IDC_HIDDEN_1014), bRead ? "h" : "");
+        EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LABEL), bRead ? "AT port:" : "Modem port:");
+        EXPECT_EQ(Dlg().GetControlText(IDC_STATUS_LINE), bRead ? "Setting using AT port." : "Searching...");
+        EXPECT_EQ(Dlg().GetListSelection(IDC_PORT_LIST), bRead ? 107 : 0);
         Destroy();
         m_pDlg.reset();
     }
@@ -288,27 +290,27 @@ TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
 TEST_F(MainDlgTest, HelpButtonRunsTheAboutBoxModally)
 {
     Create();
-    int nTemplate = 0;
+    bool bFound = false;
     std::thread user([&] {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        CAboutDlg* pAbout = nullptr;
-        while (!(pAbout = CAboutDlg::Current()) && std::chrono::steady_clock::now() < deadline)
+        CDialog* pAbout = nullptr;
+        while (!(pAbout = FindOpenDialog(IDD_ABOUTBOX)) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!pAbout)
             return;
-        nTemplate = pAbout->TemplateId();
+        bFound = true;
         pAbout->Dispatch(ui::kWmCommand, Clicked(ui::kIdOk), 0);
     });
 
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_HELP_BUTTON), 0));
     user.join();
 
-    EXPECT_EQ(nTemplate, IDD_ABOUTBOX);
-    EXPECT_EQ(CAboutDlg::Current(), nullptr);
+    EXPECT_TRUE(bFound);
+    EXPECT_EQ(FindOpenDialog(IDD_ABOUTBOX), nullptr);
     EXPECT_FALSE(Window().HasEnded());
 }
 
-// WM_PAINT draws the icon only while minimised; WM_QUERYDRAGICON answers m_hIcon; message 101 from
+// WM_PAINT draws the icon only while minimised; WM_QUERYDRAGICON answers the icon; message 101 from
 // any sender refreshes the list, picture and readout.
 TEST_F(MainDlgTest, WindowMessagesReachTheirHandlers)
 {
@@ -322,12 +324,16 @@ TEST_F(MainDlgTest, WindowMessagesReachTheirHandlers)
 
     intptr_t nIcon = 0;
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmQueryDragIcon, 0, 0, &nIcon));
-    EXPECT_EQ(nIcon, Dlg().m_hIcon);
+    EXPECT_EQ(nIcon, Dlg().GetIconHandle(IDR_MAINFRAME));
 
-    Dlg().m_strReadout = "readout";
-    SetModemPort(Monitor(), 12);
+    // The port the exchange stored, and the readout field (empty: nothing fills it) over whatever
+    // the control showed.
+    Dlg().SelectListEntry(IDC_PORT_LIST, 12);
+    Dlg().UpdateData(true);
+    Dlg().SelectListEntry(IDC_PORT_LIST, 3);
+    Dlg().SetControlText(IDC_READOUT, "readout");
     EXPECT_TRUE(Dlg().Dispatch(WM_STATUS_REFRESH, 0, 0));
-    EXPECT_EQ(Window().Control(IDC_READOUT).strText, "readout");
+    EXPECT_EQ(Window().Control(IDC_READOUT).strText, "");
     EXPECT_EQ(Dlg().GetControlText(IDC_PORT_LIST), "COM 12");
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/RecordingRegistry.h"
 
 namespace {
 
@@ -28,8 +29,9 @@ TEST(MemoryRegistryTest, PathsAndNamesIgnoreCase)
 // OpenKey: a key's ancestors exist; a sibling or a longer name does not.
 TEST(MemoryRegistryTest, AncestorsExistOthersDoNot)
 {
-    CMemoryRegistry registry;
-    registry.AddKey(kKey);
+    CMemoryRegistry memory;
+    memory.AddKey(kKey);
+    CRecordingRegistry registry(memory);
     const struct {
         const char* path;
         bool bExists;
@@ -78,11 +80,13 @@ TEST(MemoryRegistryTest, QueryRespectsCapacity)
     registry.CloseKey(key);
 }
 
-// Opens are recorded with their access mask whether they succeed or not; closes are counted.
+// Each open gets a key of its own; a close ends that key alone. (The recorder keeps every open with
+// its access mask, failed ones too.)
 TEST(MemoryRegistryTest, RecordsOpensAndCountsOpenKeys)
 {
-    CMemoryRegistry registry;
-    registry.AddKey(kKey);
+    CMemoryRegistry memory;
+    memory.AddKey(kKey);
+    CRecordingRegistry registry(memory);
     RegKey key1 = 0, key2 = 0, key3 = 0;
     EXPECT_TRUE(registry.OpenKey(kKey, kKeyAllAccess, &key1));
     EXPECT_TRUE(registry.OpenKey(kKey, 0x20019, &key2));
@@ -105,11 +109,12 @@ TEST(MemoryRegistryTest, RecordsOpensAndCountsOpenKeys)
 // RemoveKey takes the subtree; a key open at the time stays open but reads nothing.
 TEST(MemoryRegistryTest, RemovedKeyReadsNothing)
 {
-    CMemoryRegistry registry;
-    registry.SetDword(kKey, "Count", 1);
+    CMemoryRegistry memory;
+    memory.SetDword(kKey, "Count", 1);
+    CRecordingRegistry registry(memory);
     RegKey key = 0;
     ASSERT_TRUE(registry.OpenKey(kKey, kKeyAllAccess, &key));
-    registry.RemoveKey("SYSTEM\\CurrentControlSet\\Services\\Drv");
+    memory.RemoveKey("SYSTEM\\CurrentControlSet\\Services\\Drv");
     uint32_t nValue = 0, nSize = 4;
     EXPECT_FALSE(registry.QueryValue(key, "Count", &nValue, &nSize));
     RegKey key2 = 0;
@@ -135,11 +140,12 @@ TEST(MemoryRegistryTest, AccessBeyondGrantFails)
 // Every operation may come from several threads at once (the monitor and the test's thread).
 TEST(MemoryRegistryTest, ConcurrentUse)
 {
-    CMemoryRegistry registry;
-    registry.SetDword(kKey, "Count", 1);
+    CMemoryRegistry memory;
+    memory.SetDword(kKey, "Count", 1);
+    CRecordingRegistry registry(memory);
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([&registry, i] {
+        threads.emplace_back([&memory, &registry, i] {
             const std::string strName = std::to_string(i);
             for (int n = 0; n < 200; ++n) {
                 RegKey key = 0;
@@ -148,7 +154,7 @@ TEST(MemoryRegistryTest, ConcurrentUse)
                     registry.QueryValue(key, "Count", &nValue, &nSize);
                     registry.CloseKey(key);
                 }
-                registry.SetDword(kKey, strName, static_cast<uint32_t>(n));
+                memory.SetDword(kKey, strName, static_cast<uint32_t>(n));
             }
         });
     }

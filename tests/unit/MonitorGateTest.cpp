@@ -291,11 +291,11 @@ TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
 
     std::optional<CChannelLease> lease(Monitor());   // no step under way: returns at once
     m_clock.Advance(10000);
-    const size_t nOpens = m_registry.Opens().size();
+    const size_t nOpens = m_recorder.Opens().size();
     pHold->release.Raise();
     ASSERT_TRUE(Eventually([&] { return WaitCount() >= pass.size(); }));
     EXPECT_EQ(m_clock.Waits(), pass);
-    EXPECT_EQ(m_registry.Opens().size(), nOpens);
+    EXPECT_EQ(m_recorder.Opens().size(), nOpens);
 
     const uint32_t nResumedAt = m_clock.GetTickCount();
     lease.reset();
@@ -304,7 +304,7 @@ TEST_F(MonitorThreadTest, ResumeAfterFinalWaitStartsNextPassAtOnce)
     // after the modem port's reopen.
     const std::vector<uint32_t> waits = m_clock.Waits();
     EXPECT_EQ(std::vector<uint32_t>(waits.begin() + pass.size(), waits.begin() + 2 * pass.size()), pass);
-    EXPECT_GT(m_registry.Opens().size(), nOpens);
+    EXPECT_GT(m_recorder.Opens().size(), nOpens);
     std::lock_guard<std::mutex> lock(pHold->mutex);
     EXPECT_EQ(pHold->starts.at(pass.size()), nResumedAt);
 }

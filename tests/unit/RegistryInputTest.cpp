@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "discovery/PortDiscovery.h"
+#include "tests/support/RecordingRegistry.h"
 
 using namespace monitor_test;
 
@@ -75,7 +76,7 @@ std::string LongPath(size_t nLength, size_t nComponent)
 
 // The keys a call opened, shortened: "enum SERVICE" for a service's Enum key, "port INSTANCE" for
 // an instance's Device Parameters key, anything else as it was asked for.
-std::vector<std::string> Shorten(const std::vector<CMemoryRegistry::OpenRecord>& opens)
+std::vector<std::string> Shorten(const std::vector<CRecordingRegistry::OpenRecord>& opens)
 {
     const std::string kParams = "\\Device Parameters";
     std::vector<std::string> shortened;
@@ -125,7 +126,7 @@ protected:
 
     void NewDialog()
     {
-        m_pMonitor = std::make_unique<CPortMonitor>(m_noWindow, m_clock, m_registry);
+        m_pMonitor = std::make_unique<CPortMonitor>(m_noWindow, m_clock, m_recorder);
         Seed(*m_pMonitor, kUntouched);
     }
 
@@ -150,14 +151,15 @@ protected:
     template <typename Fn>
     std::vector<std::string> OpensOf(Fn fn)
     {
-        const size_t nBefore = m_registry.Opens().size();
+        const size_t nBefore = m_recorder.Opens().size();
         fn();
-        const auto opens = m_registry.Opens();
+        const auto opens = m_recorder.Opens();
         return Shorten({opens.begin() + static_cast<ptrdiff_t>(nBefore), opens.end()});
     }
 
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
+    CRecordingRegistry m_recorder{m_registry};
     CNoWindow m_noWindow;
     std::unique_ptr<CPortMonitor> m_pMonitor;
 };
@@ -262,7 +264,7 @@ TEST_P(RegistryValueTest, FindModemPortOutcome)
     EXPECT_EQ(OpensOf([&] { nResult = m_pMonitor->FindModemPort(); }), c.opens);
     EXPECT_EQ(nResult, c.nResult);
     EXPECT_EQ(Read(), c.fields);
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(OddValues, RegistryValueTest, ::testing::ValuesIn(kValueCases),
@@ -297,7 +299,7 @@ TEST_F(RegistryInputTest, FindAtPortWithOddPortNames)
         const Fields expected = c.nStored ? Fields{*c.nStored, kUntouched.nSecondPort, "AT port:", "Setting using AT port."}
                                           : kUntouched;
         EXPECT_EQ(Read(), expected);
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
     }
 }
 
@@ -330,7 +332,7 @@ TEST_F(RegistryInputTest, InstancePathsAreUsedAsRead)
         EXPECT_EQ(OpensOf([&] { nResult = m_pMonitor->FindModemPort(); }), ModemPortTried(c.strInstance));
         EXPECT_EQ(nResult, 1);
         EXPECT_EQ(Read(), Modem(3, 8));
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
     }
 }
 
@@ -345,7 +347,7 @@ TEST_F(RegistryInputTest, DotDotDoesNotLeaveTheEnumTree)
 
     EXPECT_EQ(OpensOf([&] { EXPECT_EQ(m_pMonitor->FindModemPort(), 1); }), ModemPortTried(strInstance));
     EXPECT_EQ(Read(), NoModem(8));
-    EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
 // ---- port names, through a whole monitor pass ---------------------------------------------------------
@@ -404,7 +406,7 @@ TEST_F(PortNamePassTest, EachNameGivesADefinedPass)
         EXPECT_EQ(nOpened, c.nOpenedCard);
         EXPECT_EQ(Monitor().State().m_bConnected, c.nOpenedCard ? 1 : 0);
         EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.nOpenedCard ? IDB_READY : IDB_SEARCHING);
-        EXPECT_EQ(m_registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
     }
 }
 

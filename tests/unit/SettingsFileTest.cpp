@@ -12,11 +12,9 @@
 #include <vector>
 
 #include "tests/support/FileBytes.h"
-#include "tests/support/TestMainDlg.h"
-#include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/WindowSettings.h"
 #include "platform/File.h"
 #include "platform/System.h"
-#include "tests/support/VirtualClock.h"
 #include "tests/support/WorkDirScope.h"
 
 namespace {
@@ -39,23 +37,21 @@ using file_bytes::WriteBytes;
 
 class SettingsFileTest : public ::testing::Test {
 protected:
-    // A dialog object as initialisation has it when the settings load: the directory captured.
-    std::unique_ptr<CTestMainDlg> NewDialog(bool bCaptureDir = true)
+    // The window's settings as its initialisation has them when they load: the directory captured.
+    std::unique_ptr<CWindowSettings> NewSettings(bool bCaptureDir = true)
     {
-        auto pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry);
+        auto pDlg = std::make_unique<CWindowSettings>();
         if (bCaptureDir)
             CaptureWorkingDirectory(pDlg->m_szWorkDir, 250);
         return pDlg;
     }
 
-    static Bytes Record(const CTestMainDlg& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
-    static void Fill(CTestMainDlg& dlg, uint8_t nByte) { std::memset(dlg.m_settings.bytes, nByte, 12); }
+    static Bytes Record(const CWindowSettings& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
+    static void Fill(CWindowSettings& dlg, uint8_t nByte) { std::memset(dlg.m_settings.bytes, nByte, 12); }
 
     fs::path SettingsPath() const { return m_workDir.Dir() / kFileName; }
 
     CWorkDirScope m_workDir;
-    CVirtualClock m_clock;
-    CMemoryRegistry m_registry;
 };
 
 // An existing file fills the record from its first bytes, at most 12; the bytes a short file does
@@ -78,7 +74,7 @@ TEST_F(SettingsFileTest, ExistingFileIsReadAndLeftAlone)
     };
     for (const Case& c : cases) {
         WriteBytes(SettingsPath(), c.file);
-        auto pDlg = NewDialog();
+        auto pDlg = NewSettings();
         if (c.bPrefill)
             Fill(*pDlg, 0xEE);
 
@@ -91,7 +87,7 @@ TEST_F(SettingsFileTest, ExistingFileIsReadAndLeftAlone)
 // No file, writable directory: a 12-byte file of zeros is created and the record is all zeros.
 TEST_F(SettingsFileTest, MissingFileIsCreatedWithZeros)
 {
-    auto pDlg = NewDialog();
+    auto pDlg = NewSettings();
     Fill(*pDlg, 0xEE);
 
     EXPECT_EQ(pDlg->LoadPortSettings(), 1);
@@ -102,11 +98,11 @@ TEST_F(SettingsFileTest, MissingFileIsCreatedWithZeros)
 // The next start reads the file the first one created, and writes nothing.
 TEST_F(SettingsFileTest, SecondStartReadsTheCreatedFileWithoutRewritingIt)
 {
-    ASSERT_EQ(NewDialog()->LoadPortSettings(), 1);
+    ASSERT_EQ(NewSettings()->LoadPortSettings(), 1);
     const auto old = fs::last_write_time(SettingsPath()) - std::chrono::hours(24);
     fs::last_write_time(SettingsPath(), old);
 
-    auto pSecond = NewDialog();
+    auto pSecond = NewSettings();
     Fill(*pSecond, 0xEE);
     EXPECT_EQ(pSecond->LoadPortSettings(), 1);
 
@@ -119,7 +115,7 @@ TEST_F(SettingsFileTest, SecondStartReadsTheCreatedFileWithoutRewritingIt)
 TEST_F(SettingsFileTest, UncreatableFileGivesZeroAndKeepsTheRecord)
 {
     fs::create_directory(SettingsPath());
-    auto pDlg = NewDialog();
+    auto pDlg = NewSettings();
     Fill(*pDlg, 0xEE);
 
     EXPECT_EQ(pDlg->LoadPortSettings(), 0);
@@ -139,7 +135,7 @@ TEST_F(SettingsFileTest, FileHeldByAnotherOpenerIsNeitherReadNorReplaced)
         ASSERT_TRUE(bHolderWrites ? holder.CreateNewForWrite(SettingsPath().string())
                                   : holder.OpenForRead(SettingsPath().string()));
         const Bytes expectedFile = bHolderWrites ? Bytes{} : Sequence(12);
-        auto pDlg = NewDialog();
+        auto pDlg = NewSettings();
         Fill(*pDlg, 0xEE);
 
         EXPECT_EQ(pDlg->LoadPortSettings(), 0) << "holder writes " << bHolderWrites;
@@ -154,7 +150,7 @@ TEST_F(SettingsFileTest, FileHeldByAnotherOpenerIsNeitherReadNorReplaced)
 TEST_F(SettingsFileTest, UncapturedWorkingDirectoryStillReadsTheCurrentDirectorysFile)
 {
     WriteBytes(SettingsPath(), Sequence(12));
-    auto pDlg = NewDialog(false);
+    auto pDlg = NewSettings(false);
 
     EXPECT_EQ(pDlg->LoadPortSettings(), 1);
     EXPECT_EQ(Record(*pDlg), Sequence(12));
@@ -186,7 +182,7 @@ TEST_F(SettingsFileTest, LongWorkingDirectoryIsNotCapturedAndTheFileStillLandsTh
     EXPECT_EQ(CaptureWorkingDirectory(szLong, 250), 256u);
     EXPECT_EQ(szLong[0], '\0');
 
-    auto pDlg = NewDialog();
+    auto pDlg = NewSettings();
     EXPECT_EQ(pDlg->m_szWorkDir[0], '\0');
     EXPECT_EQ(pDlg->LoadPortSettings(), 1);
     EXPECT_EQ(ReadBytes(deep / kFileName), Bytes(12, 0));

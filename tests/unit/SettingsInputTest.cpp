@@ -16,10 +16,8 @@
 #include <vector>
 
 #include "tests/support/FileBytes.h"
-#include "tests/support/TestMainDlg.h"
-#include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/WindowSettings.h"
 #include "platform/System.h"
-#include "tests/support/VirtualClock.h"
 #include "tests/support/WorkDirScope.h"
 
 namespace {
@@ -88,21 +86,19 @@ const fs::perms kReadBits = fs::perms::owner_read | fs::perms::group_read | fs::
 
 class SettingsInputTest : public ::testing::Test {
 protected:
-    // The dialog as its initialisation has it when the settings load, its record at kBefore.
-    std::unique_ptr<CTestMainDlg> NewDialog()
+    // The window's settings as its initialisation has them when they load, the record at kBefore.
+    std::unique_ptr<CWindowSettings> NewSettings()
     {
-        auto pDlg = std::make_unique<CTestMainDlg>(m_clock, m_registry);
+        auto pDlg = std::make_unique<CWindowSettings>();
         CaptureWorkingDirectory(pDlg->m_szWorkDir, 250);
         std::memset(pDlg->m_settings.bytes, kBefore, sizeof pDlg->m_settings.bytes);
         return pDlg;
     }
 
-    static Bytes Record(const CTestMainDlg& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
+    static Bytes Record(const CWindowSettings& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
     fs::path SettingsPath() const { return m_workDir.Dir() / kFileName; }
 
     CWorkDirScope m_workDir{"vostrel-settings"};
-    CVirtualClock m_clock;
-    CMemoryRegistry m_registry;
 };
 
 // LoadPortSettings: a file of any size that can be opened is read, never written; only its first
@@ -125,7 +121,7 @@ TEST_F(SettingsInputTest, ReadableFilesOfEverySize)
         std::unique_ptr<CPermissionsScope> pReadOnly;
         if (c.bReadOnly)
             pReadOnly = std::make_unique<CPermissionsScope>(SettingsPath(), kWriteBits);
-        auto pDlg = NewDialog();
+        auto pDlg = NewSettings();
 
         EXPECT_EQ(pDlg->LoadPortSettings(), 1);
         EXPECT_EQ(Record(*pDlg), Overlaid(file));
@@ -142,7 +138,7 @@ TEST_F(SettingsInputTest, ReadOnlyDirectory)
     WriteBytes(SettingsPath(), Pattern(12));
     {
         CPermissionsScope readOnly(m_workDir.Dir(), kWriteBits);
-        auto pDlg = NewDialog();
+        auto pDlg = NewSettings();
         EXPECT_EQ(pDlg->LoadPortSettings(), 1);
         EXPECT_EQ(Record(*pDlg), Pattern(12));
         EXPECT_EQ(ReadBytes(SettingsPath()), Pattern(12));
@@ -154,7 +150,7 @@ TEST_F(SettingsInputTest, ReadOnlyDirectory)
         GTEST_SKIP() << "the directory still takes new files: permissions are not enforced for this user "
                         "(root ignores them), or the platform has no read-only directories (Windows ignores "
                         "the attribute on a directory)";
-    auto pSecond = NewDialog();
+    auto pSecond = NewSettings();
     EXPECT_EQ(pSecond->LoadPortSettings(), 0);
     EXPECT_EQ(Record(*pSecond), Bytes(12, kBefore));
     EXPECT_FALSE(fs::exists(SettingsPath()));
@@ -181,7 +177,7 @@ TEST_F(SettingsInputTest, UnreadableFile)
         if (CanRead(SettingsPath()))
             GTEST_SKIP() << "the file stays readable without read permission: permissions are not enforced for "
                             "this user (root ignores them) or the platform cannot deny reading alone";
-        auto pDlg = NewDialog();
+        auto pDlg = NewSettings();
 
         EXPECT_EQ(pDlg->LoadPortSettings(), c.nResult);
         EXPECT_EQ(Record(*pDlg), c.record);

@@ -9,6 +9,7 @@
 #include "discovery/Discovery.h"
 #include "discovery/Slot.h"
 #include "discovery/memory/MemoryRegistry.h"
+#include "tests/support/RecordingRegistry.h"
 
 namespace {
 
@@ -87,11 +88,12 @@ TEST(SlotTest, ReadsTheRegistryShapes)
         }
         registry.SetString(strParent, "LocationInformation", "Port_#0003.Hub_#0001");
 
-        const std::vector<CInventoryCard> cards = RegistryInventory(registry);
+        CRecordingRegistry recorder(registry);
+        const std::vector<CInventoryCard> cards = RegistryInventory(recorder);
         ASSERT_EQ(cards.size(), 1u);
         EXPECT_EQ(cards[0].strSlot, c.pszSlot);
         EXPECT_EQ(cards[0].strSerial, c.pszSerial);
-        EXPECT_EQ(registry.OpenKeyCount(), 0u);
+        EXPECT_EQ(recorder.OpenKeyCount(), 0u);
     }
 }
 
@@ -106,7 +108,8 @@ TEST(SlotTest, ReadsTheSerialOfASingleInterfaceDevice)
     registry.SetString(strDriverEnum, "1", "ROOT\\PORTS\\0000");
     registry.SetString("SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_BBBB&PID_0002\\ZG1", "LocationInformation",
                        "Port_#0002.Hub_#0003");
-    const std::vector<CInventoryCard> cards = RegistryInventory(registry);
+    CRecordingRegistry recorder(registry);
+    const std::vector<CInventoryCard> cards = RegistryInventory(recorder);
     ASSERT_EQ(cards.size(), 2u);
     EXPECT_EQ(cards[0].strSerial + " " + cards[0].strSlot, "ZG1 hub3-2");
     EXPECT_EQ(cards[1].strSerial + " " + cards[1].strSlot, " ");
@@ -130,20 +133,21 @@ TEST(SlotTest, LooksAtTheFollowedSlotsOnly)
     };
     const std::pair<std::string, int> kOther = {"USB\\VID_1209&PID_0001&MI_00\\7&C2&0&0000", 2};
     plug({{"USB\\VID_1209&PID_0001&MI_00\\7&C1&0&0000", 1}, kOther});
-    const std::vector<CInventoryCard> cards = RegistryInventory(registry);
+    CRecordingRegistry recorder(registry);
+    const std::vector<CInventoryCard> cards = RegistryInventory(recorder);
     ASSERT_EQ(cards.size(), 2u);
     const CInventoryCard& followed = cards[0];
     ASSERT_EQ(followed.strSlot, "0:14.0-1.1");
-    std::vector<CInventoryCard> seen = LookAtRegistrySlots(registry, {followed});
+    std::vector<CInventoryCard> seen = LookAtRegistrySlots(recorder, {followed});
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].strId, followed.strId);
 
     // Gone, and a download device at its slot; the other card stays out of it.
     plug({{"USB\\VID_1209&PID_0002\\7&C9&0&0000", 1}, kOther});
-    seen = LookAtRegistrySlots(registry, {followed});
+    seen = LookAtRegistrySlots(recorder, {followed});
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].strProductId + " " + seen[0].strSlot, "0002 0:14.0-1.1");
-    EXPECT_EQ(registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(recorder.OpenKeyCount(), 0u);
 }
 
 TEST(SlotTest, EnumeratesSubkeysByIndex)

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "serial/AtChannel.h"
-#include "tests/support/AtChannelAccess.h"
 
 namespace {
 
@@ -52,14 +51,20 @@ bool PollUntil(const std::function<bool()>& done, milliseconds timeout = millise
     return true;
 }
 
+// The channel's port, made before the channel that runs over it.
+struct CPortOf {
+    CSerialPort m_cardPort;
+};
+
 // A channel opened the way the port monitor opens it: 115200 8N1, 1000 ms, 2 attempts.
-class CMonitorChannel : public CAtChannel {
+class CMonitorChannel : private CPortOf, public CAtChannel {
 public:
-    explicit CMonitorChannel(const std::string& strCard)
+    explicit CMonitorChannel(const std::string& strCard) : CAtChannel(m_cardPort)
     {
         const int nPort = CardComNumber(strCard);
         m_bReady = nPort != 0 && OpenCardPort(nPort) != 0;
     }
+    CSerialPort& Port() { return m_cardPort; }
     bool m_bReady = false;
 };
 
@@ -96,7 +101,7 @@ TEST(AtChannelWineTest, ReplyPausedAfterEchoGivesErrorAndIsDiscarded)
     EXPECT_EQ(channel.Exchange("AT"), "error");
     EXPECT_EQ(channel.GetReply(), "AT\r");
     // The rest of the paused reply: "\r\nOK\r\n".
-    ASSERT_TRUE(PollUntil([&] { return ChannelPort(channel).GetInQueueCount() == 6; }));
+    ASSERT_TRUE(PollUntil([&] { return channel.Port().GetInQueueCount() == 6; }));
     EXPECT_EQ(channel.Exchange("AT+CGMM"), "R2280-Y");
 }
 

@@ -295,7 +295,7 @@ TEST_F(Win32SerialPortTest, CancelThatNeverCompletesIsAbandoned)
     const int nAnswer = static_cast<int>(kEchoedOk.size());
     for (const auto& test : kCases) {
         SCOPED_TRACE(test.pszName);
-        auto pPort = std::make_shared<CSerialPort>();
+        auto pPort = std::make_shared<CSerialPort>(stuck_driver::Calls());
         auto pCaller = std::make_shared<std::array<char, 32>>();
         std::memcpy(pCaller->data(), "AT\r", 3);
         ASSERT_TRUE(Open115200(*pPort, m_nEcho));
@@ -333,7 +333,7 @@ TEST_F(Win32SerialPortTest, CancelThatNeverCompletesIsAbandoned)
 // the process's handles and heap as they were. Once the request has ended the port opens again.
 TEST_F(Win32SerialPortTest, AbandonedRequestIsBoundedPerPort)
 {
-    auto pPort = std::make_shared<CSerialPort>();
+    auto pPort = std::make_shared<CSerialPort>(stuck_driver::Calls());
     ASSERT_TRUE(Open115200(*pPort, m_nEcho));
     ASSERT_TRUE(AskAndWaitForAnswer(*pPort, static_cast<int>(kEchoedOk.size())));
     CStuckSerialDriver driver;

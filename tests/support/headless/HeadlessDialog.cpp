@@ -43,6 +43,16 @@ const std::map<int, const char*> kResourceNames = {
 };
 #undef VOSTREL_NAMED
 
+// The dialogs whose windows exist, for FindOpenDialog.
+std::mutex g_openMutex;
+std::vector<CDialog*> g_openDialogs;
+
+void ForgetOpenDialog(CDialog* pDialog)
+{
+    std::lock_guard<std::mutex> lock(g_openMutex);
+    g_openDialogs.erase(std::remove(g_openDialogs.begin(), g_openDialogs.end(), pDialog), g_openDialogs.end());
+}
+
 } // namespace
 
 std::string ResourceName(int nId)
@@ -122,7 +132,10 @@ CDialog::CDialog(int nTemplateId, CDialog* pParent)
 {
 }
 
-CDialog::~CDialog() = default;
+CDialog::~CDialog()
+{
+    ForgetOpenDialog(this);
+}
 
 intptr_t CDialog::DoModal()
 {
@@ -353,17 +366,32 @@ void CHeadlessWindow::Create()
         m_impl.windowThread = std::this_thread::get_id();
         m_impl.bCreated = true;
     }
+    {
+        std::lock_guard<std::mutex> lock(g_openMutex);
+        g_openDialogs.push_back(&m_impl.dialog);
+    }
     m_impl.dialog.OnInitDialog();
 }
 
 void CHeadlessWindow::Destroy()
 {
     m_impl.dialog.Dispatch(ui::kWmDestroy, 0, 0);
+    ForgetOpenDialog(&m_impl.dialog);
     {
         std::lock_guard<std::mutex> lock(m_impl.queueMutex);
         m_impl.bDestroyed = true;
     }
     m_impl.queueChanged.notify_all();
+}
+
+CDialog* FindOpenDialog(int nTemplateId)
+{
+    std::lock_guard<std::mutex> lock(g_openMutex);
+    for (CDialog* pDialog : g_openDialogs) {
+        if (pDialog->TemplateId() == nTemplateId)
+            return pDialog;
+    }
+    return nullptr;
 }
 
 bool CHeadlessWindow::IsCreated() const

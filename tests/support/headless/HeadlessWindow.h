@@ -72,6 +72,11 @@ private:
 
 CHeadlessWindow HeadlessWindowOf(CDialog& dialog);
 
+// The dialog of template nTemplateId whose window exists right now (created and not yet destroyed),
+// from any thread; null when there is none. This is how a test reaches a modal box the program
+// opened on its own.
+CDialog* FindOpenDialog(int nTemplateId);
+
 // The res/resource.h name of a control, bitmap or icon id, as the log writes it; the number when
 // it has none.
 std::string ResourceName(int nId);
