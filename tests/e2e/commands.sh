@@ -116,19 +116,27 @@ fi
 e2e_card MODEM "urc clear"
 e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "not ready again after the rejected command"
 
-# ---- the transcripts of tests/replays that close autorun, played back by the card -------------------
+# ---- the transcripts of tests/replays, played back by the card ------------------------------------------
 # The window sends only the mode commands (the command line that recorded them also asked the model
-# and the IMEI first); the card answers them as recorded, and the monitor's probes as before.
+# and the IMEI first); the card answers them as recorded, and the monitor's probes as before. The box:
 #   late-echo     Error    =E's ERROR follows the late model answer, which its echo marks as stale
 #   late-no-echo  Success  the window asked no AT+CGSN: the first final result after =E is =E's
-for case in late-echo:Error late-no-echo:Success; do
+#   slow          Error    the card pauses 0.7 s between its echo and its answer, and the window takes
+#                          a reply once it has been quiet for a poll cycle
+#   unsolicited   Success  and the model, read through the unsolicited lines, still sends =N
+for case in late-echo:Error late-no-echo:Success slow:Error unsolicited:Success; do
     name=${case%:*} box=${case#*:}
+    button=IDC_ENTER_DOWNLOAD
+    grep -q '^# command line: vostrel-cli open-autorun' "$E2E_SOURCE_DIR/tests/replays/$name.log" && button=IDC_EXIT_DOWNLOAD
+    n_before=$(e2e_sent MODEM "AT+YCDRUN=N")
     e2e_card MODEM "replay $E2E_SOURCE_DIR/tests/replays/$name.log"
-    if e2e_drive click-wait-box IDC_ENTER_DOWNLOAD "$box" "$BOX_MS"; then
-        e2e_drive dismiss-box "$box" || e2e_fail "dismiss"
+    if e2e_drive click "$button" && e2e_drive wait-any-box "$BOX_MS" Success Error; then
+        [ "$(e2e_value title)" = "$box" ] || e2e_fail "replay $name: the $(e2e_value title) box, wanted $box"
+        e2e_drive dismiss-box "$(e2e_value title)" || e2e_fail "dismiss"
     else
-        e2e_fail "replay $name: no $box box"
+        e2e_fail "replay $name: no box"
     fi
+    [ "$case" != unsolicited:Success ] || e2e_expect_sent MODEM "AT+YCDRUN=N" $((n_before + 1)) "replay $name"
     e2e_card MODEM "replay off"
     e2e_drive wait-state "${READY[@]}" "$STARTUP_MS" || e2e_fail "replay $name: not ready again"
 done
