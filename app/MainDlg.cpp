@@ -55,15 +55,17 @@ const MsgMapEntry kMessageMap[] = {
 
 } // namespace
 
-CMainDlg::CMainDlg(CDialog* pParent, CToolEnv env)
-    : CDialog(IDD_MAIN, pParent), m_env(env), m_window(*this), m_monitor(m_window, *env.pClock, *env.pRegistry)
+CMainDlg::CMainDlg(CPortMonitor& monitor, CToolEnv env, CDialog* pParent)
+    : CDialog(IDD_MAIN, pParent), m_env(env), m_window(*this), m_monitor(monitor)
 {
+    m_monitor.AttachWindow(&m_window);
     m_hIcon = GetIconHandle(IDR_MAINFRAME);
 }
 
 CMainDlg::~CMainDlg()
 {
     m_monitor.ShutdownMonitor();
+    m_monitor.AttachWindow(nullptr);
     // The process ends right after the dialog; releasing the name here rather than at process end
     // lets one process run the dialog more than once.
     CloseInstanceLock(m_hMutex);

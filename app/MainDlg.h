@@ -20,7 +20,9 @@ inline constexpr const char* kErrorCaption = "Error";
 // owns the ports; the handlers borrow its channel through a lease.
 class CMainDlg : public CDialog {
 public:
-    explicit CMainDlg(CDialog* pParent = nullptr, CToolEnv env = {});
+    // monitor: finds and probes the card for this window, which attaches itself to it and starts
+    // it; the monitor outlives the dialog.
+    explicit CMainDlg(CPortMonitor& monitor, CToolEnv env = {}, CDialog* pParent = nullptr);
     ~CMainDlg() override;
 
     // ---- the window: initialisation, texts, pictures, message map -----------------------------
@@ -54,7 +56,6 @@ public:
 
 protected:
     int LoadPortSettings() { return ReadOrCreateSettingsFile(m_szWorkDir, m_settings); }
-    CPortMonitor& Monitor() { return m_monitor; }
     // Starts the close command's worker running fn, detached; false when no thread could be started.
     virtual bool StartWorker(std::function<void()> fn);
 
@@ -83,7 +84,7 @@ private:
 
     CToolEnv m_env;
     CMainWindow m_window;
-    CPortMonitor m_monitor;
+    CPortMonitor& m_monitor;
 
     // The close command's worker: counted so that destruction can wait for it.
     std::mutex m_workerMutex;

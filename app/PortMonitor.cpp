@@ -18,11 +18,40 @@ constexpr uint32_t kBeforeProbeRetry = 500;
 constexpr uint32_t kBeforeShowConnected = 1000;
 constexpr uint32_t kRest = 1000;
 
+// Before a window is attached (or after it has gone): nothing is shown, and the caller's thread is
+// the window's thread.
+class CNoMonitorWindow final : public IMonitorWindow {
+public:
+    void ShowStatusPicture(int) override {}
+    void ShowPort(int) override {}
+    void EnableButton(ECommandButton, bool) override {}
+    void ShowPortLabel(const std::string&) override {}
+    void ShowStatusLine(const std::string&) override {}
+    void RunOnWindowThread(const std::function<void()>& fn) override { fn(); }
+    void WaitPumping(const std::function<bool()>& done) override
+    {
+        while (!done())
+            std::this_thread::yield();
+    }
+};
+
+IMonitorWindow& NoWindow()
+{
+    static CNoMonitorWindow s_window;
+    return s_window;
+}
+
 } // namespace
 
-CPortMonitor::CPortMonitor(IMonitorWindow& window, IClock& clock, IRegistry& registry)
-    : m_window(window), m_clock(clock), m_registry(registry), m_pSecondPort(std::make_unique<CDiagPort>())
+CPortMonitor::CPortMonitor(IClock& clock, IRegistry& registry, CMonitorGate& gate)
+    : m_pWindow(&NoWindow()), m_clock(clock), m_registry(registry), m_gate(gate),
+      m_pSecondPort(std::make_unique<CDiagPort>())
 {
+}
+
+void CPortMonitor::AttachWindow(IMonitorWindow* pWindow)
+{
+    m_pWindow = pWindow ? pWindow : &NoWindow();
 }
 
 CPortMonitor::~CPortMonitor()
@@ -53,7 +82,7 @@ int CPortMonitor::StartMonitor()
 void CPortMonitor::MonitorThreadProc(CPortMonitor* pMonitor)
 {
     const bool bGoOn = pMonitor->MonitorWindowCall(
-        [pMonitor] { pMonitor->m_window.EnableButton(ECommandButton::kEnterDownload, false); });
+        [pMonitor] { pMonitor->m_pWindow->EnableButton(ECommandButton::kEnterDownload, false); });
     if (bGoOn) {
         while (pMonitor->RunMonitorPass()) {
         }
@@ -151,11 +180,11 @@ int CPortMonitor::MonitorProbe()
 bool CPortMonitor::MonitorShow(bool bConnected)
 {
     const int nPort = ModemPort();
-    auto picture = [this](int nBitmapId) { return MonitorWindowCall([=, this] { m_window.ShowStatusPicture(nBitmapId); }); };
-    auto port = [this, nPort] { return MonitorWindowCall([=, this] { m_window.ShowPort(nPort); }); };
+    auto picture = [this](int nBitmapId) { return MonitorWindowCall([=, this] { m_pWindow->ShowStatusPicture(nBitmapId); }); };
+    auto port = [this, nPort] { return MonitorWindowCall([=, this] { m_pWindow->ShowPort(nPort); }); };
     auto buttons = [this](bool bEnable) {
-        return MonitorWindowCall([=, this] { m_window.EnableButton(ECommandButton::kEnterDownload, bEnable); })
-            && MonitorWindowCall([=, this] { m_window.EnableButton(ECommandButton::kExitDownload, bEnable); });
+        return MonitorWindowCall([=, this] { m_pWindow->EnableButton(ECommandButton::kEnterDownload, bEnable); })
+            && MonitorWindowCall([=, this] { m_pWindow->EnableButton(ECommandButton::kExitDownload, bEnable); });
     };
     if (bConnected) {
         if (!(MonitorWait(kBeforeShowConnected) && picture(IDB_READY) && port() && buttons(true)))
@@ -167,8 +196,8 @@ bool CPortMonitor::MonitorShow(bool bConnected)
         UpdateState([](CPortState& state) { state.m_strStatus = kSearchingStatus; });
     }
     const CPortState state = State();
-    return MonitorWindowCall([&] { m_window.ShowStatusLine(state.m_strStatus); })
-        && MonitorWindowCall([&] { m_window.ShowPortLabel(state.m_strPortLabel); });
+    return MonitorWindowCall([&] { m_pWindow->ShowStatusLine(state.m_strStatus); })
+        && MonitorWindowCall([&] { m_pWindow->ShowPortLabel(state.m_strPortLabel); });
 }
 
 // The gate is passed before the sleep and again after it: a wait whose time ran out while the
@@ -197,7 +226,7 @@ bool CPortMonitor::MonitorWindowCall(const std::function<void()>& fn)
 {
     if (!m_gate.Pass())
         return false;
-    m_window.RunOnWindowThread([&] {
+    m_pWindow->RunOnWindowThread([&] {
         if (m_gate.Count() == 0)
             fn();
     });
@@ -335,7 +364,7 @@ void CPortMonitor::ShutdownMonitor()
     if (!m_pMonitorThread || !m_pMonitorThread->joinable())
         return;
     while (!m_bMonitorEnded.load())
-        m_window.WaitPumping([this] { return m_bMonitorEnded.load(); });
+        m_pWindow->WaitPumping([this] { return m_bMonitorEnded.load(); });
     m_pMonitorThread->join();
 }
 

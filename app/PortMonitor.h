@@ -43,12 +43,16 @@ class CChannelLease;
 // at most for the step in hand, never for the window it is blocking.
 class CPortMonitor {
 public:
-    CPortMonitor(IMonitorWindow& window, IClock& clock, IRegistry& registry);
+    // gate: the suspend count that leases and the window's end raise; it outlives the monitor.
+    CPortMonitor(IClock& clock, IRegistry& registry, CMonitorGate& gate);
     // Ends the thread and joins it (ShutdownMonitor).
     ~CPortMonitor();
     CPortMonitor(const CPortMonitor&) = delete;
     CPortMonitor& operator=(const CPortMonitor&) = delete;
 
+    // The window the monitor shows its findings in; null: none (a pass shows nothing, and calls "on
+    // the window's thread" run on the caller's). Only while no monitor thread runs.
+    void AttachWindow(IMonitorWindow* pWindow);
     // The window's initialisation: the AT channel (the diagnostic port object exists from the start).
     void CreateChannel();
     // Clears the connection flag and starts the thread; 1 always. A second call does nothing.
@@ -78,8 +82,6 @@ public:
     void DeletePorts();
     // Ends the thread and joins it; on the window's thread, whose messages flow meanwhile.
     void ShutdownMonitor();
-    // How deep the monitor is suspended, the window's hold counting as one.
-    unsigned SuspendCount() const { return m_gate.Count(); }
 
 private:
     friend class CChannelLease;
@@ -105,10 +107,10 @@ private:
     bool MonitorShow(bool bConnected);
     int MonitorProbe();
 
-    IMonitorWindow& m_window;
+    IMonitorWindow* m_pWindow;
     IClock& m_clock;
     IRegistry& m_registry;
-    CMonitorGate m_gate;
+    CMonitorGate& m_gate;
     std::unique_ptr<std::thread> m_pMonitorThread;
     std::atomic<bool> m_bStarted{false};
     std::atomic<bool> m_bMonitorEnded{false};   // the thread function has returned

@@ -22,7 +22,9 @@ bool CToolApp::InitInstance()
     if (IsEnglishLanguage(GetSystemDefaultLanguage()))
         m_bEnglish = 1;
 
-    CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &SystemRegistry(), &m_bEnglish});
+    CMonitorGate gate;
+    CPortMonitor monitor(SystemClock(), SystemRegistry(), gate);
+    CMainDlg dlg(monitor, CToolEnv{&SystemClock(), &m_bEnglish});
     dlg.DoModal();   // the result, including a window that could not be created, changes nothing
     return false;
 }

@@ -227,7 +227,9 @@ int main(int argc, char** argv)
 
     int nUnexpected = 0;
     {
-        CMainDlg dlg(nullptr, CToolEnv{&SystemClock(), &registry});
+        CMonitorGate gate;
+        CPortMonitor monitor(SystemClock(), registry, gate);
+        CMainDlg dlg(monitor, CToolEnv{&SystemClock()});
         CDialogBench bench(modem, dlg);
         CHeadlessWindow window = HeadlessWindowOf(dlg);
         window.SetBoxHandler([&](const HeadlessBox& box) { return bench.OnBox(box); });

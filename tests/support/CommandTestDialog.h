@@ -69,7 +69,7 @@ protected:
         // What a connected monitor pass leaves behind.
         m_pDlg->EnableControl(IDC_ENTER_DOWNLOAD, true);
         m_pDlg->EnableControl(IDC_EXIT_DOWNLOAD, true);
-        m_nSuspendsBefore = Monitor().SuspendCount();
+        m_nSuspendsBefore = m_pDlg->SuspendCount();
         Window().ClearLog();
         m_clock.ClearWaits();
     }
@@ -121,7 +121,7 @@ protected:
     void DestroyWithWorkerHeldUntilSuspendCount(unsigned nCount)
     {
         std::thread releaser([this, nCount] {
-            PollUntil([this, nCount] { return Monitor().SuspendCount() >= nCount; });
+            PollUntil([this, nCount] { return m_pDlg->SuspendCount() >= nCount; });
             m_bReleaseWorker = true;
         });
         Window().Destroy();

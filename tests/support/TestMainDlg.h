@@ -1,7 +1,7 @@
 #pragma once
-// The main dialog as tests see it: its port monitor, and the close command's workers
-// started as joinable threads (CTestWorkers) instead of detached ones. A port monitor without a
-// window (CNoWindow) serves the discovery tests.
+// The main dialog as tests see it: over a port monitor of its own whose suspend gate the test can
+// read, and with the close command's workers started as joinable threads (CTestWorkers) instead of
+// detached ones.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -71,15 +71,25 @@ private:
     std::atomic<bool> m_bRefuse{false};
 };
 
-class CTestMainDlg : public CMainDlg {
+// The monitor a test dialog runs on, with its gate. A base of CTestMainDlg, listed first, so that
+// it is built before the dialog and outlives it, as the application's does.
+struct CTestMonitorParts {
+    CTestMonitorParts(IClock& clock, IRegistry& registry) : m_testMonitor(clock, registry, m_testGate) {}
+    CMonitorGate m_testGate;
+    CPortMonitor m_testMonitor;
+};
+
+class CTestMainDlg : private CTestMonitorParts, public CMainDlg {
 public:
     // pWorkers null: the production start, a detached std::thread.
     CTestMainDlg(IClock& clock, IRegistry& registry, CTestWorkers* pWorkers = nullptr, const int* pEnglish = nullptr)
-        : CMainDlg(nullptr, CToolEnv{&clock, &registry, pEnglish}), m_pWorkers(pWorkers)
+        : CTestMonitorParts(clock, registry), CMainDlg(m_testMonitor, CToolEnv{&clock, pEnglish}), m_pWorkers(pWorkers)
     {
     }
 
-    using CMainDlg::Monitor;
+    CPortMonitor& Monitor() { return m_testMonitor; }
+    // How deep the monitor is suspended, the window's hold counting as one.
+    unsigned SuspendCount() const { return m_testGate.Count(); }
 
 protected:
     bool StartWorker(std::function<void()> fn) override
@@ -89,22 +99,6 @@ protected:
 
 private:
     CTestWorkers* m_pWorkers;
-};
-
-// A window that shows nothing; calls "on its thread" run on the caller's.
-class CNoWindow final : public IMonitorWindow {
-public:
-    void ShowStatusPicture(int) override {}
-    void ShowPort(int) override {}
-    void EnableButton(ECommandButton, bool) override {}
-    void ShowPortLabel(const std::string&) override {}
-    void ShowStatusLine(const std::string&) override {}
-    void RunOnWindowThread(const std::function<void()>& fn) override { fn(); }
-    void WaitPumping(const std::function<bool()>& done) override
-    {
-        while (!done())
-            std::this_thread::yield();
-    }
 };
 
 // The port state with the given modem port.

@@ -411,7 +411,7 @@ TEST_P(CardCommandTest, EndsWithItsReportWithoutHanging)
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].strCaption, c.bSuccess ? "Success" : "Error");
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, c.bSuccess ? IDB_PASS : IDB_FAIL);
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 }

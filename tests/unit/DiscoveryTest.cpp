@@ -82,7 +82,9 @@ protected:
 
     void MakeDialog(IRegistry& registry)
     {
-        m_pMonitor = std::make_unique<CPortMonitor>(m_noWindow, m_clock, registry);
+        m_pMonitor.reset();   // ends with its gate shut, so each monitor gets a new one
+        m_pGate = std::make_unique<CMonitorGate>();
+        m_pMonitor = std::make_unique<CPortMonitor>(m_clock, registry, *m_pGate);
         Seed(*m_pMonitor, kUntouched);
     }
 
@@ -117,7 +119,7 @@ protected:
     CMemoryRegistry m_registry;
     CRecordingRegistry m_recorder{m_registry};
     CSpyRegistry m_spy;
-    CNoWindow m_noWindow;
+    std::unique_ptr<CMonitorGate> m_pGate;
     std::unique_ptr<CPortMonitor> m_pMonitor;
 };
 

@@ -276,13 +276,13 @@ TEST_F(MainDlgTest, ExitButtonClosesTheDialogAndResumesTheMonitor)
     Create();
     for (int n = 0; n < 2; ++n)
         CChannelLease(Monitor()).Keep();
-    ASSERT_EQ(Monitor().SuspendCount(), 2u);
+    ASSERT_EQ(m_pDlg->SuspendCount(), 2u);
 
     EXPECT_TRUE(Dlg().Dispatch(ui::kWmCommand, Clicked(IDC_EXIT), 0));
 
     EXPECT_TRUE(Window().HasEnded());
     EXPECT_EQ(Window().Result(), ui::kIdCancel);
-    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
     Monitor().ResumeMonitor();
 }
 
@@ -344,7 +344,7 @@ TEST_F(MainDlgTest, DestroyingTheWindowSuspendsTheMonitorAndDeletesThePorts)
     Create();
     Destroy();
 
-    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
     sim::Plug(9, m_clock);
     EXPECT_EQ(Monitor().OpenModemPort(9, 115200), 0);
     EXPECT_EQ(Monitor().OpenSecondPort(9), 0);

@@ -107,7 +107,7 @@ TEST_P(ModeRunTest, SendsTheSequenceAndReportsItsOutcome)
     EXPECT_FALSE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, c.bSuccess ? 0x40u : 0x10u);
     EXPECT_EQ(boxes[0].nLanguage, 0);
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore);
 }
 
 const RunCase kRunCases[] = {
@@ -191,7 +191,7 @@ TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
     WindowAtBox atBox;
     Window().SetBoxHandler([&](const HeadlessBox& box) {
         atBox = {Window().Control(IDC_STATUS_PICTURE).nBitmap, Window().Control(IDC_ENTER_DOWNLOAD).bEnabled,
-                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, Monitor().SuspendCount(), box.thread};
+                 Window().Control(IDC_EXIT_DOWNLOAD).bEnabled, m_pDlg->SuspendCount(), box.thread};
         return ui::kIdOk;
     });
     if (GetParam() == Sequence::Close)
@@ -204,7 +204,7 @@ TEST_P(ModeWindowTest, HoldsTheMonitorAndButtonsUntilAfterTheBox)
     EXPECT_FALSE(atBox.bExitEnabled);
     EXPECT_EQ(atBox.nSuspends, m_nSuspendsBefore + 1);
     EXPECT_EQ(atBox.thread, GetParam() == Sequence::Close ? m_workers.IdOf(0) : std::this_thread::get_id());
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 }
@@ -224,7 +224,7 @@ TEST_F(ModeStartTest, CloseSuspendsTheMonitorBeforeItsFirstWait)
     std::vector<unsigned> suspendsAtWindowWaits;
     m_clock.OnSleep([&](uint32_t) {
         if (std::this_thread::get_id() == windowThread)
-            suspendsAtWindowWaits.push_back(Monitor().SuspendCount());
+            suspendsAtWindowWaits.push_back(m_pDlg->SuspendCount());
     });
     RunEnterDownload();
     m_clock.OnSleep({});
@@ -249,7 +249,7 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
     ASSERT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(Window().Boxes()[0].nType, 0x10u);
     EXPECT_EQ(CommandWaitsOf(m_clock, std::this_thread::get_id()), (std::vector<uint32_t>{2000, 1000}));
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore);
     EXPECT_TRUE(Sent().empty());
 }
 
@@ -261,16 +261,16 @@ TEST_F(ModeStartTest, CloseReportsAWorkerThatCannotStart)
 TEST_F(CommandTest, ExitDuringTheCloseCommandKeepsTheMonitorStoppedForGood)
 {
     m_pHeld.reset();   // only the command's own suspension from here on
-    ASSERT_EQ(Monitor().SuspendCount(), 0u);
+    ASSERT_EQ(m_pDlg->SuspendCount(), 0u);
     ASSERT_TRUE(StartEnterDownloadWithWorkerHeld());
-    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
 
     m_pDlg->OnExit();
-    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
 
     DestroyWithWorkerHeldUntilSuspendCount(2);
     ASSERT_TRUE(m_workers.WaitFinished());
-    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
 }
 
 // The production start (a detached std::thread) rather than the test's joinable workers.
@@ -328,7 +328,7 @@ TEST_P(ForeignClickTest, ClicksDuringTheCloseCommandStartNothing)
     EXPECT_EQ(Sent(), (std::vector<std::string>{E, K8}));
     EXPECT_EQ(Window().Boxes().size(), 1u);
     EXPECT_EQ(m_workers.Started(), 1);
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWorkerWait, ForeignClickTest, ::testing::Range(0, 7));
@@ -349,7 +349,7 @@ TEST_P(ClickAfterCloseTest, StartsNothing)
     const uintptr_t wRequest = static_cast<uintptr_t>(GetParam().nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
     m_pDlg->Dispatch(GetParam().nMessage, GetParam().nMessage == ui::kWmCommand ? wRequest : 0, 0);
     ASSERT_TRUE(Window().HasEnded());
-    const unsigned nSuspends = Monitor().SuspendCount();
+    const unsigned nSuspends = m_pDlg->SuspendCount();
     for (int nId : {IDC_ENTER_DOWNLOAD, IDC_EXIT_DOWNLOAD, IDC_SIM_STATUS, IDC_REVERSE_PORT}) {
         const uintptr_t wParam = static_cast<uintptr_t>(nId) | (static_cast<uintptr_t>(ui::kBnClicked) << 16);
         m_pDlg->Dispatch(ui::kWmCommand, wParam, 0);
@@ -357,7 +357,7 @@ TEST_P(ClickAfterCloseTest, StartsNothing)
     EXPECT_TRUE(Sent().empty());
     EXPECT_TRUE(Window().Boxes().empty());
     EXPECT_EQ(m_workers.Started(), 0);
-    EXPECT_EQ(Monitor().SuspendCount(), nSuspends);
+    EXPECT_EQ(m_pDlg->SuspendCount(), nSuspends);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, ClickAfterCloseTest,

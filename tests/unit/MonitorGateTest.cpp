@@ -191,7 +191,7 @@ TEST_F(MonitorThreadTest, StartMonitor)
     CreateDialog(&m_noRegistry);
     {
         CChannelLease lease(Monitor());
-        EXPECT_EQ(Monitor().SuspendCount(), 0u);
+        EXPECT_EQ(m_pDlg->SuspendCount(), 0u);
     }
     SetConnected(Monitor(), 1);
 
@@ -202,7 +202,7 @@ TEST_F(MonitorThreadTest, StartMonitor)
     EXPECT_EQ(Monitor().StartMonitor(), 1);
     {
         CChannelLease lease(Monitor());
-        EXPECT_EQ(Monitor().SuspendCount(), 1u);
+        EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
     }
 }
 
@@ -216,7 +216,7 @@ TEST_F(MonitorThreadTest, TwoSuspendsNeedTwoResumes)
     CChannelLease first(Monitor());
     CChannelLease second(Monitor());
     std::thread([&] { first.Release(); }).join();
-    EXPECT_EQ(Monitor().SuspendCount(), 1u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 1u);
 
     // A wait already past the gate when the suspension came may still be recorded; nothing more.
     const size_t nStopped = WaitCount();
@@ -268,7 +268,7 @@ TEST_F(MonitorThreadTest, SuspendDuringProbeReturnsAfterTheProbe)
         lease.emplace(Monitor());
         seenOnReturn = m_clock.Waits();
     });
-    ASSERT_TRUE(Eventually([&] { return Monitor().SuspendCount() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return m_pDlg->SuspendCount() == 1; }));
     pHold->release.Raise();
     suspender.join();
 
@@ -323,7 +323,7 @@ TEST_F(MonitorThreadTest, ManySuspendResumePairs)
     std::thread second(pairs);
     first.join();
     second.join();
-    EXPECT_EQ(Monitor().SuspendCount(), 0u);
+    EXPECT_EQ(m_pDlg->SuspendCount(), 0u);
     const uint64_t nElapsed = m_clock.Elapsed();
     EXPECT_TRUE(Eventually([&] { return m_clock.Elapsed() > nElapsed + 10 * 2100; }));
 }
@@ -345,7 +345,7 @@ TEST_F(MonitorThreadTest, DestroyWhileTheMonitorRuns)
         Window().Destroy();
         EXPECT_EQ(Monitor().OpenModemPort(5, 115200), 0);
         EXPECT_EQ(Monitor().OpenSecondPort(6), 0);
-        EXPECT_GE(Monitor().SuspendCount(), 1u);
+        EXPECT_GE(m_pDlg->SuspendCount(), 1u);
         m_pDlg.reset();   // joins the monitor
     }
 }

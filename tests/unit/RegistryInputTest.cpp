@@ -126,7 +126,9 @@ protected:
 
     void NewDialog()
     {
-        m_pMonitor = std::make_unique<CPortMonitor>(m_noWindow, m_clock, m_recorder);
+        m_pMonitor.reset();   // ends with its gate shut, so each monitor gets a new one
+        m_pGate = std::make_unique<CMonitorGate>();
+        m_pMonitor = std::make_unique<CPortMonitor>(m_clock, m_recorder, *m_pGate);
         Seed(*m_pMonitor, kUntouched);
     }
 
@@ -160,7 +162,7 @@ protected:
     CVirtualClock m_clock;
     CMemoryRegistry m_registry;
     CRecordingRegistry m_recorder{m_registry};
-    CNoWindow m_noWindow;
+    std::unique_ptr<CMonitorGate> m_pGate;
     std::unique_ptr<CPortMonitor> m_pMonitor;
 };
 

@@ -30,7 +30,7 @@ TEST_P(SimStatusTest, ShowsTheStatusOfTheAnswer)
     EXPECT_TRUE(boxes[0].bAppBox);
     EXPECT_TRUE(boxes[0].bOwned);
     EXPECT_EQ(boxes[0].nType, ui::kMbIconExclamation);
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore);
     EXPECT_TRUE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
 }
 
@@ -109,7 +109,7 @@ TEST_P(ReversePortTest, ReportsItsOutcomeInTheSystemLanguage)
     EXPECT_EQ(boxes[0].nLanguage, 0);
 
     const bool bTouched = c.situation != Reverse::NotConnected;
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore + (bTouched ? 1 : 0));
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore + (bTouched ? 1 : 0));
     EXPECT_EQ(static_cast<int>(ReopensSinceSetUp().size()), c.situation == Reverse::Opens ? 1 : 0);
     EXPECT_TRUE(Sent().empty());
 }
@@ -135,7 +135,7 @@ TEST_F(CommandTest, ReversePortLeavesTheMonitorSuspendedAcrossLaterCommands)
     SetConnected(Monitor(), 1);
     m_pDlg->OnReversePort();
     m_pDlg->OnSimStatus();
-    EXPECT_EQ(Monitor().SuspendCount(), m_nSuspendsBefore + 1);
+    EXPECT_EQ(m_pDlg->SuspendCount(), m_nSuspendsBefore + 1);
 }
 
 } // namespace

@@ -140,8 +140,8 @@ protected:
     // FindModemPort on a fresh dialog; the modem port it stored, nothing when it stored none.
     std::optional<int> ModemPortFound(int* pResult)
     {
-        CNoWindow window;
-        CPortMonitor monitor(window, SystemClock(), m_registry);
+        CMonitorGate gate;
+        CPortMonitor monitor(SystemClock(), m_registry, gate);
         *pResult = monitor.FindModemPort();
         EXPECT_EQ(m_registry.m_nOpen, 0);
         const CPortState state = monitor.State();

@@ -180,8 +180,8 @@ TEST_F(Win32RegistryTest, EnumSubkeyLikeRegEnumKeyExA)
 // state; when the drivers' entries go, the result drops to 0 and the state stays.
 TEST(Win32DiscoveryTest, FindModemPortReadsDriverEntries)
 {
-    CNoWindow window;
-    CPortMonitor monitor(window, SystemClock(), SystemRegistry());
+    CMonitorGate gate;
+    CPortMonitor monitor(SystemClock(), SystemRegistry(), gate);
     {
         CRegEntries entries;
         ASSERT_TRUE(entries.Claim(std::string(kEnumKey) + kTestEnumerator));
@@ -213,8 +213,8 @@ TEST(Win32DiscoveryTest, FindAtPortReadsDriverEntries)
     if (HasFatalFailure())
         return;
 
-    CNoWindow window;
-    CPortMonitor monitor(window, SystemClock(), SystemRegistry());
+    CMonitorGate gate;
+    CPortMonitor monitor(SystemClock(), SystemRegistry(), gate);
     EXPECT_EQ(monitor.FindAtPort(), 1);
     EXPECT_EQ(monitor.State().m_nModemPort, 12);
     EXPECT_EQ(monitor.State().m_strPortLabel, "AT port:");
