@@ -160,12 +160,16 @@ e2e_wait_exit() {
 
 # Runs the UI driver; its key=value output goes to E2E_OUT (and stderr on failure).
 e2e_drive() {
-    local status
-    E2E_OUT=$(set -o pipefail; wine "$E2E_UIDRIVER_EXE" "$@" 2>/dev/null | tr -d '\r')
+    local status err
+    err=$(mktemp)
+    E2E_OUT=$(set -o pipefail; wine "$E2E_UIDRIVER_EXE" "$@" 2>"$err" | tr -d '\r')
     status=$?
     if [ "$status" -ne 0 ]; then
-        printf '%s\n' "uidriver $*:" "$E2E_OUT" | sed 's/^/    /' >&2
+        # Wine's own last words (a crash, a failed start) go with the driver's output.
+        printf '%s\n' "uidriver $*: exit status $status" "$E2E_OUT" "stderr:" "$(tail -n 20 "$err")" |
+            sed 's/^/    /' >&2
     fi
+    rm -f "$err"
     return "$status"
 }
 

@@ -2,6 +2,7 @@
 // The main dialog as tests see it: over a port monitor of its own whose suspend gate the test can
 // read, and with the close command's workers started as joinable threads (CTestWorkers) instead of
 // detached ones.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -29,6 +30,14 @@ public:
     }
 
     void Refuse() { m_bRefuse = true; }
+
+    // Whether the calling thread is one of the started workers (a clock hook's question: the
+    // monitor's thread sleeps on the same clock).
+    bool IsWorkerThread()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::find(m_ids.begin(), m_ids.end(), std::this_thread::get_id()) != m_ids.end();
+    }
 
     int Started()
     {

@@ -392,7 +392,7 @@ TEST_P(CardCommandTest, EndsWithItsReportWithoutHanging)
         // Only the thread that sends the commands pulls the card, between two of its own steps.
         const std::thread::id windowThread = std::this_thread::get_id();
         m_clock.OnSleep([&, windowThread](uint32_t nMs) {
-            const bool bSender = (std::this_thread::get_id() == windowThread) != c.bClose;
+            const bool bSender = c.bClose ? m_workers.IsWorkerThread() : std::this_thread::get_id() == windowThread;
             if (bSender && nMs != 150 && m_pCard->CountOf(c.strPulledAfter) > 0 && !bPulled.exchange(true))
                 pull();
         });
