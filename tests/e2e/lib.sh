@@ -93,8 +93,10 @@ e2e_start_xvfb() {
 }
 
 e2e_cleanup() {
-    local pid
-    for pid in "${E2E_PIDS[@]}"; do
+    local i pid
+    # Last started first: the program ends before the cards it talks to.
+    for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do
+        pid=${E2E_PIDS[i]}
         kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     done
     E2E_PIDS=()
@@ -253,11 +255,15 @@ e2e_card_device() { sed -n 's/^cardsim: listening on //p' "$E2E_WORK/$1.out" | t
 # Sends one control line to a running card. e2e_card NAME "fault silent"
 e2e_card() { printf '%s\n' "$2" >"$E2E_WORK/$1.ctl"; }
 
-# Moves a card to another COM link, as a card that comes back under a new number. e2e_relink NAME N
+# Moves a card's COM link to another number, as a card that comes back under a new one. The card
+# itself moves its link, so that pulling the card removes it: a link of our own would lead, once the
+# card is gone, to whatever pty gets its number next (another test's card). e2e_relink NAME N
 e2e_relink() {
-    local link="$WINEPREFIX/dosdevices/com$2"
+    local link="$WINEPREFIX/dosdevices/com$2" device
+    device=$(e2e_card_device "$1")
     rm -f "$link"
-    ln -s "$(e2e_card_device "$1")" "$link" && E2E_LINKS+=("$link")
+    e2e_card "$1" "link $link"
+    e2e_poll 5000 eval '[ "$(readlink "$link")" = "$device" ]' || { e2e_fail "card $1 did not move to COM$2"; return 1; }
 }
 
 # How many times the card received exactly LINE. e2e_sent NAME LINE

@@ -194,6 +194,25 @@ TEST_F(PtyCardTest, LinkIsMadeAndRemoved)
     EXPECT_NE(lstat(strLink.c_str(), &st), 0);
 }
 
+// LinkTo on a linked card moves its link: the old path goes at once, the new one at the unplug, so
+// no path is left leading to a pts number that the next pty may take.
+TEST_F(PtyCardTest, MovedLinkGoesAtTheUnplug)
+{
+    const std::string strFirst = TempPath("com5");
+    const std::string strMoved = TempPath("com7");
+    CPtyCard card;
+    ASSERT_TRUE(card.Start());
+    ASSERT_TRUE(card.LinkTo(strFirst));
+    ASSERT_TRUE(card.LinkTo(strMoved));
+    struct stat st {};
+    EXPECT_NE(lstat(strFirst.c_str(), &st), 0);
+    ASSERT_EQ(lstat(strMoved.c_str(), &st), 0);
+    card.Unplug();
+    EXPECT_NE(lstat(strMoved.c_str(), &st), 0);
+    ASSERT_TRUE(card.Replug());
+    EXPECT_EQ(lstat(strMoved.c_str(), &st), 0);
+}
+
 // The slave may be closed and reopened by the host any number of times (the monitor does so).
 TEST_F(PtyCardTest, SlaveCanBeReopened)
 {

@@ -41,7 +41,7 @@ const char kUsage[] =
     "  --state FILE          keep \"autorun=1 download=0\" in FILE, rewritten after each change\n"
     "  --control PATH        make the FIFO PATH and obey its lines: fault KIND [N], model NAME, "
     "imei DIGITS, script CMD=REPLY[:N], urc WHERE:LINE, urc clear, late CMD=MS[:N], late clear, echo on|off, sim on|off, "
-    "replay FILE (the rest answered as before), replay off, unplug, replug, quit\n"
+    "replay FILE (the rest answered as before), replay off, link PATH (the --link moves there), unplug, replug, quit\n"
     "  --help                show this text\n";
 
 // An IMEI as the card may give one: 1 to 32 decimal digits (a test may want a wrong length).
@@ -323,6 +323,10 @@ bool RunControl(const std::string& strLine, CPtyCard& card, CardOptions& options
         return false;
     } else if (strVerb == "unplug") {
         card.Unplug();
+    } else if (strVerb == "link" && !strArg.empty()) {
+        // The card's one link moves: an unplug takes it away before the pts number can go to
+        // another pty, which a second link made by hand would still lead to.
+        bOk = card.LinkTo(strArg);
     } else if (strVerb == "replug") {
         bOk = card.Replug();
         if (bOk)
