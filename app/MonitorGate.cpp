@@ -64,9 +64,3 @@ void CMonitorGate::Shutdown()
     m_bShutDown = true;
     m_changed.notify_all();
 }
-
-bool CMonitorGate::IsShutDown() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bShutDown;
-}

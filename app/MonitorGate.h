@@ -29,7 +29,6 @@ public:
 
     // Ends the monitor: every waiting and later Pass and EnterStep returns false.
     void Shutdown();
-    bool IsShutDown() const;
 
 private:
     bool IsStopped() const { return m_nCount > 0 || m_bHeld; }

@@ -143,9 +143,6 @@ int CAtChannel::Transact()
 {
     const int nLength = static_cast<int>(m_strCommand.size());
     const std::string strCommand = m_strCommand.substr(0, m_strCommand.size() - 1);
-    m_bSent = false;
-    m_bAnswered = false;
-    m_nReplyBytes = 0;
     m_attempts.clear();
     bool bReplied = false;
     for (int nAttempt = 0; nAttempt < m_nAttempts && !bReplied; ++nAttempt) {
@@ -164,7 +161,7 @@ int CAtChannel::Transact()
 
         CAtAttempt attempt;
         if (m_port.Write(m_strCommand.data(), nLength) == nLength) {
-            attempt.bSent = m_bSent = true;
+            attempt.bSent = true;
             m_owed.push_back(strCommand);
             if (m_owed.size() > kMaxOwed)
                 m_owed.pop_front();
@@ -189,8 +186,6 @@ int CAtChannel::Transact()
     if (!bReplied)
         return 0;
     m_reply = m_attempts.back().reply;
-    m_bAnswered = m_reply.Answered();
-    m_nReplyBytes = m_attempts.back().nReplyBytes;
     return 1;
 }
 

@@ -53,17 +53,8 @@ public:
     std::string ExtractAnswer() const;   // the Response text of the last reply read
     std::string Exchange(const std::string& strCommand);
     int Probe();                         // true when the card answers "AT" with the final result OK
-    // Whether the last transaction's command reached the port at least once: "error" alone cannot
-    // tell a silent card from one whose port has gone away.
-    int WasSent() const { return m_bSent ? 1 : 0; }
-    // Whether the last transaction's reply held a final result (the card's own ERROR is one).
-    int WasAnswered() const { return m_bAnswered ? 1 : 0; }
-    // Bytes of the last transaction's reply after its command's echo (an echo alone counts 0).
-    int GetReplyByteCount() const { return m_nReplyBytes; }
     // Every attempt of the last transaction, in order: a resend is an attempt of its own.
     const std::vector<CAtAttempt>& Attempts() const { return m_attempts; }
-    // The typed reply of the last successful transaction.
-    const CCardReply& LastReply() const { return m_reply; }
     // Asked before each write and on every poll of the fast exchange; true: nothing more is written
     // and the transaction returns at once with what it has. Empty: never.
     void SetAbandon(std::function<bool()> fn) { m_abandon = std::move(fn); }
@@ -76,14 +67,11 @@ public:
     int OpenCardPort(int nPort, int nBaud = kCardBaud);
     // The same for a port by the name a user gives it ("COM5", "5", "/dev/ttyUSB2").
     int OpenCardPort(const std::string& strName);
-    int ClosePort() { return m_port.Close(); }
-    int IsPortOpen() const { return m_port.IsOpen(); }
     // The last system call that failed on the port, and its error.
     const CSerialError& PortError() const { return m_port.LastError(); }
 
     uint32_t GetTimeout() const { return m_nTimeout; }
     int GetAttempts() const { return m_nAttempts; }
-    bool GetFinishOnResult() const { return m_bFinishOnResult; }
     const std::string& GetReply() const { return m_strReply; }
 
 private:
@@ -109,9 +97,6 @@ private:
     std::vector<CAtAttempt> m_attempts;
     uint32_t m_nTimeout;
     int m_nAttempts;
-    bool m_bSent = false;
-    bool m_bAnswered = false;
-    int m_nReplyBytes = 0;
     std::function<void(bool, const std::string&)> m_onTraffic;
     std::function<bool()> m_abandon;
     bool m_bFinishOnResult = false;

@@ -213,8 +213,8 @@ TEST_F(AtChannelPtyTest, FastExchangeLateAnswerIsNotTheNextOnes)
     options.nReplyDelayMs = 1500;
     m_card.SetOptions(options);
     EXPECT_EQ(m_channel.Exchange("AT"), "error");
-    EXPECT_FALSE(m_channel.WasAnswered());
-    EXPECT_EQ(m_channel.GetReplyByteCount(), 0);
+    EXPECT_FALSE(m_channel.Attempts().back().reply.Answered());
+    EXPECT_EQ(m_channel.Attempts().back().nReplyBytes, 0);
     m_card.SetOptions({});   // its "OK" is on its way
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");
     EXPECT_EQ(m_channel.Exchange("AT+ysec?"), "+YSEC: 3,0");

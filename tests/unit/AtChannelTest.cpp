@@ -422,7 +422,7 @@ TEST_F(AtChannelTest, FastExchangeLateAnswerIsNobodys)
         channel.SetAttempts(1);
         EXPECT_EQ(channel.Exchange("AT"), "error");
         EXPECT_EQ(channel.GetReply(), "AT\r");
-        EXPECT_FALSE(channel.WasAnswered());
+        EXPECT_FALSE(channel.Attempts().back().reply.Answered());
         pCard->SetOptions(Card(bEchoAfter));   // its "OK" is already on its way
         EXPECT_EQ(channel.Exchange("AT+CGMM"), bEchoAfter ? "R2280-Y" : "error");
         EXPECT_EQ(channel.Exchange("AT+ysec?"), "+YSEC: 3,0");
@@ -441,7 +441,7 @@ TEST_F(AtChannelTest, FastExchangeWritesOnlyOnAQuietLineAfterAGiveUp)
     m_channel.SetTimeout(1000);
     m_channel.SetAttempts(1);
     EXPECT_EQ(m_channel.Exchange("AT+CGMM"), "R2280-Y");   // time up with "OK" still to come
-    EXPECT_FALSE(m_channel.WasAnswered());
+    EXPECT_FALSE(m_channel.Attempts().back().reply.Answered());
     EXPECT_EQ(m_channel.Exchange("AT"), "OK");
     const auto transcript = pCard->Transcript();
     ASSERT_EQ(transcript.size(), 2u);
@@ -453,7 +453,7 @@ TEST_F(AtChannelTest, FastExchangeWritesOnlyOnAQuietLineAfterAGiveUp)
     EXPECT_EQ(m_clock.TotalWaited() - nBefore, 1u);
 }
 
-// WasAnswered and GetReplyByteCount say what the last transaction's reply held, in both exchanges:
+// The last attempt says what the transaction's reply held, in both exchanges:
 // answered is a final result (an empty framed line is not one).
 TEST_F(AtChannelTest, AnsweredAndReplyBytes)
 {
@@ -486,8 +486,8 @@ TEST_F(AtChannelTest, AnsweredAndReplyBytes)
             channel.SetTimeout(0);
             channel.SetAttempts(1);
             EXPECT_EQ(channel.Exchange(c.command), c.answer);
-            EXPECT_EQ(channel.WasAnswered(), c.bAnswered);
-            EXPECT_EQ(channel.GetReplyByteCount(), c.nBytes);
+            EXPECT_EQ(channel.Attempts().back().reply.Answered(), c.bAnswered);
+            EXPECT_EQ(channel.Attempts().back().nReplyBytes, c.nBytes);
         }
     }
 }
@@ -515,7 +515,7 @@ TEST_F(AtChannelTest, AbandonWritesNothingMore)
     EXPECT_EQ(pCard->CountOf("AT"), 2);
     EXPECT_EQ(m_channel.Exchange("AT"), "error");
     EXPECT_EQ(pCard->CountOf("AT"), 2);
-    EXPECT_FALSE(m_channel.WasSent());
+    EXPECT_TRUE(m_channel.Attempts().empty()) << "an attempt was written";
 }
 
 } // namespace
