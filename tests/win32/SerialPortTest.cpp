@@ -342,6 +342,7 @@ TEST_F(Win32SerialPortTest, AbandonedRequestIsBoundedPerPort)
         return pPort->Read(buffer, sizeof buffer);
     });
     ASSERT_TRUE(result.has_value() && *result == 0);
+    ASSERT_EQ(pPort->LastError().strCall, "CancelIoEx") << "the read was not given up: " << pPort->LastError().nCode;
     ASSERT_TRUE(pPort->Close());
 
     // One cycle: the open refused at once, naming the abandoned request; nothing to read; close.
