@@ -11,6 +11,7 @@
 #include <cstring>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,25 @@ int CardComNumber(const char* pszName)
 {
     const char* pszValue = std::getenv((std::string("VOSTREL_CARD_") + pszName).c_str());
     return pszValue ? std::atoi(pszValue) : 0;
+}
+
+// The last lines the card received ("<ms> <line>" each), for a failure's message: a line the test
+// did not send is someone else's on the same device.
+std::string TranscriptTail(const char* pszName, size_t nLines = 6)
+{
+    std::string strVariable = "VOSTREL_CARD_";
+    strVariable.append(pszName).append("_TRANSCRIPT");
+    const char* pszPath = std::getenv(strVariable.c_str());
+    std::string strPath = "Z:";
+    strPath.append(pszPath ? pszPath : "");
+    std::ifstream file(strPath);
+    std::vector<std::string> lines;
+    for (std::string strLine; std::getline(file, strLine);)
+        lines.push_back(strLine);
+    std::string strTail;
+    for (size_t n = lines.size() > nLines ? lines.size() - nLines : 0; n < lines.size(); ++n)
+        strTail.append(lines[n]).append(" | ");
+    return strTail;
 }
 
 bool RunningUnderWine()
@@ -342,7 +362,8 @@ TEST_F(Win32SerialPortTest, AbandonedRequestIsBoundedPerPort)
         return pPort->Read(buffer, sizeof buffer);
     });
     ASSERT_TRUE(result.has_value() && *result == 0);
-    ASSERT_EQ(pPort->LastError().strCall, "CancelIoEx") << "the read was not given up: " << pPort->LastError().nCode;
+    ASSERT_EQ(pPort->LastError().strCall, "CancelIoEx")
+        << "the read was not given up: " << pPort->LastError().nCode << "; the card received: " << TranscriptTail("ECHO");
     ASSERT_TRUE(pPort->Close());
 
     // One cycle: the open refused at once, naming the abandoned request; nothing to read; close.
