@@ -113,7 +113,12 @@ std::optional<int> CallWithin(std::chrono::milliseconds timeout, F call)
     };
     auto pDone = std::make_shared<CDone>();
     std::thread([pDone, call]() mutable {
-        pDone->nResult = call();
+        // The call and what it captured go before the waiter is told: a port released afterwards,
+        // on this thread, would be closed (and its device purged) under the caller's next test.
+        {
+            F callNow = std::move(call);
+            pDone->nResult = callNow();
+        }
         SetEvent(pDone->hEvent);
     }).detach();
     if (WaitForSingleObject(pDone->hEvent, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
