@@ -47,6 +47,7 @@ void FollowCard(const CCliOptions& options, const CInventoryCard& card, CCardOut
     ctx.pClock = shared.pClock;
     ctx.times = {static_cast<uint32_t>(options.dLeaveTimeout * 1000), static_cast<uint32_t>(options.dReturnTimeout * 1000)};
     ctx.askCard = access.askReturned;
+    ctx.pTranscript = shared.pTranscript;
     ESwitchPhase eShown = ESwitchPhase::kSent;
     ctx.onStep = [&](const CSwitchWatch& watch) {
         board.Update(nRow, [&](CBenchRow& row) {

@@ -127,6 +127,24 @@ void CListingPoller::Want(uint32_t nTick)
     m_changed.notify_all();
 }
 
+namespace {
+
+// "# look at <slot> <began>..<done> ms: listed|missing", in the transcript's ms: what the program saw
+// of a followed card, and when, for whoever reads the transcript of a switch that went wrong.
+void NoteLook(CTranscript* pTranscript, const std::string& strSlot, const CListingPoller::CListing& listing,
+              uint32_t nStartTick, int64_t nStartMs)
+{
+    auto ms = [&](uint32_t nTick) { return std::to_string(nStartMs + static_cast<int32_t>(nTick - nStartTick)); };
+    if (!pTranscript || !pTranscript->IsOpen())
+        return;
+    const bool bListed = std::any_of(listing.cards.begin(), listing.cards.end(),
+                                     [&strSlot](const CInventoryCard& c) { return c.strSlot == strSlot; });
+    pTranscript->Note("look at " + PrintableText(strSlot) + " " + ms(listing.nTick) + ".." + ms(listing.nDoneTick) +
+                      " ms: " + (bListed ? "listed" : "missing"));
+}
+
+} // namespace
+
 CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const CFollowContext& ctx)
 {
     CSwitchWatch watch(eProof, card, ctx.times);
@@ -134,6 +152,8 @@ CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const
         return watch;
     ctx.pPoller->Follow(card);
     const uint32_t nStart = ctx.pClock->GetTickCount();
+    // The start as the transcript's ms, for its notes of each look.
+    const int64_t nTranscriptMs = ctx.pTranscript ? ctx.pTranscript->Ms() : 0;
     uint32_t nNext = nStart;
     while (!watch.IsFinished() && !Interrupted()) {
         const CListingPoller::CListing listing = ctx.pPoller->NextAfter(nNext);
@@ -143,6 +163,7 @@ CSwitchWatch FollowSwitch(ESwitchProof eProof, const CInventoryCard& card, const
         // A look begun before the card was followed did not look at its slot.
         if (std::find(listing.slots.begin(), listing.slots.end(), card.strSlot) == listing.slots.end())
             continue;
+        NoteLook(ctx.pTranscript, card.strSlot, listing, nStart, nTranscriptMs);
         // A phase is timed when the look that showed it was done, as a person watching would see it.
         watch.Observe(listing.cards, Elapsed(nStart, listing.nTick), Elapsed(nStart, listing.nDoneTick));
         if (std::optional<CInventoryCard> ask = watch.CardToAsk()) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/SwitchWatch.h"
+#include "cli/Transcript.h"
 #include "discovery/CardInventory.h"
 #include "platform/Clock.h"
 
@@ -72,6 +73,8 @@ struct CFollowContext {
     CSwitchTimes times;
     std::function<std::pair<bool, std::string>(const CInventoryCard&)> askCard;
     std::function<void(const CSwitchWatch&)> onStep;
+    // Each look at the card's slot is noted here, when it began and was done (may be null).
+    CTranscript* pTranscript = nullptr;
 };
 
 // Follows the card from now (its last command just answered) until its switch is confirmed or has

@@ -50,8 +50,14 @@ void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, 
     std::string strCommandLine = "vostrel-cli";
     for (const std::string& strArg : args)
         strCommandLine.append(" ").append(PrintableText(strArg));
-    transcript.Note(std::string("vostrel-cli ") + VOSTREL_VERSION + " " + CliPlatformName());
+    // Appended, not added: GCC 12 warns (-Warray-bounds) about its own inlined copies of such a sum.
+    std::string strProgram = "vostrel-cli ";
+    strProgram.append(VOSTREL_VERSION).append(" ").append(CliPlatformName());
+    transcript.Note(strProgram);
     transcript.Note("command line: " + strCommandLine);
+    std::string strStarted = "started ";
+    strStarted.append(transcript.StartedUtc()).append("; the ms of each line count from then");
+    transcript.Note(strStarted);
     if (options.pCommand)
         transcript.Note("target: " + TargetText(targets));
     transcript.Note(cards.empty() ? "cards: none found" : "cards:");

@@ -17,8 +17,27 @@ void CTranscript::Note(const std::string& strText)
 
 void CTranscript::Traffic(const std::string& strPort, bool bWritten, const std::string& strBytes)
 {
-    const auto nMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
-    WriteLine(std::to_string(nMs) + " " + strPort + (bWritten ? " > " : " < ") + EscapeBytes(strBytes));
+    WriteLine(std::to_string(Ms()) + " " + strPort + (bWritten ? " > " : " < ") + EscapeBytes(strBytes));
+}
+
+int64_t CTranscript::Ms() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_start).count();
+}
+
+std::string CTranscript::StartedUtc() const
+{
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(m_wallStart);
+    const auto day = floor<days>(ms);
+    const year_month_day date(day);
+    const hh_mm_ss<milliseconds> time(ms - day);
+    char sz[40];
+    std::snprintf(sz, sizeof sz, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                  static_cast<int>(time.subseconds().count()));
+    return sz;
 }
 
 void CTranscript::WriteLine(const std::string& strLine)

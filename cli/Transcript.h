@@ -3,6 +3,7 @@
 // cards run on several threads never mix within a line. A write that fails stops the transcript and
 // is kept, so the run can say that its record is incomplete.
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -23,6 +24,10 @@ public:
     void Note(const std::string& strText);
     // "<ms> <port> > <bytes>" for bytes written, "<ms> <port> < <bytes>" for bytes read.
     void Traffic(const std::string& strPort, bool bWritten, const std::string& strBytes);
+    // The ms of the lines: since the transcript was made.
+    int64_t Ms() const;
+    // When the transcript was made, as UTC ("2026-12-09T22:50:01.123Z"): the lines' ms count from it.
+    std::string StartedUtc() const;
     // Closes the file; the failing call ("write", "close") and its errno, or an empty call when
     // every line reached the file.
     std::pair<std::string, int> Finish();
@@ -35,6 +40,7 @@ private:
     std::string m_strFailedCall;
     int m_nFailedCode = 0;
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    std::chrono::system_clock::time_point m_wallStart = std::chrono::system_clock::now();
 };
 
 // Bytes as transcript text: printable ASCII as it stands, backslash doubled, CR and LF as \r and

@@ -25,12 +25,14 @@
 #include "BenchRule.h"
 #include "HookBus.h"
 #include "UdevBus.h"
+#include "../RunProgram.h"
 
 extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
 constexpr auto kPollPeriod = std::chrono::milliseconds(20);
 
 struct COptions {
@@ -38,7 +40,7 @@ struct COptions {
     int64_t nReturnMs = 2000;
     int64_t nQuietMs = 400;
     std::vector<std::string> faults;
-    std::string strCardsim = BENCH_CARDSIM_EXE;
+    std::string strCardsim = SiblingProgram("cardsim");
     std::string strOut = "out";
     std::string strHook;
     std::string strComDir;
@@ -65,13 +67,21 @@ std::string Imei(int nCard, bool bNew)
 
 class CEventLog {
 public:
-    explicit CEventLog(const std::string& strPath) : m_file(strPath, std::ios::trunc), m_start(Clock::now()) {}
+    // Its first line, "0 bench clock <ms since 1970, UTC>", ties its times to the wall clock, which
+    // the command's transcript names too: a test lines up what the bench did with what was seen.
+    explicit CEventLog(const std::string& strPath) : m_file(strPath, std::ios::trunc), m_start(Clock::now())
+    {
+        const auto wall = std::chrono::system_clock::now();
+        m_file << "0 bench clock "
+               << std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count() << std::endl;
+    }
     bool Ok() const { return m_file.good(); }
     int64_t Ms() const
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count();
     }
-    // "<ms> card <n> left|back|hidden|shown <slot> <vid:pid> <ports>", written when the change shows.
+    // "<ms> card <n> left|back|hidden|shown <slot> <vid:pid> <ports>", written when the change shows;
+    // "hiding" and "showing" when a blink's change was asked for, before anyone could see it.
     void Write(int nCard, const char* pszWhat, const std::string& strSlot, EBenchShape eShape, const std::string& strPorts)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -170,6 +180,7 @@ private:
         auto log = [this, n, strSlot, eShape, strPorts](const char* pszWhat) {
             return [this, n, strSlot, eShape, strPorts, pszWhat] { m_log.Write(n, pszWhat, strSlot, eShape, strPorts); };
         };
+        m_log.Write(n, action.eKind == CBenchAction::kHide ? "hiding" : "showing", strSlot, eShape, strPorts);
         if (action.eKind == CBenchAction::kHide)
             m_bus.Unplug(n, log("hidden"));
         else
@@ -353,7 +364,7 @@ int main(int argc, char** argv)
         // The command opens the cards' nodes past umockdev's descriptor table (preload/NodePreload.cpp).
         const char* pszPreload = std::getenv("LD_PRELOAD");
         const std::string strPreload =
-            std::string(BENCH_NODE_PRELOAD) + (pszPreload && *pszPreload ? std::string(":") + pszPreload : "");
+            SiblingProgram("libbench-node-preload.so") + (pszPreload && *pszPreload ? std::string(":") + pszPreload : "");
         setenv("LD_PRELOAD", strPreload.c_str(), 1);
         setenv("VOSTREL_BENCH_NODES", "/dev/ttyUSB", 1);
     } else {
