@@ -70,7 +70,7 @@ TEST(LiveTableTerminalTest, RedrawsInPlaceInATmuxPane)
     if (!strTmux)
         GTEST_SKIP() << "tmux is not installed (scripts/install-deps.sh installs it)";
     CTmux tmux(*strTmux);
-    const std::string strCommand = std::string("'") + LIVE_TABLE_DEMO + "'; echo \"demo exited $?\"; exec sleep 60";
+    const std::string strCommand = std::string("'") + SiblingProgram("live-table-demo") + "'; echo \"demo exited $?\"; exec sleep 60";
     ASSERT_EQ(tmux.Run({"new-session", "-d", "-s", "live", "-x", "120", "-y", "30", strCommand}).nStatus, 0);
 
     std::string strScreen;

@@ -78,7 +78,7 @@ protected:
 
     CProgramRun Cli(std::vector<std::string> args)
     {
-        args.insert(args.begin(), VOSTREL_CLI_EXE);
+        args.insert(args.begin(), SiblingProgram("vostrel-cli"));
         CProgramRun run = RunProgram(args, kRunDeadline);
         EXPECT_TRUE(run.bStarted);
         EXPECT_FALSE(run.bTimedOut) << "killed at the deadline; standard error:\n" << run.strErr;
@@ -209,7 +209,7 @@ TEST_F(CliUdevTest, InterruptionStopsEveryCardAndHandsItsPortBack)
     const size_t nFirstMark = Card("/dev/ttyUSB0").Transcript().size();
     const size_t nSecondMark = Card("/dev/ttyUSB3").Transcript().size();
     bool bSent = false;
-    const CProgramRun run = RunProgram({VOSTREL_CLI_EXE, "close-autorun", "--all", "--json", "--log", strLog}, kRunDeadline,
+    const CProgramRun run = RunProgram({SiblingProgram("vostrel-cli"), "close-autorun", "--all", "--json", "--log", strLog}, kRunDeadline,
                                        [&](pid_t pid) {
                                            if (!bSent && Card("/dev/ttyUSB0").CountOf("AT+YCDRUN=E") > 0 &&
                                                Card("/dev/ttyUSB3").CountOf("AT+YCDRUN=E") > 0)

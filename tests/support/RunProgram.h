@@ -11,11 +11,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 extern char** environ;
+
+// A program built beside this one (in the same build folder), found through this process's own
+// path: a path compiled in would make the compile differ, and miss the compiler cache, in every clone.
+inline std::string SiblingProgram(const std::string& strName)
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (error ? std::filesystem::path(strName) : self.parent_path() / strName).string();
+}
 
 struct CProgramRun {
     bool bStarted = false;

@@ -197,8 +197,11 @@ TEST(FinalResultEquivalenceTest, EveryModelReply)
 TEST(FinalResultEquivalenceTest, EveryAnswerFuzzSeed)
 {
     int nSeeds = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(VOSTREL_SOURCE_DIR "/fuzz/corpus/ExtractAnswerFuzz")) {
+    // From the build tree, as ctest runs it, or from the source tree's root.
+    std::filesystem::path seeds = VOSTREL_SOURCE_FROM_BUILD "/fuzz/corpus/ExtractAnswerFuzz";
+    if (!std::filesystem::is_directory(seeds))
+        seeds = "fuzz/corpus/ExtractAnswerFuzz";
+    for (const auto& entry : std::filesystem::directory_iterator(seeds)) {
         std::ifstream file(entry.path(), std::ios::binary);
         const std::string strBytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
         // The seed's own first line as the command makes its echo, if it has one, the one skipped.
