@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test program of the given build trees N times, as CI runs them (native programs two at
-# once, the Windows ones one by one), and prints a table: program, runs, failures, and the first
+# Runs every test program of the given build trees N times, as CI runs them (two at once; the
+# Windows ones one on each of the tree's two Wine prefixes), and prints a table: program, runs, failures, and the first
 # failure's last lines. A test that fails now and then shows here; the goal is no failure at all.
 # Not part of CI: a run with N = 20 over the four trees takes hours.
 #
-# usage: scripts/flake-hunt.sh [N] [native|asan|tsan|windows ...]   (default: 20, all four)
+# usage: scripts/flake-hunt.sh [N] [-R REGEX] [native|asan|tsan|windows ...]   (default: 20, all four)
+# -R runs only the test programs whose names match (as ctest -R), so that the programs whose outcome
+# depends on timing can be run more often than the rest.
 # The trees are those scripts/test.sh builds (build/<tree>); a tree not built yet is built first.
 # Each round's JUnit report and output stay in build/flake-hunt/<tree>/.
 set -uo pipefail
@@ -17,6 +19,12 @@ if [[ ${1:-} =~ ^[0-9]+$ ]]; then
     shift
 fi
 [ "$rounds" -ge 1 ] || { echo "flake-hunt: N must be at least 1" >&2; exit 2; }
+select=()
+if [ "${1:-}" = -R ]; then
+    [ $# -ge 2 ] || { echo "flake-hunt: -R needs a regular expression" >&2; exit 2; }
+    select=(-R "$2")
+    shift 2
+fi
 trees=("$@")
 [ ${#trees[@]} -eq 0 ] && trees=(native asan tsan windows)
 
@@ -37,13 +45,12 @@ for tree in "${trees[@]}"; do
         scripts/test.sh --build-only "$tree" || { echo "flake-hunt: could not build $tree" >&2; exit 1; }
     fi
     jobs=2
-    [ "$tree" = windows ] && jobs=1
     out=build/flake-hunt/$tree
     rm -rf "$out"
     mkdir -p "$out"
     for ((i = 1; i <= rounds; i++)); do
         echo "=== flake-hunt: $tree round $i of $rounds"
-        (cd "$dir" && env $(sanitizer_env "$tree") ctest -j "$jobs" --timeout 600 --output-on-failure \
+        (cd "$dir" && env $(sanitizer_env "$tree") ctest -j "$jobs" "${select[@]}" --timeout 600 --output-on-failure \
             --output-junit "$root/$out/round-$i.xml" >"$root/$out/round-$i.log" 2>&1)
         grep -E '^\s*[0-9]+/[0-9]+ Test' "$out/round-$i.log" | grep -vE ' Passed ' || true
     done

@@ -1,24 +1,44 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running the tool need, when missing.
+# usage: install-deps.sh [GROUP...]   groups: native windows fuzz package (default: all of them)
+# The native group is what the plain and sanitizer builds and their tests need; scripts/test.sh
+# installs it first and the others beside the native build, each before the stage that needs it.
 set -euo pipefail
 
-packages=(
-    cmake ninja-build g++ googletest ccache     # native build and tests; the compiler cache
-    libudev-dev pkg-config                      # finding the cards on Linux
-    umockdev libumockdev-dev                    # its tests, on a mocked device tree
-    libcli11-dev nlohmann-json3-dev             # vostrel-cli: options and JSON (header-only, both builds)
-    clang libclang-rt-14-dev llvm               # fuzz targets: libFuzzer, sanitizer runtimes, llvm-symbolizer
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # the Windows program
-    wine64 wine                                 # running it
-    fonts-wine                                  # Marlett and Tahoma, copied into each prefix (wine-prefix.sh)
-    xvfb x11-utils imagemagick procps psmisc    # a display for its window, screenshots, process control
-    tmux                                        # a terminal for the live bench table's test
+declare -A groups
+groups[native]="
+    cmake ninja-build g++ googletest ccache       # native build and tests; the compiler cache
+    libudev-dev pkg-config                        # finding the cards on Linux
+    umockdev libumockdev-dev                      # its tests, on a mocked device tree
+    libcli11-dev nlohmann-json3-dev               # vostrel-cli: options and JSON (header-only, both builds)
+    tmux                                          # a terminal for the live bench table's test
+    procps psmisc                                 # process control
     python3
-    dpkg-dev                                    # dpkg-shlibdeps: the Debian package's dependencies
-    wixl msitools                               # the Windows installer (.msi): building, amending, reading it
-    osslsigncode openssl                        # Authenticode signatures; the test's throwaway certificate
-    lintian                                     # checking the Debian package
-)
+"
+groups[fuzz]="
+    clang libclang-rt-14-dev llvm                 # fuzz targets: libFuzzer, sanitizer runtimes, llvm-symbolizer
+"
+groups[windows]="
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64   # the Windows program
+    wine64 wine                                   # running it
+    fonts-wine                                    # Marlett and Tahoma, copied into each prefix (wine-prefix.sh)
+    xvfb x11-utils imagemagick                    # a display for its window, screenshots
+"
+groups[package]="
+    dpkg-dev                                      # dpkg-shlibdeps: the Debian package's dependencies
+    wixl msitools                                 # the Windows installer (.msi): building, amending, reading it
+    osslsigncode openssl                          # Authenticode signatures; the test's throwaway certificate
+    lintian                                       # checking the Debian package
+"
+
+wanted=("$@")
+[ ${#wanted[@]} -eq 0 ] && wanted=(native windows fuzz package)
+packages=()
+for g in "${wanted[@]}"; do
+    [ -n "${groups[$g]+set}" ] || { echo "install-deps: unknown group: $g" >&2; exit 2; }
+    # shellcheck disable=SC2207
+    packages+=($(sed 's/#.*//' <<<"${groups[$g]}"))
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -30,5 +50,12 @@ echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# One install at a time: a lane that installs beside another waits for the package database's lock.
+apt_opts=(-o DPkg::Lock::Timeout=600)
+# The package lists are read once a run: CI's entry reads them first (VOSTREL_APT_UPDATED), and
+# scripts/test.sh's lanes share a stamp (VOSTREL_APT_STAMP).
+if [ -z "${VOSTREL_APT_UPDATED:-}" ] && ! [ -e "${VOSTREL_APT_STAMP:-/nonexistent}" ]; then
+    $sudo apt-get "${apt_opts[@]}" update -qq
+    [ -z "${VOSTREL_APT_STAMP:-}" ] || touch "$VOSTREL_APT_STAMP"
+fi
+$sudo apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

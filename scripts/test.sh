@@ -15,8 +15,6 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/install-deps.sh || { echo "could not install the build dependencies" >&2; exit 1; }
-
 build_only=0
 if [ "${1:-}" = --build-only ]; then
     build_only=1
@@ -29,11 +27,12 @@ for b in "${builds[@]}"; do
 done
 want() { [[ " ${builds[*]} " == *" $1 "* ]]; }
 
-# The tallies live in files, so that both lanes add to them: "LABEL PASSED FAILED" lines, and
+# The tallies live in files, so that every lane adds to them: "LABEL PASSED FAILED" lines, and
 # "LABEL SECONDS" lines for the stage times.
 tally=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-test.XXXXXX")
 trap 'rm -rf "$tally"' EXIT
 script_start=$SECONDS
+export VOSTREL_APT_STAMP=$tally/apt-updated
 
 count() { echo "$1 $2 $3" >>"$tally/counts"; }   # LABEL PASSED FAILED
 
@@ -50,11 +49,9 @@ timed() {
 run_ctest() {   # build-dir label
     local dir=$1 label=$2 log
     log=$(mktemp)
-    # Native test programs spend most of their time waiting (on cards, timeouts, a settling bench):
-    # two at once keep both cores busy. The Windows ones share a Wine prefix and run one by one.
-    local jobs=2
-    [ "$label" = windows ] && jobs=1
-    (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" 2>&1) | tee "$log"
+    # Test programs spend most of their time waiting (on cards, timeouts, a settling bench, Wine):
+    # two at once keep both cores busy. The Windows ones take turns on the build's two Wine prefixes.
+    (cd "$dir" && ctest --output-on-failure --timeout 600 -j 2 2>&1) | tee "$log"
     local p f
     p=$(grep -cE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed' "$log")
     f=$(grep -cE '^\s*[0-9]+/[0-9]+ Test +#[0-9]+: .*(\*\*\*|Failed|Not Run|Timeout)' "$log")
@@ -134,6 +131,30 @@ stage() {
     [ "$build_only" -eq 1 ] || timed "$label tests" "$@"
 }
 
+# What the native builds need is installed first; the rest (mingw-w64, Wine, clang, the package
+# tools) beside the native build, and waited for by the stage that needs it.
+timed install scripts/install-deps.sh native || { echo "could not install the build dependencies" >&2; exit 1; }
+rest=()
+{ want windows || want package; } && rest+=(windows)
+want package && rest+=(package)
+want fuzz && rest+=(fuzz)
+rest_pid=
+if [ ${#rest[@]} -gt 0 ]; then
+    timed "install, beside" scripts/install-deps.sh "${rest[@]}" >"$tally/install-rest.log" 2>&1 &
+    rest_pid=$!
+fi
+rest_installed() {
+    [ -z "$rest_pid" ] && return 0
+    wait "$rest_pid" 2>/dev/null
+    local status=$?
+    rest_pid=
+    [ "$status" -eq 0 ] && return 0
+    cat "$tally/install-rest.log"
+    echo "could not install the build dependencies (${rest[*]})" >&2
+    count "install" 0 1
+    return 1
+}
+
 # The plain tree first: the Windows tests talk to its simulated card, and the packages hold its
 # command line. Then the Windows tree, so that its tests can start.
 native_built=0
@@ -146,7 +167,9 @@ if [ "$build_only" -eq 0 ] && want native && [ "$native_built" -eq 1 ]; then
     native_pid=$!
 fi
 windows_built=0
-if [ "$native_built" -eq 1 ] && { want windows || want package; }; then
+rest_ok=1
+rest_installed || rest_ok=0
+if [ "$native_built" -eq 1 ] && [ "$rest_ok" -eq 1 ] && { want windows || want package; }; then
     timed "windows build" configure_and_build windows windows -DVOSTREL_CARDSIM="$root/build/native/cardsim" &&
         windows_built=1
 fi
@@ -165,22 +188,32 @@ if [ "$build_only" -eq 0 ]; then
     second_lane &
     lane_pid=$!
 fi
+# The sanitizer trees one after the other, each one's tests beside the next one's build: the tests
+# mostly wait, the builds keep both cores busy.
+sanitizer_pids=()
+beside() {   # LABEL: the tests of a built tree, in the background, their lines behind the label
+    local label=$1
+    shift
+    [ "$build_only" -eq 1 ] && return
+    timed "$label tests" "$@" 2>&1 | sed -u "s/^/[$label] /" &
+    sanitizer_pids+=($!)
+}
 if want asan; then
-    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    stage native-asan asan run_ctest build/asan asan
+    timed "asan build" configure_and_build native-asan asan &&
+        ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        beside asan run_ctest build/asan asan
 fi
 if want tsan; then
-    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-    stage native-tsan tsan run_ctest build/tsan tsan
+    timed "tsan build" configure_and_build native-tsan tsan &&
+        TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 beside tsan run_ctest build/tsan tsan
 fi
-if want fuzz; then
+if want fuzz && [ "$rest_ok" -eq 1 ]; then
     stage fuzz fuzz run_fuzzers build/fuzz
 fi
-[ -n "$native_pid" ] && wait "$native_pid"
-[ -n "$lane_pid" ] && wait "$lane_pid"
+for pid in "${sanitizer_pids[@]}" $native_pid $lane_pid; do wait "$pid"; done
 
 echo
-echo "stage times (the plain, Windows and package tests overlap the sanitizer and fuzz stages):"
+echo "stage times (the installs and tests beside overlap the builds):"
 sed 's/^/  /' "$tally/times" 2>/dev/null
 printf '  %-16s %4d s\n' total $((SECONDS - script_start))
 read -r passed failed < <(awk '{ p += $(NF - 1); f += $NF } END { print p + 0, f + 0 }' "$tally/counts" 2>/dev/null || echo 0 0)

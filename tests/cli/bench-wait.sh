@@ -78,7 +78,8 @@ blink)
         --log "$out/cli.log" --json >"$out/run.json" 2>"$out/run.err" || status=$?
     grep -q '^[0-9]* card 1 shown ' "$out/bench-events.log" || fail "card 1 never blinked: $(cat "$out/bench-events.log")"
     reading=$(python3 "$here/blink-reading.py" "$out/bench-events.log" "$out/cli.log" 1 \
-        "$(awk '$2 == 1 { print $3 }' "$out/bench-cards.txt")") || fail "no reading of the blink: $reading"
+        "$(python3 -c 'import json, sys; print(next(r["slot"] for r in json.load(open(sys.argv[1])) if r["label"] == "C1"))' \
+            "$out/report.json")") || fail "no reading of the blink: $reading"
     echo "bench-wait blink: $reading"
     case $reading in
         stays*) want_status=6 want_c1="C1 6 sent" ;;
