@@ -322,7 +322,9 @@ e2e_exe_processes() {
     local win n=0 f
     win=$(winepath -w "$E2E_VOSTREL_EXE" 2>/dev/null)
     for f in /proc/[0-9]*/cmdline; do
-        { tr '\0' ' ' <"$f"; } 2>/dev/null | grep -qiF -e "$E2E_VOSTREL_EXE" -e "${win:-$E2E_VOSTREL_EXE}" && n=$((n + 1))
+        { tr '\0' ' ' <"$f"; } 2>/dev/null | grep -qiF -e "$E2E_VOSTREL_EXE" -e "${win:-$E2E_VOSTREL_EXE}" || continue
+        # Only this prefix's: a scenario on the build's other prefix runs its own copy meanwhile.
+        tr '\0' '\n' <"${f%/cmdline}/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && n=$((n + 1))
     done
     echo "$n"
 }
