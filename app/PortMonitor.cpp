@@ -275,10 +275,11 @@ bool CPortMonitor::StoreCommandPort(const CPortSearch& search)
 }
 
 // Modem port first, then the diagnostic port. A store that ran out of memory counts as a failed
-// search: the monitor tries again after its wait.
+// search: the monitor tries again after its wait. The window asks for every access, as it always
+// has, and reads a key that refuses it.
 int CPortMonitor::FindModemPort()
 {
-    const CPortSearch search = SearchModemPort(m_registry);
+    const CPortSearch search = SearchModemPort(m_registry, EKeyAccess::kAllElseRead);
     if (!StoreCommandPort(search))
         return 0;
     if (search.nSecondPort)
@@ -288,7 +289,7 @@ int CPortMonitor::FindModemPort()
 
 int CPortMonitor::FindAtPort()
 {
-    const CPortSearch search = SearchAtPort(m_registry);
+    const CPortSearch search = SearchAtPort(m_registry, EKeyAccess::kAllElseRead);
     return StoreCommandPort(search) ? search.bFound : 0;
 }
 

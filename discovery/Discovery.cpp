@@ -20,12 +20,12 @@ std::optional<int> InstancePort(RegKeyHolder& holder, IRegistry& registry, const
 
 } // namespace
 
-CPortSearch SearchModemPort(IRegistry& registry)
+CPortSearch SearchModemPort(IRegistry& registry, EKeyAccess eAccess)
 {
     CPortSearch search;
     search.eSource = EPortSource::kModemDriver;
     try {
-        RegKeyHolder holder(registry);
+        RegKeyHolder holder(registry, eAccess);
         const std::optional<CServiceInstance> modem = SearchServices(holder, registry, kModemServices);
         if (!modem)
             return search;
@@ -50,12 +50,12 @@ CPortSearch SearchModemPort(IRegistry& registry)
     }
 }
 
-CPortSearch SearchAtPort(IRegistry& registry)
+CPortSearch SearchAtPort(IRegistry& registry, EKeyAccess eAccess)
 {
     CPortSearch search;
     search.eSource = EPortSource::kAtDriver;
     try {
-        RegKeyHolder holder(registry);
+        RegKeyHolder holder(registry, eAccess);
         const std::optional<CServiceInstance> at = SearchServices(holder, registry, kAtServices);
         if (!at)
             return search;
@@ -94,7 +94,7 @@ namespace {
 // skipped, so a Count larger than the instances present lists those that are.
 void ListServiceInstances(IRegistry& registry, const char* pszService, EPortRole eRole, std::vector<CRegistryPort>& ports)
 {
-    RegKeyHolder holder(registry, kKeyRead);
+    RegKeyHolder holder(registry, EKeyAccess::kRead);
     const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, pszService);
     if (!nCount)
         return;

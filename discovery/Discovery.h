@@ -23,11 +23,11 @@ struct CPortSearch {
 
 // The last instance of the first modem driver that lists one, then the last instance of the first
 // diagnostic driver that lists one. Found only when a diagnostic driver lists an instance and, when
-// its Count is not 0, that instance's port could be read.
-CPortSearch SearchModemPort(IRegistry& registry);
+// its Count is not 0, that instance's port could be read. Keys are opened with eAccess.
+CPortSearch SearchModemPort(IRegistry& registry, EKeyAccess eAccess);
 // The last instance of the first AT driver that lists one; found whenever such a driver exists,
 // even when its port name cannot be read.
-CPortSearch SearchAtPort(IRegistry& registry);
+CPortSearch SearchAtPort(IRegistry& registry, EKeyAccess eAccess);
 
 // The window's label and status line for a port found by that driver list.
 const char* PortLabelText(EPortSource eSource);

@@ -8,7 +8,10 @@ bool RegKeyHolder::Open(const std::string& strPath)
 {
     Release();
     RegKey key = 0;
-    if (!m_registry.OpenKey(strPath, m_nAccess, &key))
+    ERegOpen eOpen = m_registry.Open(strPath, m_eAccess == EKeyAccess::kRead ? kKeyRead : kKeyAllAccess, &key);
+    if (eOpen == ERegOpen::kDenied && m_eAccess == EKeyAccess::kAllElseRead)
+        eOpen = m_registry.Open(strPath, kKeyRead, &key);
+    if (eOpen != ERegOpen::kOpened)
         return false;
     m_key = key;
     return true;

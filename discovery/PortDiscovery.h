@@ -28,9 +28,10 @@ constexpr uint32_t kValueBufferSize = 1024;
 // on every way out of the scope, an exception included.
 class RegKeyHolder {
 public:
-    // The window's searches ask for KEY_ALL_ACCESS, as they always have; the every-card listing
-    // asks only to read, so that it also works without administrator rights.
-    explicit RegKeyHolder(IRegistry& registry, uint32_t nAccess = kKeyAllAccess) : m_registry(registry), m_nAccess(nAccess) {}
+    // The window's searches ask for KEY_ALL_ACCESS, as they always have (KEY_READ where it is
+    // refused); the command line and the every-card listing ask only to read.
+    explicit RegKeyHolder(IRegistry& registry, EKeyAccess eAccess = EKeyAccess::kAllElseRead)
+        : m_registry(registry), m_eAccess(eAccess) {}
     ~RegKeyHolder() { Release(); }
     RegKeyHolder(const RegKeyHolder&) = delete;
     RegKeyHolder& operator=(const RegKeyHolder&) = delete;
@@ -41,7 +42,7 @@ public:
 
 private:
     IRegistry& m_registry;
-    uint32_t m_nAccess;
+    EKeyAccess m_eAccess;
     RegKey m_key = 0;
 };
 

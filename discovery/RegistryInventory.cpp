@@ -47,7 +47,7 @@ std::string EnumPath(const std::string& strDevice)
 
 std::optional<std::string> ReadKeyString(IRegistry& registry, const std::string& strPath, const std::string& strName)
 {
-    RegKeyHolder holder(registry, kKeyRead);
+    RegKeyHolder holder(registry, EKeyAccess::kRead);
     if (!holder.Open(strPath))
         return std::nullopt;
     return ReadStringValue(registry, holder.Get(), strName);
@@ -78,7 +78,7 @@ std::string ParentDevice(IRegistry& registry, const std::string& strInstancePath
     strHardwareId.erase(nMi);
     std::vector<std::string> names;
     {
-        RegKeyHolder holder(registry, kKeyRead);
+        RegKeyHolder holder(registry, EKeyAccess::kRead);
         if (!holder.Open(EnumPath(strHardwareId)))
             return {};
         std::string strName;
@@ -147,7 +147,7 @@ std::vector<CInventoryCard> LookAtRegistrySlots(IRegistry& registry, const std::
         for (const CInventoryPort& port : card.ports)
             listed.emplace(port.strDriver, std::vector<std::string>());
     for (auto& [strService, instances] : listed) {
-        RegKeyHolder holder(registry, kKeyRead);
+        RegKeyHolder holder(registry, EKeyAccess::kRead);
         const std::optional<uint32_t> nCount = ReadServiceCount(holder, registry, strService);
         for (uint32_t n = 0; nCount && n < std::min(*nCount, kMaxListedInstances); ++n)
             if (std::optional<std::string> strPath = ReadStringValue(registry, holder.Get(), std::to_string(n)))

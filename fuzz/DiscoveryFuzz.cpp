@@ -1,8 +1,9 @@
 // SearchModemPort and SearchAtPort over an in-memory registry decoded from the input: which
 // driver services have an Enum key, their Count of any size, instance values of any bytes and
 // length, and Device Parameters\PortName of any bytes. After each call no key is open, every open
-// asked for KEY_ALL_ACCESS, and the result and the window's fields are exactly what a separate
-// reading of the same registry predicts. Some inputs also make one value read run out of memory:
+// asked for KEY_ALL_ACCESS (KEY_READ only for a key that has just refused it), and the result and
+// the window's fields are exactly what a separate reading of the same registry predicts; the
+// command line's search, with KEY_READ alone, finds the same. Some inputs also make one value read run out of memory:
 // the call must still close every key and write nothing the rules do not allow.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -139,10 +140,17 @@ std::optional<std::string> ReadText(IRegistry& registry, RegKey key, const std::
     return std::string(buffer.begin(), itNul);
 }
 
+// The window's open: KEY_ALL_ACCESS, and KEY_READ for a key that refuses it.
+bool PredictOpen(IRegistry& registry, const std::string& strPath, RegKey* pKey)
+{
+    const ERegOpen eOpen = registry.Open(strPath, kKeyAllAccess, pKey);
+    return eOpen == ERegOpen::kOpened || (eOpen == ERegOpen::kDenied && registry.OpenKey(strPath, kKeyRead, pKey));
+}
+
 std::optional<CFound> PredictService(IRegistry& registry, const char* pszService)
 {
     RegKey key = 0;
-    if (!registry.OpenKey(EnumPath(pszService), kKeyAllAccess, &key))
+    if (!PredictOpen(registry, EnumPath(pszService), &key))
         return std::nullopt;
     uint8_t count[4] = {};
     uint32_t nSize = sizeof(count);
@@ -171,7 +179,7 @@ std::optional<CFound> PredictSearch(IRegistry& registry, const std::array<const 
 std::optional<int> PredictPort(IRegistry& registry, const std::string& strInstance)
 {
     RegKey key = 0;
-    if (!registry.OpenKey(PortPath(strInstance), kKeyAllAccess, &key))
+    if (!PredictOpen(registry, PortPath(strInstance), &key))
         return std::nullopt;
     const std::optional<std::string> strName = ReadText(registry, key, "PortName");
     registry.CloseKey(key);
@@ -246,9 +254,9 @@ CFields PredictAt(IRegistry& registry, CFields fields)
 class CFailingRegistry final : public IRegistry {
 public:
     CFailingRegistry(IRegistry& inner, unsigned nThrowAt) : m_inner(inner), m_nThrowAt(nThrowAt) {}
-    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    ERegOpen Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
-        return m_inner.OpenKey(strPath, nAccess, pKey);
+        return m_inner.Open(strPath, nAccess, pKey);
     }
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override
     {
@@ -354,9 +362,12 @@ void Check(const char* pszCall, CWindowFields& dlg, CRecordingRegistry& registry
 
     if (registry.OpenKeyCount() != 0)
         Fail(pszCall, "a registry key was left open", got, got);
-    for (const CRecordingRegistry::OpenRecord& open : registry.Opens())
-        if (open.nAccess != kKeyAllAccess)
-            Fail(pszCall, "an open asked for other access than KEY_ALL_ACCESS", got, got);
+    const std::vector<CRecordingRegistry::OpenRecord> opens = registry.Opens();
+    for (size_t n = nOpensBefore; n < nOpensAfter; ++n) {
+        const bool bRetry = n > 0 && opens[n - 1].nAccess == kKeyAllAccess && opens[n - 1].strPath == opens[n].strPath;
+        if (opens[n].nAccess != kKeyAllAccess && !(opens[n].nAccess == kKeyRead && bRetry))
+            Fail(pszCall, "an open asked for other access than KEY_ALL_ACCESS, or KEY_READ where it was refused", got, got);
+    }
     const CFields want = predict(registry, before);
     const std::vector<std::string> opened = PathsOpened(registry, nOpensBefore, nOpensAfter);
     const std::vector<std::string> predicted = PathsOpened(registry, nOpensAfter, registry.Opens().size());
@@ -370,26 +381,50 @@ void Check(const char* pszCall, CWindowFields& dlg, CRecordingRegistry& registry
         Fail(pszCall, "keys opened differ from the prediction's", got, want);
 }
 
+// The command line's searches ask for KEY_READ alone and find what the window's find.
+void CheckCommandLineSearch(CRecordingRegistry& registry)
+{
+    for (const bool bModem : {true, false}) {
+        const char* pszCall = bModem ? "command line's FindModemPort" : "command line's FindAtPort";
+        CWindowFields window, cli;
+        const size_t nFrom = registry.Opens().size();
+        const int nCli = cli.Store(bModem ? SearchModemPort(registry, EKeyAccess::kRead) : SearchAtPort(registry, EKeyAccess::kRead));
+        const std::vector<CRecordingRegistry::OpenRecord> opens = registry.Opens();
+        const CFields got = Read(cli, nCli);
+        for (size_t n = nFrom; n < opens.size(); ++n)
+            if (opens[n].nAccess != kKeyRead)
+                Fail(pszCall, "an open asked for more than KEY_READ", got, got);
+        const int nWindow = window.Store(bModem ? SearchModemPort(registry, EKeyAccess::kAllElseRead)
+                                                : SearchAtPort(registry, EKeyAccess::kAllElseRead));
+        if (got != Read(window, nWindow))
+            Fail(pszCall, "differs from the window's search", got, Read(window, nWindow));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
     FuzzedDataProvider input(pData, nSize);
-    const bool bAdmin = input.ConsumeIntegral<uint8_t>() != 0xA5;
+    // 0xA5: no administrator rights; 0x5A: the device tree refuses write access, as Windows' does.
+    const uint8_t nRights = input.ConsumeIntegral<uint8_t>();
     CMemoryRegistry memory;
     Decode(input, memory);
-    if (!bAdmin)
+    if (nRights == 0xA5)
         memory.SetGrantedAccess(kKeyRead);
+    if (nRights == 0x5A)
+        memory.LimitAccessBelow("SYSTEM\\CurrentControlSet\\Enum", kKeyRead);
     CRecordingRegistry registry(memory);
 
     // Inputs longer than the records they decode to also pick a value read that runs out of memory.
     CFailingRegistry failing(registry, input.ConsumeIntegralInRange<unsigned>(0, 40));
     CWindowFields dlg;
-    auto modem = [&] { return dlg.Store(SearchModemPort(failing)); };
-    auto at = [&] { return dlg.Store(SearchAtPort(failing)); };
+    auto modem = [&] { return dlg.Store(SearchModemPort(failing, EKeyAccess::kAllElseRead)); };
+    auto at = [&] { return dlg.Store(SearchAtPort(failing, EKeyAccess::kAllElseRead)); };
     Check("FindModemPort", dlg, registry, failing, modem, PredictModem);
     Check("FindAtPort", dlg, registry, failing, at, PredictAt);
     // No cache: a second search over the same registry comes to the same result.
     Check("FindModemPort again", dlg, registry, failing, modem, PredictModem);
+    CheckCommandLineSearch(registry);
     return 0;
 }

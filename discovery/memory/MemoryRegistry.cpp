@@ -90,18 +90,30 @@ void CMemoryRegistry::SetGrantedAccess(uint32_t nMask)
     m_nGrantedAccess = nMask;
 }
 
-bool CMemoryRegistry::OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey)
+void CMemoryRegistry::LimitAccessBelow(const std::string& strTop, uint32_t nMask)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_limits[Fold(strTop)] = nMask;
+}
+
+ERegOpen CMemoryRegistry::Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (pKey == nullptr)
-        return false;
+        return ERegOpen::kFailed;
     const std::string strFolded = Fold(strPath);
-    if ((nAccess & ~m_nGrantedAccess) != 0 || m_keys.find(strFolded) == m_keys.end())
-        return false;
+    if (m_keys.find(strFolded) == m_keys.end())
+        return ERegOpen::kMissing;
+    uint32_t nGranted = m_nGrantedAccess;
+    for (const auto& [strTop, nMask] : m_limits)
+        if (IsSameOrBelow(strFolded, strTop))
+            nGranted &= nMask;
+    if ((nAccess & ~nGranted) != 0)
+        return ERegOpen::kDenied;
     const RegKey key = m_nextKey++;
     m_open[key] = strFolded;
     *pKey = key;
-    return true;
+    return ERegOpen::kOpened;
 }
 
 bool CMemoryRegistry::QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize)

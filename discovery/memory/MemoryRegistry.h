@@ -19,8 +19,11 @@ public:
     void Clear();
     // Opens that ask for access outside nMask fail, as for a user without administrator rights.
     void SetGrantedAccess(uint32_t nMask);
+    // Opens of strTop and the keys below it that ask for access outside nMask are refused, as a
+    // key's ACL refuses them (Windows' device tree refuses write access even to administrators).
+    void LimitAccessBelow(const std::string& strTop, uint32_t nMask);
 
-    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override;
+    ERegOpen Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override;
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override;
     // Subkeys in the order of their folded names (the real registry's order is its own).
     bool EnumSubkey(RegKey key, uint32_t nIndex, std::string* pName) override;
@@ -36,4 +39,5 @@ private:
     std::map<RegKey, std::string> m_open;     // open key -> folded path
     RegKey m_nextKey = 1;
     uint32_t m_nGrantedAccess = 0xFFFFFFFF;
+    std::map<std::string, uint32_t> m_limits;   // folded top -> access granted there and below
 };

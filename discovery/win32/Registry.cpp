@@ -12,15 +12,22 @@ HKEY ToHkey(RegKey key)
 
 class CWin32Registry final : public IRegistry {
 public:
-    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    ERegOpen Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
         if (pKey == nullptr)
-            return false;
+            return ERegOpen::kFailed;
         HKEY hKey = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, strPath.c_str(), 0, nAccess, &hKey) != ERROR_SUCCESS)
-            return false;
-        *pKey = reinterpret_cast<RegKey>(hKey);
-        return true;
+        switch (RegOpenKeyExA(HKEY_LOCAL_MACHINE, strPath.c_str(), 0, nAccess, &hKey)) {
+        case ERROR_SUCCESS:
+            *pKey = reinterpret_cast<RegKey>(hKey);
+            return ERegOpen::kOpened;
+        case ERROR_FILE_NOT_FOUND:
+            return ERegOpen::kMissing;
+        case ERROR_ACCESS_DENIED:
+            return ERegOpen::kDenied;
+        default:
+            return ERegOpen::kFailed;
+        }
     }
 
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override

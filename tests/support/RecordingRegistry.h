@@ -18,14 +18,14 @@ public:
 
     explicit CRecordingRegistry(IRegistry& inner) : m_inner(inner) {}
 
-    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    ERegOpen Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_opens.push_back({strPath, nAccess});
-        if (!m_inner.OpenKey(strPath, nAccess, pKey))
-            return false;
-        m_openKeys.push_back(*pKey);
-        return true;
+        const ERegOpen eOpen = m_inner.Open(strPath, nAccess, pKey);
+        if (eOpen == ERegOpen::kOpened)
+            m_openKeys.push_back(*pKey);
+        return eOpen;
     }
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override
     {

@@ -14,6 +14,7 @@
 
 #include "tests/support/FailingAllocation.h"
 #include "tests/support/TestMainDlg.h"
+#include "discovery/Discovery.h"
 #include "discovery/PortDiscovery.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/RecordingRegistry.h"
@@ -50,9 +51,9 @@ void AddDriver(CMemoryRegistry& registry, const std::string& strService, const s
 class CSpyRegistry final : public IRegistry {
 public:
     explicit CSpyRegistry(IRegistry& inner) : m_inner(inner) {}
-    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    ERegOpen Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
-        return m_inner.OpenKey(strPath, nAccess, pKey);
+        return m_inner.Open(strPath, nAccess, pKey);
     }
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override
     {
@@ -507,17 +508,46 @@ TEST_F(DiscoveryTest, VanishingCardKeepsFieldsThenReturns)
     EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
 }
 
-// Without administrator rights every KEY_ALL_ACCESS open fails: nothing is found or written.
-TEST_F(DiscoveryTest, NoAdministratorRights)
+// Where KEY_ALL_ACCESS is refused (no administrator rights; the device tree, which refuses write
+// access to everyone; one driver's key) the window reads that key instead and finds the card; only
+// a refused key is asked again. The command line asks for KEY_READ alone and takes the same port.
+TEST_F(DiscoveryTest, WriteAccessRefused)
 {
-    AddDriver(m_registry, "YARLOusbmdm6k", "COM5");
-    AddDriver(m_registry, "YARLOusbser6k", "COM6");
-    AddDriver(m_registry, "YARLOusbnmea", "COM7");
-    m_registry.SetGrantedAccess(0x20019);   // KEY_READ
-    EXPECT_EQ(m_pMonitor->FindModemPort(), 0);
-    EXPECT_EQ(m_pMonitor->FindAtPort(), 0);
-    EXPECT_EQ(Read(), kUntouched);
-    EXPECT_EQ(m_recorder.OpenKeyCount(), 0u);
+    const struct {
+        const char* name;
+        std::string strTop;   // empty: everywhere
+    } kCases[] = {{"no administrator rights", ""},
+                  {"device tree", "SYSTEM\\CurrentControlSet\\Enum"},
+                  {"one driver", EnumKey("YARLOusbser6k")}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CMemoryRegistry registry;
+        CRecordingRegistry recorder(registry);
+        AddDriver(registry, "YARLOusbmdm6k", "COM5");
+        AddDriver(registry, "YARLOusbser6k", "COM6");
+        AddDriver(registry, "YARLOusbnmea", "COM7");
+        if (c.strTop.empty())
+            registry.SetGrantedAccess(kKeyRead);
+        else
+            registry.LimitAccessBelow(c.strTop, kKeyRead);
+        MakeDialog(recorder);
+        EXPECT_EQ(m_pMonitor->FindModemPort(), 1);
+        EXPECT_EQ(Read(), Modem(5, 6));
+        EXPECT_EQ(m_pMonitor->FindAtPort(), 1);
+        EXPECT_EQ(Read(), (Fields{7, 6, "AT port:", "Setting using AT port."}));
+        const auto opens = recorder.Opens();
+        for (size_t n = 0; n < opens.size(); ++n) {
+            const bool bRetry = n > 0 && opens[n - 1].strPath == opens[n].strPath && opens[n - 1].nAccess == kKeyAllAccess;
+            EXPECT_TRUE(opens[n].nAccess == kKeyAllAccess || (opens[n].nAccess == kKeyRead && bRetry)) << opens[n].strPath;
+        }
+
+        const size_t nWindowOpens = opens.size();
+        EXPECT_EQ(SearchModemPort(recorder, EKeyAccess::kRead).nCommandPort, 5);
+        for (size_t n = nWindowOpens; n < recorder.Opens().size(); ++n)
+            EXPECT_EQ(recorder.Opens()[n].nAccess, kKeyRead) << recorder.Opens()[n].strPath;
+        EXPECT_EQ(recorder.OpenKeyCount(), 0u);
+        MakeDialog(m_recorder);
+    }
 }
 
 // Running out of memory mid-search closes the held key and ends the call with its result so far.

@@ -28,7 +28,7 @@ bool StaysFalse(const std::atomic<bool>& flag, std::chrono::milliseconds window 
 // A registry without keys that records nothing: a monitor spinning through discovery stays small.
 class CNoRegistry final : public IRegistry {
 public:
-    bool OpenKey(const std::string&, uint32_t, RegKey*) override { return false; }
+    ERegOpen Open(const std::string&, uint32_t, RegKey*) override { return ERegOpen::kMissing; }
     bool QueryValue(RegKey, const std::string&, void*, uint32_t*) override { return false; }
     bool EnumSubkey(RegKey, uint32_t, std::string*) override { return false; }
     void CloseKey(RegKey) override {}

@@ -29,11 +29,11 @@ const std::string kDiagInstance = kEnumerator + "\\DIAG\\1";
 // Passes every call to the system registry and counts the keys left open.
 class CCountingRegistry final : public IRegistry {
 public:
-    bool OpenKey(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
+    ERegOpen Open(const std::string& strPath, uint32_t nAccess, RegKey* pKey) override
     {
-        const bool bOpened = SystemRegistry().OpenKey(strPath, nAccess, pKey);
-        m_nOpen += bOpened ? 1 : 0;
-        return bOpened;
+        const ERegOpen eOpen = SystemRegistry().Open(strPath, nAccess, pKey);
+        m_nOpen += eOpen == ERegOpen::kOpened ? 1 : 0;
+        return eOpen;
     }
     bool QueryValue(RegKey key, const std::string& strName, void* pData, uint32_t* pSize) override
     {
