@@ -35,7 +35,8 @@ inline bool IsSerialPortNumber(int nPort)
 struct CSerialDevice;
 
 // The calls a back end makes on the requests it has started, where it has such requests (Win32:
-// ReadFile, WriteFile and the waits, cancels and results after them; serial/win32/RequestCalls.h).
+// ReadFile, WriteFile and the waits, cancels and results after them, and the calls that set the
+// line; serial/win32/RequestCalls.h).
 // A port made without them uses the system's.
 struct CSerialRequestCalls;
 
@@ -44,6 +45,13 @@ struct CSerialRequestCalls;
 struct CSerialError {
     std::string strCall;
     int nCode = 0;
+};
+
+// The speed and framing an open asks for; parity is always none.
+struct CLineSettings {
+    int nBaud;
+    int nDataBits;
+    int nStopBits;
 };
 
 class CSerialPort {
@@ -83,7 +91,7 @@ private:
     int OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits);
     int OpenDevicePath(const std::string& strPath, int nBaud, int nDataBits, int nStopBits);
     // The Win32 back end's common part of both opens.
-    int OpenHandle(const char* pszPath, const char* pszMode);
+    int OpenHandle(const char* pszPath, const CLineSettings& line);
     // Records a failing system call; returns 0 so that a back end can write `return Fail(...)`.
     int Fail(const char* pszCall, int nCode);
 

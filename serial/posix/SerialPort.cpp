@@ -106,6 +106,21 @@ const char* ApplyLineSettings(int fd, const termios& before, int nBaud, int nDat
     return tcsetattr(fd, TCSANOW, &tio) == 0 ? nullptr : "tcsetattr";
 }
 
+// Raises DTR and RTS, whatever the last program left: many cards answer AT only while DTR is up.
+// A device without modem lines (a pseudo-terminal has none) refuses the request, and then there is
+// nothing to raise. The failing call's name (errno set), or nullptr.
+const char* RaiseModemLines(int fd)
+{
+#ifdef TIOCMBIS
+    int nLines = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIS, &nLines) != 0 && errno != ENOTTY && errno != EINVAL)
+        return "ioctl(TIOCMBIS)";
+#else
+    (void)fd;
+#endif
+    return nullptr;
+}
+
 // Exclusive use. TIOCEXCL makes the kernel refuse further opens of the terminal, but not to
 // privileged processes, and the tests run as root. So the refusal that counts is flock(LOCK_EX |
 // LOCK_NB): the lock belongs to this open of the device, so a second opener, in this process or
@@ -226,6 +241,8 @@ int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nData
         pszFailed = "tcgetattr";   // not a terminal device
     if (!pszFailed)
         pszFailed = ApplyLineSettings(fd, before, nBaud, nDataBits, nStopBits);
+    if (!pszFailed)
+        pszFailed = RaiseModemLines(fd);
     if (pszFailed) {
         const int nError = errno;
         close(fd);

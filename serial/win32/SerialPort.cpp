@@ -38,7 +38,8 @@ COMMTIMEOUTS PortTimeouts()
     return timeouts;
 }
 
-const CSerialRequestCalls kSystemCalls{ReadFile, WriteFile, WaitForSingleObject, CancelIoEx, GetOverlappedResult};
+const CSerialRequestCalls kSystemCalls{ReadFile,     WriteFile,     WaitForSingleObject, CancelIoEx,
+                                       GetOverlappedResult, GetCommState, BuildCommDCBA, SetCommState};
 
 HANDLE NewManualResetEvent()
 {
@@ -88,17 +89,68 @@ struct CSerialDevice {
 
 namespace {
 
-// The first of the open's set-up calls that fails, or nullptr; GetLastError() tells why.
-const char* ConfigureDevice(CSerialDevice& device, const char* pszMode)
+// What a driver that cannot report its line settings is given to start from: a zeroed DCB has
+// XonChar equal to XoffChar, which SetCommState refuses.
+DCB DefaultLineSettings()
 {
-    COMMTIMEOUTS timeouts = PortTimeouts();
-    // A mode string that BuildCommDCBA rejects leaves the device's current settings in the DCB.
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
-    GetCommState(device.hComm, &dcb);
-    BuildCommDCBA(pszMode, &dcb);
-    if (!SetCommState(device.hComm, &dcb))
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+// Every setting the card's line depends on, whatever the driver or the last program left: many
+// cards answer only while DTR is raised, and with CTS flow control on and CTS low every write
+// times out. No parity, no flow control of either kind, no character dropped or replaced.
+void SetLineExplicitly(DCB& dcb, const CLineSettings& line)
+{
+    dcb.BaudRate = static_cast<DWORD>(line.nBaud);
+    dcb.ByteSize = static_cast<BYTE>(line.nDataBits);
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = line.nStopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+}
+
+// The first of the line's calls that fails, or nullptr; GetLastError() tells why.
+const char* SetLine(CSerialDevice& device, const CLineSettings& line)
+{
+    const CSerialRequestCalls& calls = *device.pCalls;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!calls.pfnGetCommState(device.hComm, &dcb))
+        dcb = DefaultLineSettings();
+    // The mode string names no device: BuildCommDCBA accepts "COMn:" only for a port that exists.
+    char szMode[64];
+    std::snprintf(szMode, sizeof szMode, "%d,n,%d,%d", line.nBaud, line.nDataBits, line.nStopBits);
+    if (!calls.pfnBuildCommDCBA(szMode, &dcb))
+        return "BuildCommDCBA";
+    SetLineExplicitly(dcb, line);
+    if (!calls.pfnSetCommState(device.hComm, &dcb))
         return "SetCommState";
+    return nullptr;
+}
+
+// The first of the open's set-up calls that fails, or nullptr; GetLastError() tells why.
+const char* ConfigureDevice(CSerialDevice& device, const CLineSettings& line)
+{
+    COMMTIMEOUTS timeouts = PortTimeouts();
+    if (const char* pszFailed = SetLine(device, line))
+        return pszFailed;
     if (!SetupComm(device.hComm, kQueueSize, kQueueSize))
         return "SetupComm";
     if (!SetCommMask(device.hComm, kEventMask))
@@ -130,19 +182,15 @@ int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
     // The device namespace prefix makes COM10 and above reachable.
     char szPath[32];
     std::snprintf(szPath, sizeof szPath, "\\\\.\\COM%d", nPort);
-    char szMode[96];
-    std::snprintf(szMode, sizeof szMode, "COM%d: %d, n, %d, %d", nPort, nBaud, nDataBits, nStopBits);
-    return OpenHandle(szPath, szMode);
+    return OpenHandle(szPath, {nBaud, nDataBits, nStopBits});
 }
 
 int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nDataBits, int nStopBits)
 {
-    char szMode[64];
-    std::snprintf(szMode, sizeof szMode, "%d, n, %d, %d", nBaud, nDataBits, nStopBits);
-    return OpenHandle(strPath.c_str(), szMode);
+    return OpenHandle(strPath.c_str(), {nBaud, nDataBits, nStopBits});
 }
 
-int CSerialPort::OpenHandle(const char* pszPath, const char* pszMode)
+int CSerialPort::OpenHandle(const char* pszPath, const CLineSettings& line)
 {
     // A closed port still holding a record is one whose request was abandoned. The record is freed
     // once that request has ended; until then the port stays refused, so a driver that never ends
@@ -163,7 +211,7 @@ int CSerialPort::OpenHandle(const char* pszPath, const char* pszMode)
     pDevice->hComm = hComm;
     if (m_pRequestCalls)
         pDevice->pCalls = m_pRequestCalls;
-    if (const char* pszFailed = ConfigureDevice(*pDevice, pszMode)) {
+    if (const char* pszFailed = ConfigureDevice(*pDevice, line)) {
         const int nError = static_cast<int>(GetLastError());
         CloseDevice(*pDevice);
         delete pDevice;

@@ -85,7 +85,8 @@ inline BOOL WINAPI ResultNeverComes(HANDLE hFile, LPOVERLAPPED pOv, LPDWORD pnTr
 // The calls to make a port over: CSerialPort(stuck_driver::Calls()).
 inline const CSerialRequestCalls& Calls()
 {
-    static const CSerialRequestCalls calls{PendingRead, PendingWrite, WaitRunsOut, CancelIgnored, ResultNeverComes};
+    static const CSerialRequestCalls calls{PendingRead,      PendingWrite,  WaitRunsOut,  CancelIgnored,
+                                           ResultNeverComes, GetCommState, BuildCommDCBA, SetCommState};
     return calls;
 }
 

@@ -297,6 +297,111 @@ TEST_F(Win32SerialPortTest, OpenSetsSpeedFramingAndNoFlowControl)
     EXPECT_FALSE(dcb.fInX);
 }
 
+// A layer over the line's calls: it records the mode string and the DCB handed to SetCommState, and
+// can make the driver report what a careless last program left, or report nothing at all.
+namespace line_layer {
+
+enum class EDriver { kAsItIs, kLeftBadly, kCannotReport, kRejectsMode };
+EDriver g_eDriver = EDriver::kAsItIs;
+std::string g_strMode;
+DCB g_set{};
+
+BOOL WINAPI GetState(HANDLE hFile, LPDCB pDcb)
+{
+    if (g_eDriver == EDriver::kCannotReport) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (!GetCommState(hFile, pDcb))
+        return FALSE;
+    if (g_eDriver == EDriver::kLeftBadly) {
+        pDcb->fBinary = FALSE;
+        pDcb->fParity = TRUE;
+        pDcb->Parity = ODDPARITY;
+        pDcb->ByteSize = 7;
+        pDcb->StopBits = TWOSTOPBITS;
+        pDcb->fOutxCtsFlow = TRUE;
+        pDcb->fOutxDsrFlow = TRUE;
+        pDcb->fDsrSensitivity = TRUE;
+        pDcb->fOutX = TRUE;
+        pDcb->fInX = TRUE;
+        pDcb->fDtrControl = DTR_CONTROL_DISABLE;
+        pDcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+        pDcb->fAbortOnError = TRUE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI BuildDcb(LPCSTR pszMode, LPDCB pDcb)
+{
+    g_strMode = pszMode;
+    if (g_eDriver == EDriver::kRejectsMode) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return BuildCommDCBA(pszMode, pDcb);
+}
+
+BOOL WINAPI SetState(HANDLE hFile, LPDCB pDcb)
+{
+    g_set = *pDcb;
+    return SetCommState(hFile, pDcb);
+}
+
+const CSerialRequestCalls kCalls{ReadFile,           WriteFile, WaitForSingleObject, CancelIoEx,
+                                 GetOverlappedResult, GetState,  BuildDcb,            SetState};
+
+} // namespace line_layer
+
+// Open sets every setting the line depends on, whatever the driver reports (Wine ignores DTR and RTS
+// on a pseudo-terminal, so the DCB handed to SetCommState is what counts): 8N1 at the asked speed,
+// binary, no flow control of either kind, DTR and RTS on; a driver that cannot report its settings
+// gets sane ones (XonChar apart from XoffChar). The mode string names no device, and a mode string
+// that is refused fails the open.
+TEST_F(Win32SerialPortTest, OpenSetsTheLineExplicitly)
+{
+    using line_layer::EDriver;
+    const struct {
+        const char* name;
+        EDriver eDriver;
+    } kCases[] = {{"as it is", EDriver::kAsItIs},
+                  {"left badly", EDriver::kLeftBadly},
+                  {"cannot report", EDriver::kCannotReport},
+                  {"rejects the mode", EDriver::kRejectsMode}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        line_layer::g_eDriver = c.eDriver;
+        line_layer::g_set = DCB{};
+        CSerialPort port(line_layer::kCalls);
+        const int bOpened = Open115200(port, m_nNoEcho);
+        EXPECT_EQ(line_layer::g_strMode, "115200,n,8,1");
+        if (c.eDriver == EDriver::kRejectsMode) {
+            EXPECT_FALSE(bOpened);
+            EXPECT_EQ(port.LastError().strCall, "BuildCommDCBA");
+            continue;
+        }
+        EXPECT_TRUE(bOpened) << port.LastError().strCall << " " << port.LastError().nCode;
+        const DCB& dcb = line_layer::g_set;
+        EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+        EXPECT_EQ(dcb.BaudRate, 115200u);
+        EXPECT_EQ(dcb.ByteSize, 8);
+        EXPECT_EQ(dcb.Parity, NOPARITY);
+        EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+        EXPECT_TRUE(dcb.fBinary);
+        EXPECT_FALSE(dcb.fParity);
+        EXPECT_FALSE(dcb.fOutxCtsFlow);
+        EXPECT_FALSE(dcb.fOutxDsrFlow);
+        EXPECT_FALSE(dcb.fDsrSensitivity);
+        EXPECT_FALSE(dcb.fOutX);
+        EXPECT_FALSE(dcb.fInX);
+        EXPECT_FALSE(dcb.fAbortOnError);
+        EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+        EXPECT_NE(dcb.XonChar, dcb.XoffChar);
+    }
+    line_layer::g_eDriver = EDriver::kAsItIs;
+}
+
 // Read, Write: on a driver that never completes a cancelled request, each gives 0 within its wait
 // plus 1000 ms, naming CancelIoEx, and the request it gave up on holds the port's memory, never the
 // caller's (which may be gone by the time the driver gets to it); the port then fails every call
