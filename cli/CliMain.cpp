@@ -20,10 +20,13 @@
 
 namespace {
 
-// The report's status and standard output's fate make the exit status.
+// The report's status and standard output's fate make the exit status. Everything the run leaves
+// is written then, which a closing console waits for.
 int Finish(const CCliOptions& options, const CCliReport& report)
 {
-    return FinishStandardOutput(report.nStatus, PrintReport(options, report));
+    const int nExit = FinishStandardOutput(report.nStatus, PrintReport(options, report));
+    NoteRunFinished();
+    return nExit;
 }
 
 // The cards and the run once the program may use ports: list, or the command on its targets.

@@ -47,6 +47,10 @@ FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error);
 // on Windows Ctrl-C, Ctrl-Break and closing the console) is noted for the runs to stop, with the exit
 // status 128 + its number; a second one from outside ends the program at once, its ports handed back.
 void InstallInterruptHandlers();
+// Windows: the console handler's work for one event (CTRL_C_EVENT...). A closing console, a logoff
+// and a shutdown stop the run as Ctrl-C does, then wait (at most 4.5 s) for its end to be noted, as
+// Windows ends the process once the handler returns.
+bool HandleConsoleEvent(unsigned long nEvent);
 // The help's section on them: "Signals (...):" and one line per signal with its exit status.
 std::string InterruptHelp();
 

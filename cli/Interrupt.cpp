@@ -6,6 +6,7 @@
 namespace {
 
 std::atomic<int> g_nInterruptStatus{0};
+std::atomic<bool> g_bRunFinished{false};
 static_assert(std::atomic<int>::is_always_lock_free, "read and written from a signal handler");
 
 // How often a sleep looks for an interruption: short against a person's patience, long against the
@@ -23,6 +24,22 @@ void NoteInterrupt(int nStatus)
 int InterruptStatus()
 {
     return g_nInterruptStatus.load();
+}
+
+void NoteRunFinished()
+{
+    g_bRunFinished.store(true);
+}
+
+bool AwaitRunFinished(uint32_t nMilliseconds)
+{
+    const uint32_t nStart = SystemClock().GetTickCount();
+    while (!g_bRunFinished.load()) {
+        if (SystemClock().GetTickCount() - nStart >= nMilliseconds)
+            return false;
+        SystemClock().Sleep(kInterruptPoll);
+    }
+    return true;
 }
 
 void CInterruptibleClock::Sleep(uint32_t nMilliseconds)

@@ -13,6 +13,12 @@ inline bool Interrupted() { return InterruptStatus() != 0; }
 // Whether an exit status is an interruption's (above 128), not a card's.
 inline bool IsInterruptStatus(int nStatus) { return nStatus > 128; }
 
+// The end of the run: noted once everything it leaves (the result, the JSON, the transcript) is
+// written. A handler after which the system ends the process at once waits for it.
+void NoteRunFinished();
+// Waits until the run's end is noted, at most nMilliseconds; whether it was.
+bool AwaitRunFinished(uint32_t nMilliseconds);
+
 // The system clock, with sleeps that end early once the program is interrupted: a run waiting
 // between two commands stops at once instead of after its wait.
 class CInterruptibleClock : public IClock {

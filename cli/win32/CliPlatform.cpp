@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
@@ -29,13 +31,14 @@ std::vector<CInventoryCard> LookAtPlatformSlots(const std::vector<CInventoryCard
 }
 
 // As the window's monitor searches: the modem driver's port when the modem search succeeds, else
-// the AT driver's port, else a modem port found without its diagnostic port.
+// the AT driver's port, else a modem port found without its diagnostic port. Read access only: the
+// command line runs without administrator rights, and finds the port the window finds all the same.
 std::optional<std::string> WindowChoiceOfPort()
 {
-    const CPortSearch modem = SearchModemPort(SystemRegistry());
+    const CPortSearch modem = SearchModemPort(SystemRegistry(), EKeyAccess::kRead);
     if (modem.bFound && modem.nCommandPort && *modem.nCommandPort > 0)
         return "COM" + std::to_string(*modem.nCommandPort);
-    const CPortSearch at = SearchAtPort(SystemRegistry());
+    const CPortSearch at = SearchAtPort(SystemRegistry(), EKeyAccess::kRead);
     if (at.nCommandPort && *at.nCommandPort > 0)
         return "COM" + std::to_string(*at.nCommandPort);
     if (modem.nCommandPort && *modem.nCommandPort > 0)
@@ -59,8 +62,32 @@ bool WindowIsRunning()
     return true;
 }
 
+namespace {
+
+// A pulled card's port stays open; the driver then fails every call on its handle, with
+// ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED among others. Only an open that is refused means that
+// another program holds the port.
+std::optional<std::string> PulledCardText(const CSerialError& error)
+{
+    if (error.strCall == "CreateFileA")
+        return std::nullopt;
+    switch (error.nCode) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return "the card went away (error " + std::to_string(error.nCode) + " on the open port)";
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
 std::string DescribeSystemError(const CSerialError& error, const std::string&)
 {
+    if (std::optional<std::string> strPulled = PulledCardText(error))
+        return *strPulled;
     switch (error.nCode) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -104,17 +131,31 @@ FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error)
 
 namespace {
 
+// Windows ends the process as soon as the handler of a closing console (or of a logoff or a
+// shutdown) returns, and after about five seconds in any case: the wait stays under that.
+constexpr uint32_t kEndingWaitMs = 4500;
+
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI OnConsoleEvent(DWORD nEvent)
 {
-    const int nStatus = nEvent == CTRL_C_EVENT ? kCliInterrupted : kCliTerminated;
-    if (Interrupted())
-        ExitProcess(static_cast<UINT>(nStatus));   // a second one: handles close with the process
-    NoteInterrupt(nStatus);
-    return TRUE;
+    return HandleConsoleEvent(nEvent) ? TRUE : FALSE;
 }
 
 } // namespace
+
+bool HandleConsoleEvent(unsigned long nEvent)
+{
+    const int nStatus = nEvent == CTRL_C_EVENT ? kCliInterrupted : kCliTerminated;
+    if (nEvent == CTRL_CLOSE_EVENT || nEvent == CTRL_LOGOFF_EVENT || nEvent == CTRL_SHUTDOWN_EVENT) {
+        NoteInterrupt(nStatus);
+        AwaitRunFinished(kEndingWaitMs);
+        return true;
+    }
+    if (Interrupted())
+        ExitProcess(static_cast<UINT>(nStatus));   // a second one: handles close with the process
+    NoteInterrupt(nStatus);
+    return true;
+}
 
 void InstallInterruptHandlers()
 {
@@ -126,7 +167,10 @@ std::string InterruptHelp()
     return "Signals (each stops the run as Ctrl-C does: nothing more is sent, every port is handed back, the "
            "results still print):\n"
            "  Ctrl-C (130)  interrupted\n"
-           "  Ctrl-Break, closing the console, logging off, shutting down (143)  stopped\n";
+           "  Ctrl-Break, closing the console (143)  stopped; Windows gives a closing console about 5 s, so a "
+           "command still waiting on a card is cut short\n"
+           "  Logging off, shutting down (143)  the same where Windows tells the program: one started by a "
+           "service is told, one started from the desktop is ended without notice\n";
 }
 
 namespace {
