@@ -10,7 +10,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/TestMainDlg.h"
@@ -104,40 +103,22 @@ std::string TestPortKey(const std::string& strService)
     return kEnumKey + std::string(kTestEnumerator) + "\\" + strService + "\\1&0&0\\Device Parameters";
 }
 
-// A key whose DACL lets everyone read it and change its DACL, nothing more, as Windows' device tree
-// refuses write access to administrators too; its DACL is opened up again at the end, so that the
-// key can be removed. Wine enforces a key's DACL while the prefix's wineserver runs.
-class CReadOnlyKey {
-public:
-    explicit CReadOnlyKey(std::string strPath) : m_strPath(std::move(strPath)) { m_bSet = SetDacl("D:P(A;;KRWD;;;WD)"); }
-    ~CReadOnlyKey()
-    {
-        if (m_bSet)
-            SetDacl("D:(A;;KA;;;WD)");
+// Lets everyone read the key and delete it, nothing more, as Windows' device tree refuses write
+// access to administrators too. Wine enforces a key's DACL while the prefix's wineserver runs.
+bool MakeKeyReadOnly(const std::string& strPath)
+{
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;KRSD;;;WD)", SDDL_REVISION_1, &pDescriptor, nullptr))
+        return false;
+    HKEY hKey = nullptr;
+    LONG nResult = RegOpenKeyExA(HKEY_LOCAL_MACHINE, strPath.c_str(), 0, WRITE_DAC, &hKey);
+    if (nResult == ERROR_SUCCESS) {
+        nResult = RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, pDescriptor);
+        RegCloseKey(hKey);
     }
-    CReadOnlyKey(const CReadOnlyKey&) = delete;
-    CReadOnlyKey& operator=(const CReadOnlyKey&) = delete;
-    bool IsSet() const { return m_bSet; }
-
-private:
-    bool SetDacl(const char* pszSddl)
-    {
-        PSECURITY_DESCRIPTOR pDescriptor = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(pszSddl, SDDL_REVISION_1, &pDescriptor, nullptr))
-            return false;
-        HKEY hKey = nullptr;
-        LONG nResult = RegOpenKeyExA(HKEY_LOCAL_MACHINE, m_strPath.c_str(), 0, WRITE_DAC, &hKey);
-        if (nResult == ERROR_SUCCESS) {
-            nResult = RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, pDescriptor);
-            RegCloseKey(hKey);
-        }
-        LocalFree(pDescriptor);
-        return nResult == ERROR_SUCCESS;
-    }
-
-    std::string m_strPath;
-    bool m_bSet = false;
-};
+    LocalFree(pDescriptor);
+    return nResult == ERROR_SUCCESS;
+}
 
 const std::string kTestKey = std::string(kServicesKey) + "VostrelRegistryTest\\Enum";
 
@@ -221,7 +202,8 @@ TEST_F(Win32RegistryTest, EnumSubkeyLikeRegEnumKeyExA)
 }
 
 // FindModemPort over the real registry: the modem and diagnostic drivers' ports reach the port
-// state; when the drivers' entries go, the result drops to 0 and the state stays.
+// state, also through keys that refuse write access; when the drivers' entries go, the result
+// drops to 0 and the state stays.
 TEST(Win32DiscoveryTest, FindModemPortReadsDriverEntries)
 {
     CMonitorGate gate;
@@ -239,6 +221,17 @@ TEST(Win32DiscoveryTest, FindModemPortReadsDriverEntries)
         EXPECT_EQ(monitor.State().m_nSecondPort, 6);
         EXPECT_EQ(monitor.State().m_strPortLabel, "Modem port:");
         EXPECT_EQ(monitor.State().m_strStatus, "Setting using Modem port.");
+
+        // Keys that refuse write access: the window reads them instead, and the command line, which
+        // only ever asks to read, takes the port the window takes.
+        for (const std::string& strKey : {std::string(kServicesKey) + "YARLOusbmdm6k\\Enum", TestPortKey("YARLOusbmdm6k"),
+                                          TestPortKey("YARLOusbser6k")})
+            ASSERT_TRUE(MakeKeyReadOnly(strKey)) << strKey;
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, TestPortKey("YARLOusbmdm6k").c_str(), 0, KEY_ALL_ACCESS, &hKey),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(monitor.FindModemPort(), 1);
+        EXPECT_EQ(WindowChoiceOfPort(), std::optional<std::string>("COM5"));
     }
     ASSERT_FALSE(KeyExists(std::string(kServicesKey) + "YARLOusbmdm6k"));
     ASSERT_FALSE(KeyExists(std::string(kEnumKey) + kTestEnumerator));
@@ -246,32 +239,6 @@ TEST(Win32DiscoveryTest, FindModemPortReadsDriverEntries)
     EXPECT_EQ(monitor.State().m_nModemPort, 5);
     EXPECT_EQ(monitor.State().m_nSecondPort, 6);
     EXPECT_EQ(monitor.State().m_strStatus, "Setting using Modem port.");
-}
-
-// Keys that refuse write access: the window reads them instead and finds the card, and the command
-// line, which only ever asks to read, takes the port the window takes.
-TEST(Win32DiscoveryTest, CardFoundWhereWriteAccessIsRefused)
-{
-    CRegEntries entries;
-    ASSERT_TRUE(entries.Claim(std::string(kEnumKey) + kTestEnumerator));
-    AddDriver(entries, "YARLOusbmdm6k", "COM5");
-    AddDriver(entries, "YARLOusbser6k", "COM6");
-    if (HasFatalFailure())
-        return;
-    const CReadOnlyKey modemList(std::string(kServicesKey) + "YARLOusbmdm6k\\Enum");
-    const CReadOnlyKey modemPort(TestPortKey("YARLOusbmdm6k"));
-    const CReadOnlyKey diagPort(TestPortKey("YARLOusbser6k"));
-    ASSERT_TRUE(modemList.IsSet() && modemPort.IsSet() && diagPort.IsSet());
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, TestPortKey("YARLOusbmdm6k").c_str(), 0, KEY_ALL_ACCESS, &hKey),
-              ERROR_ACCESS_DENIED);
-
-    CMonitorGate gate;
-    CPortMonitor monitor(SystemClock(), SystemRegistry(), gate);
-    EXPECT_EQ(monitor.FindModemPort(), 1);
-    EXPECT_EQ(monitor.State().m_nModemPort, 5);
-    EXPECT_EQ(monitor.State().m_nSecondPort, 6);
-    EXPECT_EQ(WindowChoiceOfPort(), std::optional<std::string>("COM5"));
 }
 
 // FindAtPort over the real registry: an AT driver's port becomes the modem port with the AT texts.
