@@ -367,7 +367,7 @@ TEST_F(Win32SerialPortTest, OpenSetsTheLineExplicitly)
         }
         EXPECT_TRUE(bOpened) << port.LastError().strCall << " " << port.LastError().nCode;
         EXPECT_EQ(line_layer::LineOf(line_layer::g_set),
-                  "115200 801 bin=1 par=0 cts=0 dsr=0 dsrs=0 x=00 abort=0 dtr=1 rts=1 xonxoff=1");
+                  "115200 800 bin=1 par=0 cts=0 dsr=0 dsrs=0 x=00 abort=0 dtr=1 rts=1 xonxoff=1");
     }
 }
 
