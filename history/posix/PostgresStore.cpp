@@ -135,8 +135,15 @@ std::string CPostgresStore::Problem(const std::string& strWhat) const
     std::string strCause = m_pConn ? PQerrorMessage(m_pConn) : "out of memory";
     while (!strCause.empty() && (strCause.back() == '\n' || strCause.back() == ' '))
         strCause.pop_back();
-    for (char& ch : strCause)
-        ch = ch == '\n' ? ' ' : ch;
+    // libpq's messages run over lines ("...failed: ...\n\tIs the server running..."): one line here.
+    std::string strLine;
+    for (char ch : strCause) {
+        if (ch != '\n' && ch != '\t')
+            strLine += ch;
+        else if (!strLine.empty() && strLine.back() != ' ')
+            strLine += ' ';
+    }
+    strCause = strLine;
     return "the history " + m_strName + " " + strWhat + (strCause.empty() ? "" : ": " + strCause);
 }
 
