@@ -152,7 +152,7 @@ public:
                 options.push_back(pOption);
         }
         return make_description(pApp) + make_usage(pApp, strName) + make_group("Options", false, options) + "\n" +
-               make_footer(pApp);
+               make_subcommands(pApp, eMode) + make_footer(pApp);
     }
 };
 

@@ -17,7 +17,7 @@ constexpr int kApplicationId = 0x56535452;
 const char* const kMigrations[] = {
     // 1: the records, one row each, and what `history` filters by.
     "CREATE TABLE records ("
-    " \"record_id\" TEXT PRIMARY KEY, \"started\" TEXT, \"ended\" TEXT, \"station\" TEXT, \"operator\" TEXT,"
+    " \"record_id\" TEXT PRIMARY KEY NOT NULL, \"started\" TEXT, \"ended\" TEXT, \"station\" TEXT, \"operator\" TEXT,"
     " \"version\" TEXT, \"command\" TEXT, \"slot\" TEXT, \"label\" TEXT, \"ports\" TEXT, \"model\" TEXT, \"imei\" TEXT,"
     " \"seconds\" REAL, \"sent\" REAL, \"left\" REAL, \"back\" REAL, \"settled\" REAL, \"outcome\" TEXT,"
     " \"status\" INTEGER, \"message\" TEXT, \"transcript\" TEXT);"

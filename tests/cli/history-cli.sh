@@ -22,29 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
-
-start_card() {
-    local name=$1 deadline=$((SECONDS + 10))
-    shift
-    "$cardsim" --link "$work/$name" --transcript "$work/$name.transcript" "$@" >"$work/$name.out" 2>&1 &
-    pids+=($!)
-    until grep -q '^cardsim: listening on ' "$work/$name.out" 2>/dev/null; do
-        [ $SECONDS -lt $deadline ] || { fail "card $name did not start"; return 1; }
-        sleep 0.02
-    done
-}
-
-cli() {
-    "$cli_exe" "$@" >"$work/out" 2>"$work/err" </dev/null
-    STATUS=$?
-    OUT=$(cat "$work/out" "$work/err")
-}
-
-expect() {   # expect STATUS REGEX WHAT
-    [ "$STATUS" = "$1" ] || fail "$3: exit status $STATUS, wanted $1: $OUT"
-    printf '%s\n' "$OUT" | grep -qE "$2" || fail "$3: no line matches /$2/: $OUT"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/card-lib.sh"
 
 # A field of the JSON document on standard output: json EXPRESSION (d is the document).
 json() { python3 -c "import json, sys; d = json.load(open(sys.argv[1])); print($1)" "$work/out"; }
@@ -65,7 +43,8 @@ expect 0 '"records"' "history --json"
     fail "history --json: the records are not the runs', newest first: $OUT"
 json 'all(len(r["record_id"]) == 36 and r["started"] <= r["ended"] and r["started"].endswith("Z") and r["version"] for r in d["records"])' |
     grep -qx True || fail "history --json: a record lacks its id, times or version: $OUT"
-cli history --imei 356938035643809 --result ok --csv
+imei=$(json 'd["records"][1]["imei"]')
+cli history --imei "$imei" --result ok --csv
 expect 0 '^slot,label,ports,model,imei,command,status,seconds,sent,left,back,settled,message,transcript,record_id,started,ended,station,operator,version,outcome' \
     "history --csv header"
 [ "$(grep -c ',probe,0,' "$work/out")" = 1 ] || fail "--csv: one probe: $OUT"
