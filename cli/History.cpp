@@ -60,8 +60,12 @@ std::string FieldText(const nlohmann::json& value, EHistoryType eType)
     case EHistoryType::kInteger: return value.is_number() ? std::to_string(value.get<long long>()) : "";
     case EHistoryType::kTextList: {
         std::string str;
-        for (const nlohmann::json& item : value)
-            str += (str.empty() ? "" : " ") + (item.is_string() ? item.get<std::string>() : item.dump());
+        // Appended, not added: mingw's -O3 takes "" + text for an overlong copy.
+        for (const nlohmann::json& item : value) {
+            if (!str.empty())
+                str.push_back(' ');
+            str.append(item.is_string() ? item.get<std::string>() : item.dump());
+        }
         return str;
     }
     case EHistoryType::kText: break;
