@@ -25,21 +25,20 @@ double Seconds(uint32_t nFrom, uint32_t nTo)
     return static_cast<int32_t>(nTo - nFrom) / 1000.0;
 }
 
-CSwitchOutcome SwitchOutcome(const CSwitchWatch& watch, double dSentSeconds)
+// The seconds from the card's start at which each timed phase was reached, as far as the watch got.
+std::array<std::optional<double>, kTimedPhases.size()> PhaseSeconds(const CSwitchWatch& watch, double dSentSeconds)
 {
-    CSwitchOutcome result;
-    result.ePhase = watch.Phase();
+    std::array<std::optional<double>, kTimedPhases.size()> seconds;
     for (size_t n = 0; n < kTimedPhases.size(); ++n) {
         if (std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]))
-            result.seconds[n] = dSentSeconds + *nMs / 1000.0;
+            seconds[n] = dSentSeconds + *nMs / 1000.0;
     }
-    result.strMessage = watch.Message();
-    return result;
+    return seconds;
 }
 
-// One switched card through the listings, its row kept up to date; the outcome takes the verdict.
-void FollowCard(const CCliOptions& options, const CInventoryCard& card, CCardOutcome& outcome, CRunShared& shared,
-                CListingPoller& poller, const CBenchCardAccess& access, CBenchBoard& board, size_t nRow,
+// One switched card through the listings, its row kept up to date, until the verdict.
+void FollowCard(const CCliOptions& options, const CInventoryCard& card, CRunShared& shared, CListingPoller& poller,
+                const CBenchCardAccess& access, CBenchBoard& board, size_t nRow, const std::string& strPort,
                 double dSentSeconds)
 {
     CFollowContext ctx;
@@ -52,29 +51,28 @@ void FollowCard(const CCliOptions& options, const CInventoryCard& card, CCardOut
     ctx.onStep = [&](const CSwitchWatch& watch) {
         board.Update(nRow, [&](CBenchRow& row) {
             row.ePhase = watch.Phase();
-            for (size_t n = 1; n < kTimedPhases.size(); ++n) {
-                const std::optional<uint32_t> nMs = watch.PhaseMs(kTimedPhases[n]);
-                row.phaseSeconds[n] = nMs ? std::optional<double>(dSentSeconds + *nMs / 1000.0) : std::nullopt;
-            }
+            row.phaseSeconds = PhaseSeconds(watch, dSentSeconds);
         });
         if (watch.Phase() != eShown && shared.bProgress) {
             eShown = watch.Phase();
             std::lock_guard<std::mutex> lock(shared.errMutex);
-            std::cerr << outcome.strPort << ": " << SwitchPhaseName(eShown) << std::endl;
+            std::cerr << strPort << ": " << SwitchPhaseName(eShown) << std::endl;
         }
     };
     const ESwitchProof eProof = options.pCommand->eAfterRun == ECardAfterRun::kReturnsAsCard
                                     ? ESwitchProof::kReturnsAnswering : ESwitchProof::kLeaves;
     const CSwitchWatch watch = FollowSwitch(eProof, card, ctx);
     ctx.onStep(watch);
-    outcome.switchOutcome = SwitchOutcome(watch, dSentSeconds);
-    if (!watch.IsFinished()) {
-        outcome.nStatus = InterruptStatus();
-        outcome.strMessage = std::string("interrupted while waiting for the card (") + SwitchPhaseName(watch.Phase()) + ")";
-    } else {
-        outcome.nStatus = watch.Status();
-        outcome.strMessage = watch.Status() == kCliOk ? "ok: " + watch.Message() : watch.Message();
-    }
+    board.Update(nRow, [&](CBenchRow& row) {
+        row.strSwitchMessage = watch.Message();
+        if (!watch.IsFinished()) {
+            row.nStatus = InterruptStatus();
+            row.strMessage = std::string("interrupted while waiting for the card (") + SwitchPhaseName(watch.Phase()) + ")";
+        } else {
+            row.nStatus = watch.Status();
+            row.strMessage = watch.Status() == kCliOk ? "ok: " + watch.Message() : watch.Message();
+        }
+    });
 }
 
 CBenchRow FirstRow(const CCliOptions& options, const CTarget& target, const CInventoryCard* pCard)
@@ -82,9 +80,10 @@ CBenchRow FirstRow(const CCliOptions& options, const CTarget& target, const CInv
     CBenchRow row;
     row.strCommand = options.strCommand;
     row.strTranscript = options.strLog;
+    row.strCard = target.strCard;
     row.strLabel = target.strLabel;
+    row.strSlot = target.strSlot;
     if (pCard) {
-        row.strSlot = pCard->strSlot;
         row.strModel = pCard->strModel;
         row.strImei = pCard->strImei;
         for (const CInventoryPort& port : pCard->ports)
@@ -95,42 +94,56 @@ CBenchRow FirstRow(const CCliOptions& options, const CTarget& target, const CInv
     return row;
 }
 
+// What the run on the port found goes into the card's row; the listing's model and IMEI stay
+// where the card did not tell its own.
+void TakeRun(CBenchRow& row, CBenchRow&& run)
+{
+    row.strCard = std::move(run.strCard);
+    row.strPort = std::move(run.strPort);
+    if (!run.strModel.empty())
+        row.strModel = std::move(run.strModel);
+    if (!run.strImei.empty())
+        row.strImei = std::move(run.strImei);
+    row.identityExchanges = std::move(run.identityExchanges);
+    row.exchanges = std::move(run.exchanges);
+    row.nStatus = run.nStatus;
+    row.strMessage = std::move(run.strMessage);
+}
+
 // The card's run from start to verdict, its row on the board kept with it.
-CCardOutcome RunCardRow(const CCliOptions& options, CTarget& target, const std::vector<CInventoryCard>& cards,
-                        CRunShared& shared, CListingPoller* pPoller, const CBenchCardAccess& access, CBenchBoard& board,
-                        size_t nRow)
+void RunCardRow(const CCliOptions& options, CTarget& target, const std::vector<CInventoryCard>& cards, CRunShared& shared,
+                CListingPoller* pPoller, const CBenchCardAccess& access, CBenchBoard& board, size_t nRow)
 {
     const uint32_t nStart = shared.pClock->GetTickCount();
     board.Update(nRow, [nStart](CBenchRow& row) {
         row.ePhase = ESwitchPhase::kRunning;
         row.nStartTick = nStart;
+        row.started = std::chrono::system_clock::now();
     });
-    CCardOutcome outcome = access.runTarget(target);
-    board.Update(nRow, [&](CBenchRow& row) {
-        row.strModel = outcome.strModel.empty() ? row.strModel : outcome.strModel;
-        row.strImei = outcome.strImei.empty() ? row.strImei : outcome.strImei;
-    });
-    const CInventoryCard* pCard = CardOfTarget(target, cards);
-    if (pPoller && outcome.nStatus == kCliOk) {
+    CBenchRow run = access.runTarget(target);
+    const bool bFollow = pPoller && run.nStatus == kCliOk;
+    const std::string strPort = run.strPort, strImei = run.strImei;
+    board.Update(nRow, [&](CBenchRow& row) { TakeRun(row, std::move(run)); });
+    if (bFollow) {
         const double dSent = Seconds(nStart, shared.pClock->GetTickCount());
         board.Update(nRow, [&](CBenchRow& row) {
             row.ePhase = ESwitchPhase::kSent;
+            row.bFollowed = true;
             row.phaseSeconds[0] = dSent;
         });
+        const CInventoryCard* pCard = CardOfTarget(target, cards);
         CInventoryCard card = pCard ? *pCard : CInventoryCard{};
-        card.strImei = outcome.strImei;
-        FollowCard(options, card, outcome, shared, *pPoller, access, board, nRow, dSent);
+        card.strImei = strImei;
+        FollowCard(options, card, shared, *pPoller, access, board, nRow, strPort, dSent);
     }
     const double dEnd = Seconds(nStart, shared.pClock->GetTickCount());
     board.Update(nRow, [&](CBenchRow& row) {
-        if (!outcome.switchOutcome)
+        if (!row.bFollowed)
             row.ePhase = ESwitchPhase::kDone;
         row.dSeconds = dEnd;
+        row.ended = std::chrono::system_clock::now();
         row.bFinished = true;
-        row.nStatus = outcome.nStatus;
-        row.strMessage = outcome.strMessage;
     });
-    return outcome;
 }
 
 } // namespace
@@ -145,7 +158,7 @@ CBenchCardAccess PortCardAccess(const CCardCommand& command, CRunShared& shared)
         CTarget target{copy.strId, "", &copy, copy.strSlot, ""};
         if (ChoosePort(target, shared))
             return {false, ""};
-        const CCardOutcome probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true);
+        const CBenchRow probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true);
         return {probe.nStatus == kCliOk, probe.strImei};
     };
     access.lookAtSlots = LookAtPlatformSlots;
@@ -166,15 +179,16 @@ CCliReport RunCommand(const CCliOptions& options, std::vector<CTarget>& targets,
 {
     CCliReport report;
     report.strCommand = options.strCommand;
-    report.outcomes.resize(targets.size());
     std::unique_ptr<CListingPoller> pPoller;
     if (options.bWait)
         pPoller = std::make_unique<CListingPoller>(access.lookAtSlots, *shared.pClock, kListingPeriodMs);
     RunLimited(targets.size(), options.nJobs, options.nStaggerMs, *shared.pClock, [&](size_t n) {
-        report.outcomes[n] = RunCardRow(options, targets[n], cards, shared, pPoller.get(), access, board, n);
+        RunCardRow(options, targets[n], cards, shared, pPoller.get(), access, board, n);
     });
+    pPoller.reset();
+    report.outcomes = board.Snapshot();
 
-    for (const CCardOutcome& outcome : report.outcomes)
+    for (const CBenchRow& outcome : report.outcomes)
         report.nStatus = std::max(report.nStatus, outcome.nStatus);
     if (report.outcomes.size() == 1)
         report.strMessage = report.outcomes.front().strMessage;
@@ -203,7 +217,7 @@ CCliReport RunBench(const CCliOptions& options, std::vector<CTarget>& targets, c
         view->Finish();
     if (options.strReport.empty())
         return report;
-    if (std::optional<std::string> strProblem = WriteBenchReport(options.strReport, board.Snapshot())) {
+    if (std::optional<std::string> strProblem = WriteBenchReport(options.strReport, report.outcomes)) {
         report.nStatus = std::max<int>(report.nStatus, kCliPortFailed);
         report.strMessage += "; " + *strProblem;
         std::cerr << "vostrel-cli: " << *strProblem << std::endl;

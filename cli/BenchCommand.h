@@ -14,7 +14,7 @@
 
 // How the run reaches the cards: the ports and the platform's looks at slots, unless a test says otherwise.
 struct CBenchCardAccess {
-    std::function<CCardOutcome(CTarget&)> runTarget;                                    // the command on a card
+    std::function<CBenchRow(CTarget&)> runTarget;                                    // the command on a card
     std::function<std::pair<bool, std::string>(const CInventoryCard&)> askReturned;   // answers AT? its IMEI
     CListingPoller::Look lookAtSlots;                                                  // what is at the followed slots now
 };

@@ -23,12 +23,16 @@ std::string Lower(std::string str)
     return str;
 }
 
-std::string Seconds(double dSeconds)
+} // namespace
+
+std::string CsvSeconds(double dSeconds)
 {
     char szText[32];
     std::snprintf(szText, sizeof szText, "%.3f", dSeconds);
     return szText;
 }
+
+namespace {
 
 std::string JoinPorts(const std::vector<std::string>& ports)
 {
@@ -37,6 +41,8 @@ std::string JoinPorts(const std::vector<std::string>& ports)
         str += (str.empty() ? "" : " ") + strPort;
     return str;
 }
+
+} // namespace
 
 // A text from the cards or the user, as a CSV field that no spreadsheet runs as a formula.
 std::string CsvText(const std::string& str)
@@ -52,17 +58,21 @@ std::string CsvText(const std::string& str)
     return strQuoted + "\"";
 }
 
+namespace {
+
 std::vector<std::string> CsvFields(const CBenchRow& row)
 {
     std::vector<std::string> fields = {CsvText(row.strSlot),    CsvText(row.strLabel),   CsvText(JoinPorts(row.ports)),
                                        CsvText(row.strModel),   CsvText(row.strImei),    CsvText(row.strCommand),
-                                       row.bFinished ? std::to_string(row.nStatus) : "", Seconds(row.dSeconds)};
+                                       row.bFinished ? std::to_string(row.nStatus) : "", CsvSeconds(row.dSeconds)};
     for (const std::optional<double>& dPhase : row.phaseSeconds)
-        fields.push_back(dPhase ? Seconds(*dPhase) : "");
+        fields.push_back(dPhase ? CsvSeconds(*dPhase) : "");
     fields.push_back(CsvText(row.strMessage));
     fields.push_back(CsvText(row.strTranscript));
     return fields;
 }
+
+} // namespace
 
 std::string CsvLine(const std::vector<std::string>& fields)
 {
@@ -71,6 +81,8 @@ std::string CsvLine(const std::vector<std::string>& fields)
         strLine += (n ? "," : "") + fields[n];
     return strLine + "\r\n";
 }
+
+namespace {
 
 nlohmann::json TextOrNull(const std::string& str)
 {
@@ -82,7 +94,9 @@ nlohmann::json SecondsJson(double dSeconds)
     return static_cast<double>(static_cast<long long>(dSeconds * 1000 + 0.5)) / 1000;
 }
 
-nlohmann::json RowJson(const CBenchRow& row)
+} // namespace
+
+nlohmann::json BenchReportRecord(const CBenchRow& row)
 {
     nlohmann::json j = {{"slot", TextOrNull(row.strSlot)},
                         {"label", TextOrNull(row.strLabel)},
@@ -99,6 +113,13 @@ nlohmann::json RowJson(const CBenchRow& row)
             row.phaseSeconds[n] ? SecondsJson(*row.phaseSeconds[n]) : nlohmann::json(nullptr);
     return j;
 }
+
+std::vector<std::string> BenchReportColumns()
+{
+    return std::vector<std::string>(std::begin(kFields), std::end(kFields));
+}
+
+namespace {
 
 // A name beside strPath that no other run picks at the same time.
 std::string TemporaryPathBeside(const std::string& strPath)
@@ -148,7 +169,7 @@ std::optional<EReportFormat> ReportFormatOfPath(const std::string& strPath)
 
 std::string BenchReportCsv(const std::vector<CBenchRow>& rows)
 {
-    std::string strText = CsvLine(std::vector<std::string>(std::begin(kFields), std::end(kFields)));
+    std::string strText = CsvLine(BenchReportColumns());
     for (const CBenchRow& row : rows)
         strText += CsvLine(CsvFields(row));
     return strText;
@@ -158,7 +179,7 @@ std::string BenchReportJson(const std::vector<CBenchRow>& rows)
 {
     nlohmann::json j = nlohmann::json::array();
     for (const CBenchRow& row : rows)
-        j.push_back(RowJson(row));
+        j.push_back(BenchReportRecord(row));
     return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

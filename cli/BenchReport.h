@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/BenchRow.h"
 
 enum class EReportFormat { kCsv, kJson };
@@ -24,6 +26,16 @@ std::string BenchReportCsv(const std::vector<CBenchRow>& rows);
 // status and the phases' seconds null when not reached, texts null when empty; bytes that are not
 // UTF-8 replaced by U+FFFD.
 std::string BenchReportJson(const std::vector<CBenchRow>& rows);
+
+// One card's object of the JSON report.
+nlohmann::json BenchReportRecord(const CBenchRow& row);
+// The CSV report's columns, in order.
+std::vector<std::string> BenchReportColumns();
+// A text as a CSV field, quoted as the report quotes it; and a line of fields, CRLF ended.
+std::string CsvText(const std::string& str);
+std::string CsvLine(const std::vector<std::string>& fields);
+// Seconds as the CSV report writes them: "4.210".
+std::string CsvSeconds(double dSeconds);
 
 // Writes the report to a new file beside strPath and renames it over strPath, so that a reader
 // never sees half a report and a failed write leaves an older report as it was. Nothing when

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "commands/Commands.h"
+
 // Where a card's run stands. A run without --wait goes waiting -> running -> done; with --wait a
 // switch goes on through sent -> left -> back -> settled (or stalls in one of them).
 enum class ESwitchPhase { kWaiting, kRunning, kSent, kLeft, kBack, kSettled, kDone };
@@ -20,17 +22,33 @@ const char* SwitchPhaseName(ESwitchPhase ePhase);
 inline constexpr std::array<ESwitchPhase, 4> kTimedPhases = {ESwitchPhase::kSent, ESwitchPhase::kLeft,
                                                              ESwitchPhase::kBack, ESwitchPhase::kSettled};
 
+// One card's run, the one record of it: where the card is, who it is, what was sent to it, how
+// far its switch got with the time of each phase, and the verdict. The result line, the JSON, the
+// report's row, the live table's row and the history record are all views of it. The runs write
+// rows through the board; the views read copies of them.
 struct CBenchRow {
+    // Where.
+    std::string strCard;                  // the card's id, empty for a port named with --port
+    std::string strPort;                  // the device used, as opened and printable; empty when none was chosen
     std::string strLabel;                 // the bench label of its slot (--slots), empty when none
     std::string strSlot;                  // "1-4.2"; empty when unknown
     std::vector<std::string> ports;       // the card's port devices as listed at the start
-    std::string strModel;                 // AT+CGMM's answer, empty when unknown
-    std::string strImei;                  // AT+CGSN's answer, empty when unknown
+    // Who: the card's answers to AT+CGMM and AT+CGSN (else the listing's), empty when unknown.
+    std::string strModel;
+    std::string strImei;
+    std::vector<CExchange> identityExchanges;   // those two questions, asked before the command; empty when not asked
+    // What was sent.
     std::string strCommand;               // the subcommand run on it
+    std::vector<CExchange> exchanges;
+    // How far it got, and when.
     ESwitchPhase ePhase = ESwitchPhase::kWaiting;
+    bool bFollowed = false;               // --wait followed its switch (its command succeeded)
     std::array<std::optional<double>, kTimedPhases.size()> phaseSeconds;   // from its run's start
+    std::string strSwitchMessage;         // what following it saw, once followed
     double dSeconds = 0;                  // time spent on the card: its run's start to its end, once finished
     std::optional<uint32_t> nStartTick;   // the clock's tick when its run started; none while waiting
+    std::optional<std::chrono::system_clock::time_point> started, ended;   // the same on the wall clock
+    // The verdict.
     bool bFinished = false;
     int nStatus = 0;                      // ECliStatus once finished
     std::string strMessage;               // the result in words once finished; else what it is doing

@@ -96,7 +96,7 @@ std::string QuotedList(const std::vector<std::string>& lines)
 }
 
 // The query's exchanges (one per write), judged.
-CCardOutcome RunQuery(const CCardCommand& command, CRunChannel& channel)
+CBenchRow RunQuery(const CCardCommand& command, CRunChannel& channel)
 {
     CCommandContext ctx = channel.Context();
     std::vector<CExchange> exchanges;
@@ -104,9 +104,9 @@ CCardOutcome RunQuery(const CCardCommand& command, CRunChannel& channel)
     return JudgeQuery(exchanges);
 }
 
-CCardOutcome RunProbe(const CCardCommand& command, CRunChannel& channel)
+CBenchRow RunProbe(const CCardCommand& command, CRunChannel& channel)
 {
-    CCardOutcome outcome = RunQuery(command, channel);
+    CBenchRow outcome = RunQuery(command, channel);
     if (outcome.nStatus != kCliOk)
         return outcome;
     const CCardReply& reply = outcome.exchanges.back().reply;
@@ -119,9 +119,9 @@ CCardOutcome RunProbe(const CCardCommand& command, CRunChannel& channel)
     return outcome;
 }
 
-CCardOutcome RunSimStatus(const CCardCommand& command, CRunChannel& channel)
+CBenchRow RunSimStatus(const CCardCommand& command, CRunChannel& channel)
 {
-    CCardOutcome outcome = RunQuery(command, channel);
+    CBenchRow outcome = RunQuery(command, channel);
     if (outcome.nStatus != kCliOk)
         return outcome;
     const ESimStatus eStatus = SimStatusOfExchange(outcome.exchanges.back());
@@ -132,10 +132,10 @@ CCardOutcome RunSimStatus(const CCardCommand& command, CRunChannel& channel)
     return outcome;
 }
 
-CCardOutcome RunModeCommand(const CCardCommand& command, CRunChannel& channel)
+CBenchRow RunModeCommand(const CCardCommand& command, CRunChannel& channel)
 {
     CCommandContext ctx = channel.Context();
-    CCardOutcome outcome = ModeRunOutcome(RunModeSequence(*command.pSequence, ctx));
+    CBenchRow outcome = ModeRunOutcome(RunModeSequence(*command.pSequence, ctx));
     if (outcome.nStatus == kCliPortFailed)
         outcome.strMessage = channel.Failure();
     return outcome;
@@ -180,9 +180,9 @@ std::string ExchangeText(const CExchange& exchange)
     return str;
 }
 
-CCardOutcome JudgeQuery(const std::vector<CExchange>& exchanges)
+CBenchRow JudgeQuery(const std::vector<CExchange>& exchanges)
 {
-    CCardOutcome outcome;
+    CBenchRow outcome;
     outcome.exchanges = exchanges;
     if (exchanges.empty())
         return outcome;
@@ -199,10 +199,10 @@ CCardOutcome JudgeQuery(const std::vector<CExchange>& exchanges)
     return outcome;
 }
 
-CCardOutcome ModeRunOutcome(const CModeRunResult& result)
+CBenchRow ModeRunOutcome(const CModeRunResult& result)
 {
     const CModeVerdict verdict = JudgeModeRun(result);
-    CCardOutcome outcome;
+    CBenchRow outcome;
     outcome.exchanges = result.exchanges;
     switch (verdict.eOutcome) {
     case EModeOutcome::kDone:
@@ -233,7 +233,7 @@ CCardOutcome ModeRunOutcome(const CModeRunResult& result)
 }
 
 // The card's model and IMEI, asked before anything else; they stay apart from the command's exchanges.
-void AskIdentity(CRunChannel& channel, CCardOutcome& outcome)
+void AskIdentity(CRunChannel& channel, CBenchRow& outcome)
 {
     CCommandContext ctx = channel.Context();
     CCardIdentity identity = ReadCardIdentity(ctx);
@@ -242,12 +242,12 @@ void AskIdentity(CRunChannel& channel, CCardOutcome& outcome)
     outcome.identityExchanges = std::move(identity.exchanges);
 }
 
-CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
+CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
                        CRunShared& shared, bool bProgress, bool bIdentity)
 {
     CRunChannel channel(strName, shared, bProgress);
-    CCardOutcome outcome;
-    CCardOutcome identity;
+    CBenchRow outcome;
+    CBenchRow identity;
     const bool bOpened = !Interrupted() && channel.Open();
     if (bOpened && bIdentity)
         AskIdentity(channel, identity);
@@ -278,10 +278,10 @@ CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, 
     return outcome;
 }
 
-CCardOutcome ReadIdentityOnPort(const std::string& strName, CRunShared& shared)
+CBenchRow ReadIdentityOnPort(const std::string& strName, CRunShared& shared)
 {
     CRunChannel channel(strName, shared, false);
-    CCardOutcome outcome;
+    CBenchRow outcome;
     if (Interrupted()) {
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = InterruptedMessage({});

@@ -11,27 +11,6 @@
 #include "commands/CommandTable.h"
 #include "platform/Clock.h"
 
-// --wait: how the card's switch went after its last command.
-struct CSwitchOutcome {
-    ESwitchPhase ePhase = ESwitchPhase::kSent;                      // the last phase reached
-    std::array<std::optional<double>, kTimedPhases.size()> seconds;  // each timed phase, from the start of the card's run
-    std::string strMessage;
-};
-
-struct CCardOutcome {
-    std::string strCard;              // the card's id, empty for a port named with --port
-    std::string strPort;              // the device used, as opened and printable; empty when none was chosen
-    int nStatus = 0;                  // ECliStatus
-    std::string strMessage;           // "ok", the SIM status, or what went wrong, in words
-    std::vector<CExchange> exchanges;
-    std::optional<CSwitchOutcome> switchOutcome;   // with --wait, once the command itself succeeded
-    std::string strSlot;              // where the card is plugged in, empty when unknown
-    std::string strLabel;             // the slot's bench label (--slots), empty when none
-    std::string strModel;             // the card's answers to AT+CGMM and AT+CGSN, empty when unknown
-    std::string strImei;
-    std::vector<CExchange> identityExchanges;   // those two questions, asked before the command; empty when not asked
-};
-
 // What every run shares: the transcript (may be closed), whether to show progress on standard
 // error, the lock that keeps progress lines whole, and the clock whose waits an interruption ends.
 struct CRunShared {
@@ -44,18 +23,18 @@ struct CRunShared {
 // Runs a command of the card command table on the port a user named strName, first asking the card's
 // model and IMEI when bIdentity. With bProgress false nothing goes to standard error (a port tried
 // while choosing one).
-CCardOutcome RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
+CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
                        CRunShared& shared, bool bProgress = true, bool bIdentity = true);
 
 // Only the model and IMEI questions on the port (list --probe); the outcome's status says whether
 // the port could be used.
-CCardOutcome ReadIdentityOnPort(const std::string& strName, CRunShared& shared);
+CBenchRow ReadIdentityOnPort(const std::string& strName, CRunShared& shared);
 
 // A finished mode run's verdict as the command line reports it: status and message (pure).
-CCardOutcome ModeRunOutcome(const CModeRunResult& result);
+CBenchRow ModeRunOutcome(const CModeRunResult& result);
 // The judgement of one query ("AT", "AT+ysec?") from its exchanges (one per write; the last one's
 // reply counts): silent, no answer line, or answered with a final result (status 0, the message
 // left to the caller) (pure).
-CCardOutcome JudgeQuery(const std::vector<CExchange>& exchanges);
+CBenchRow JudgeQuery(const std::vector<CExchange>& exchanges);
 // One exchange as progress shows it: 'AT+CGMM -> "R2280-Y", then OK; unsolicited "+CREG: 1"'.
 std::string ExchangeText(const CExchange& exchange);

@@ -6,17 +6,21 @@
 // the cards and the choice of targets (cli/Targets), then list (cli/PortChoice) or a card command on
 // its targets (cli/BenchCommand), and what the run leaves behind (cli/RunOutput).
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/BenchCommand.h"
 #include "cli/CliOptions.h"
 #include "cli/CliPlatform.h"
 #include "cli/CliStatus.h"
+#include "cli/History.h"
 #include "cli/Interrupt.h"
 #include "cli/PortChoice.h"
 #include "cli/RunOutput.h"
 #include "cli/Targets.h"
 #include "cli/Transcript.h"
+
+#include "Version.h"   // generated: VOSTREL_VERSION
 
 namespace {
 
@@ -82,6 +86,8 @@ int main(int argc, char** argv)
             std::cerr << "Run with --help for more information." << std::endl;
         return FinishStandardOutput(report.nStatus, nWriteError);
     }
+    if (options.strCommand == kHistoryCommandName)
+        return RunHistoryCommand(options);
 
     InstallInterruptHandlers();
     CInterruptibleClock clock;
@@ -98,8 +104,25 @@ int main(int argc, char** argv)
                                                      error.strCall + ": " + DescribeFileError(error, options.strLog)));
         shared.pTranscript = &transcript;
     }
+    // A store that was named must take the records before any card is sent anything.
+    CRunHistory history;
+    std::vector<std::string> historyWarnings;
+    if (options.pCommand) {
+        const CHistoryPlace place = HistoryPlaceOf(options, std::getenv("VOSTREL_HISTORY"), DefaultHistoryPath());
+        if (const std::optional<std::string> strProblem = history.Open(place, historyWarnings))
+            return Finish(options, FailureReport(options, kCliUsage, *strProblem));
+    }
     std::vector<CInventoryCard> cards;
     CCliReport report = Run(options, args, transcript, shared, cards);
+    if (options.pCommand && !report.outcomes.empty()) {
+        const CRecordContext context{options.strStation.empty() ? StationName() : options.strStation, options.strOperator,
+                                     VOSTREL_VERSION};
+        history.Record(report.outcomes, context, historyWarnings);
+    }
+    report.warnings.insert(report.warnings.end(), historyWarnings.begin(), historyWarnings.end());
     FinishTranscript(transcript, options.strLog, report);
-    return Finish(options, report);
+    // The server is sent the records once the cards' results are out: a slow server delays nobody.
+    const int nWriteError = PrintReport(options, report);
+    history.Push(options.bQuiet);
+    return FinishStandardOutput(report.nStatus, nWriteError);
 }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "cli/BenchReport.h"
@@ -18,6 +19,7 @@ namespace {
 constexpr const char* kDescription =
     "vostrel-cli: switch the CD-ROM autorun and download mode of USB data cards, from scripts";
 constexpr const char* kListHelp = "list every card found, with its ports and their roles";
+constexpr const char* kHistoryHelp = "show the runs kept in the history, newest first (push, export, import: see below)";
 
 std::string SwitchingCommandList()
 {
@@ -44,6 +46,26 @@ std::optional<std::string> CheckReportName(const std::string& strValue)
     return std::nullopt;
 }
 
+std::optional<std::string> CheckResultWord(const std::string& strValue)
+{
+    if (strValue != "ok" && strValue != "failed")
+        return "--result needs ok or failed, not \"" + PrintableText(strValue) + "\"";
+    return std::nullopt;
+}
+
+// A UTC date or time as the records write them: 2026-12-10, or 2026-12-10T08:00 and more of it.
+std::optional<std::string> CheckTimeText(const std::string& strValue)
+{
+    const std::string strForm = "dddd-dd-ddTdd:dd:dd.dddZ";
+    bool bFits = strValue.size() == 10 || (strValue.size() >= 16 && strValue.size() <= strForm.size());
+    for (size_t n = 0; bFits && n < strValue.size(); ++n)
+        bFits = strForm[n] == 'd' ? std::isdigit(static_cast<unsigned char>(strValue[n])) != 0 : strValue[n] == strForm[n];
+    if (!bFits)
+        return "--since and --until need a UTC date or time (2026-12-10 or 2026-12-10T08:30), not \"" +
+               PrintableText(strValue) + "\"";
+    return std::nullopt;
+}
+
 std::vector<COptionRow> MakeOptionTable()
 {
     using O = CCliOptions;
@@ -60,7 +82,7 @@ std::vector<COptionRow> MakeOptionTable()
         {"--all", &O::bAll, nullptr, "run on every card found, each on its own thread", EOptionScope::kCardCommands,
          strChooseCard, nullptr, 0, 0, {"--port", "--card"}},
         {"--slot", &O::strSlot, "SLOT", "the card to use, by the slot that list shows (or, with --slots, its label)",
-         EOptionScope::kCardCommands, strChooseCard, "a slot as list shows it (or a label of the --slots file)", 0, 0,
+         EOptionScope::kCardCommandsAndHistory, strChooseCard, "a slot as list shows it (or a label of the --slots file)", 0, 0,
          {"--port", "--card", "--all"}},
         {"--slots", &O::strSlotsFile, "FILE", "label the slots: one \"LABEL SLOT\" per line of FILE (A1 1-4.1)",
          EOptionScope::kEvery, "", "a file name"},
@@ -86,6 +108,29 @@ std::vector<COptionRow> MakeOptionTable()
          EOptionScope::kCardCommands, "", nullptr, 0, 600000},
         {"--probe", &O::bProbe, nullptr, "also send \"AT\" to each port that may take it and show whether it answers",
          EOptionScope::kList, "", nullptr},
+        {"--history", &O::strHistory, "STORE", "keep each card's run in STORE: an SQLite file, or postgresql://... for a "
+         "fleet of benches (default: $VOSTREL_HISTORY, else the user's own history.db)",
+         EOptionScope::kCardCommandsAndHistory, "", "a file name or a postgresql:// address"},
+        {"--no-history", &O::bNoHistory, nullptr, "keep no record of this run", EOptionScope::kCardCommands, "", nullptr,
+         0, 0, {"--history"}},
+        {"--station", &O::strStation, "NAME", "the bench's name in the records (default: the host name); history: only "
+         "this bench's", EOptionScope::kCardCommandsAndHistory, "", "a station name"},
+        {"--operator", &O::strOperator, "NAME", "who works the bench, for the records", EOptionScope::kCardCommands, "",
+         "a name"},
+        {"--imei", &O::strImei, "IMEI", "only the records of this IMEI", EOptionScope::kHistory, "", "an IMEI"},
+        {"--since", &O::strSince, "UTC", "only the runs started at or after this UTC date or time (2026-12-10T08:00)",
+         EOptionScope::kHistory, "", "a date or time", 0, 0, {}, nullptr, "", CheckTimeText},
+        {"--until", &O::strUntil, "UTC", "only the runs started at or before this UTC date or time",
+         EOptionScope::kHistory, "", "a date or time", 0, 0, {}, nullptr, "", CheckTimeText},
+        {"--result", &O::strResult, "ok|failed", "only the runs that succeeded, or those that failed",
+         EOptionScope::kHistory, "", "ok or failed", 0, 0, {}, nullptr, "", CheckResultWord},
+        {"--command", &O::strFilterCommand, "NAME", "only the runs of this subcommand", EOptionScope::kHistory, "",
+         "a subcommand's name"},
+        {"--limit", &O::nLimit, "N", "at most N records", EOptionScope::kHistory, "", nullptr, 1, 100000000},
+        {"--csv", &O::bCsv, nullptr, "print the records as CSV, with the columns of --report's",
+         EOptionScope::kHistory, "", nullptr},
+        {"--summary", &O::bSummary, nullptr, "per day and station: the ok and failed runs and the median seconds",
+         EOptionScope::kHistory, "", nullptr, 0, 0, {"--csv"}},
     };
     // clang-format on
 }
@@ -103,11 +148,11 @@ public:
         std::vector<const CLI::Option*> options = pApp->get_options([](const CLI::Option* p) { return p->nonpositional(); });
         for (const COptionRow& row : OptionTable()) {
             const CLI::Option* pOption = pParent->get_option_no_throw(row.pszName);
-            if (pOption && TakesOption(row, pCommand))
+            if (pOption && TakesOption(row, pCommand, pApp->get_name() == kHistoryCommandName))
                 options.push_back(pOption);
         }
         return make_description(pApp) + make_usage(pApp, strName) + make_group("Options", false, options) + "\n" +
-               make_footer(pApp);
+               make_subcommands(pApp, eMode) + make_footer(pApp);
     }
 };
 
@@ -146,6 +191,18 @@ void DeclareCommandLine(CLI::App& app, CCliOptions& options)
     app.formatter(std::make_shared<CHelpFormatter>());
     CLI::App* pList = app.add_subcommand(kListCommandName, kListHelp);
     pList->callback([&options] { options.strCommand = kListCommandName; });
+    CLI::App* pHistory = app.add_subcommand(kHistoryCommandName, kHistoryHelp);
+    pHistory->callback([&options] { options.strCommand = kHistoryCommandName; });
+    pHistory->require_subcommand(0, 1);
+    pHistory->fallthrough();
+    pHistory->add_subcommand("push", "send the records that the server has not confirmed to it (--history postgresql://...)")
+        ->callback([&options] { options.strHistoryAction = "push"; });
+    pHistory->add_subcommand("export", "write the records that match as JSON lines to standard output")
+        ->callback([&options] { options.strHistoryAction = "export"; });
+    CLI::App* pImport = pHistory->add_subcommand("import", "add the records of an export (FILE, or - for standard input) "
+                                                           "to the store; those it holds already are left as they are");
+    pImport->callback([&options] { options.strHistoryAction = "import"; });
+    pImport->add_option("FILE", options.strImportFile, "the exported records")->required();
     for (const CCardCommand& command : CardCommands()) {
         app.add_subcommand(command.pszName, command.pszHelp)->callback([&options, &command] {
             options.strCommand = command.pszName;
@@ -153,7 +210,8 @@ void DeclareCommandLine(CLI::App& app, CCliOptions& options)
         });
     }
     for (const COptionRow& row : OptionTable())
-        AddOption(row.eScope == EOptionScope::kList ? *pList : app, row, options);
+        AddOption(row.eScope == EOptionScope::kList ? *pList : row.eScope == EOptionScope::kHistory ? *pHistory : app, row,
+                  options);
     app.footer(InterruptHelp());   // after the subcommands, which would take it over
 }
 
@@ -165,11 +223,13 @@ const std::vector<COptionRow>& OptionTable()
     return table;
 }
 
-bool TakesOption(const COptionRow& row, const CCardCommand* pCommand)
+bool TakesOption(const COptionRow& row, const CCardCommand* pCommand, bool bHistory)
 {
     switch (row.eScope) {
     case EOptionScope::kEvery: return true;
-    case EOptionScope::kList: return pCommand == nullptr;
+    case EOptionScope::kList: return pCommand == nullptr && !bHistory;
+    case EOptionScope::kHistory: return bHistory;
+    case EOptionScope::kCardCommandsAndHistory: return pCommand != nullptr || bHistory;
     case EOptionScope::kCardCommands: return pCommand != nullptr;
     case EOptionScope::kSwitchingCommands: return pCommand && pCommand->eAfterRun != ECardAfterRun::kStays;
     }
@@ -199,10 +259,14 @@ CCommandLine ReadCommandLine(const std::string& strProgram, const std::vector<st
         app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
         line.strUsage = CheckOptions(options, [&app](const std::string& strName) {
             const CLI::Option* pOption = app.get_option_no_throw(strName);
-            if (!pOption)
-                pOption = app.get_subcommand(kListCommandName)->get_option_no_throw(strName);
+            for (const char* pszSub : {kListCommandName, kHistoryCommandName}) {
+                if (!pOption)
+                    pOption = app.get_subcommand(pszSub)->get_option_no_throw(strName);
+            }
             return pOption ? pOption->count() : 0;
         });
+        if (!line.strUsage && options.bCsv && options.bJson)
+            line.strUsage = "--csv and --json are two forms of the records: give one of them";
         if (!line.strUsage && !options.strSlotsFile.empty())
             line.strUsage = ReadSlotLabelsFile(options.strSlotsFile, options.labels);
         if (!line.strUsage && !options.strReport.empty())

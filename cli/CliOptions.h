@@ -34,10 +34,22 @@ struct CCliOptions {
     size_t nJobs = 0;                         // 0: every card at once
     uint32_t nStaggerMs = 0;
     std::string strReport;
+    // The history: where it is kept, whether at all, and what each record says of the bench.
+    std::string strHistory;                   // a file or postgresql://...; empty: VOSTREL_HISTORY, else the default
+    bool bNoHistory = false;
+    std::string strStation;                   // empty: this machine's name
+    std::string strOperator;
+    // `history`: what it does (empty: show, "push", "export", "import"), its file, its filters, its form.
+    std::string strHistoryAction;
+    std::string strImportFile;
+    std::string strImei, strSince, strUntil, strResult, strFilterCommand;
+    size_t nLimit = 0;
+    bool bSummary = false;
+    bool bCsv = false;
 };
 
 // Which subcommands take an option.
-enum class EOptionScope { kEvery, kList, kCardCommands, kSwitchingCommands };
+enum class EOptionScope { kEvery, kList, kCardCommands, kSwitchingCommands, kHistory, kCardCommandsAndHistory };
 
 using COptionField = std::variant<bool CCliOptions::*, std::string CCliOptions::*, double CCliOptions::*,
                                   size_t CCliOptions::*, uint32_t CCliOptions::*>;
@@ -61,8 +73,8 @@ struct COptionRow {
 // The option table, in the order of the help.
 const std::vector<COptionRow>& OptionTable();
 
-// Whether the subcommand takes the option: list (pCommand nullptr) or a card command.
-bool TakesOption(const COptionRow& row, const CCardCommand* pCommand);
+// Whether the subcommand takes the option: a card command, else list or (bHistory) history.
+bool TakesOption(const COptionRow& row, const CCardCommand* pCommand, bool bHistory = false);
 
 // Whether the word is an option that takes a value (so that the word after it is no subcommand).
 bool IsValueOption(const std::string& strWord);

@@ -61,3 +61,11 @@ bool PrepareLiveTerminal(FILE* pStream);
 
 // The width of pStream's terminal in columns: what the terminal says, else COLUMNS, else 80.
 size_t TerminalWidth(FILE* pStream);
+
+// This machine's name, as the history's station: the host name, or the computer's name on Windows.
+std::string StationName();
+
+// The default history store: $XDG_DATA_HOME/vostrel/history.db, else under the home directory of
+// the user's passwd entry (not a $HOME that sudo kept), on Windows %LOCALAPPDATA%\Vostrel\history.db;
+// nothing when there is no such folder to put it in.
+std::optional<std::string> DefaultHistoryPath();

@@ -11,3 +11,18 @@ enum ECliStatus : int {
     kCliInterrupted = 130,  // stopped by Ctrl-C (SIGINT); any other signal that ends the program: 128 + its number
     kCliTerminated = 143,   // stopped by SIGTERM (Ctrl-Break on Windows)
 };
+
+// A status as the history's outcome names it: "ok", "rejected", ..., "interrupted" for any signal.
+inline const char* CliStatusName(int nStatus)
+{
+    switch (nStatus) {
+    case kCliOk: return "ok";
+    case kCliRejected: return "rejected";
+    case kCliUsage: return "usage";
+    case kCliNoCard: return "no-card";
+    case kCliPortFailed: return "port-failed";
+    case kCliSilent: return "silent";
+    case kCliNotConfirmed: return "not-confirmed";
+    default: return nStatus > 128 ? "interrupted" : "failed";
+    }
+}

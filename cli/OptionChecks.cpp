@@ -58,6 +58,7 @@ std::vector<std::string> SubcommandNames()
     std::vector<std::string> names = {kListCommandName};
     for (const CCardCommand& command : CardCommands())
         names.push_back(command.pszName);
+    names.push_back(kHistoryCommandName);
     return names;
 }
 
@@ -110,7 +111,8 @@ std::optional<std::string> CheckOptions(const CCliOptions& options, const std::f
         }
     }
     for (const COptionRow& row : table) {
-        if (!row.strOutOfScope.empty() && count(row.pszName) > 0 && !TakesOption(row, options.pCommand))
+        if (!row.strOutOfScope.empty() && count(row.pszName) > 0 &&
+            !TakesOption(row, options.pCommand, options.strCommand == kHistoryCommandName))
             return row.strOutOfScope;
     }
     for (const COptionRow& row : table) {

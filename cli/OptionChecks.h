@@ -14,7 +14,7 @@
 // The number of single-character edits (insert, delete, replace) from a to b.
 size_t EditDistance(const std::string& a, const std::string& b);
 
-// The subcommands' names: "list", then the card command table's.
+// The subcommands' names: "list", the card command table's, then "history".
 std::vector<std::string> SubcommandNames();
 
 // The word where the subcommand should stand, when it names none: what to say about it ("did you

@@ -53,12 +53,12 @@ nlohmann::json ExchangeJson(const CExchange& x)
             {"sent", x.bSent}};
 }
 
-nlohmann::json SwitchJson(const CSwitchOutcome& result)
+nlohmann::json SwitchJson(const CBenchRow& row)
 {
-    nlohmann::json j = {{"phase", SwitchPhaseName(result.ePhase)}, {"message", result.strMessage}};
+    nlohmann::json j = {{"phase", SwitchPhaseName(row.ePhase)}, {"message", row.strSwitchMessage}};
     nlohmann::json jSeconds = nlohmann::json::object();
     for (size_t n = 0; n < kTimedPhases.size(); ++n)
-        jSeconds[SwitchPhaseName(kTimedPhases[n])] = result.seconds[n] ? nlohmann::json(*result.seconds[n]) : nlohmann::json(nullptr);
+        jSeconds[SwitchPhaseName(kTimedPhases[n])] = row.phaseSeconds[n] ? nlohmann::json(*row.phaseSeconds[n]) : nlohmann::json(nullptr);
     j["seconds"] = jSeconds;
     return j;
 }
@@ -110,7 +110,7 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards, const CSlotLab
     return jCards;
 }
 
-std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome)
+std::string OutcomeLine(const std::string& strCommand, const CBenchRow& outcome)
 {
     std::string str = outcome.strPort.empty() ? std::string("(no port)") : outcome.strPort;
     std::vector<std::string> about;
@@ -178,18 +178,18 @@ std::vector<std::string> DuplicateImeiWarnings(const std::vector<CInventoryCard>
     return SharedValueWarnings(named, "IMEI");
 }
 
-std::vector<std::string> DuplicateImeiWarnings(const std::vector<CCardOutcome>& outcomes)
+std::vector<std::string> DuplicateImeiWarnings(const std::vector<CBenchRow>& outcomes)
 {
     std::vector<std::pair<std::string, std::string>> named;
-    for (const CCardOutcome& outcome : outcomes)
+    for (const CBenchRow& outcome : outcomes)
         named.emplace_back(outcome.strCard.empty() ? outcome.strPort : outcome.strCard, outcome.strImei);
     return SharedValueWarnings(named, "IMEI");
 }
 
-std::string SummaryLine(const std::vector<CCardOutcome>& outcomes)
+std::string SummaryLine(const std::vector<CBenchRow>& outcomes)
 {
     size_t nOk = 0;
-    for (const CCardOutcome& outcome : outcomes)
+    for (const CBenchRow& outcome : outcomes)
         nOk += outcome.nStatus == kCliOk ? 1 : 0;
     return std::to_string(outcomes.size()) + (outcomes.size() == 1 ? " card: " : " cards: ") + std::to_string(nOk) +
            " ok, " + std::to_string(outcomes.size() - nOk) + " failed";
@@ -198,7 +198,7 @@ std::string SummaryLine(const std::vector<CCardOutcome>& outcomes)
 nlohmann::json ReportJson(const CCliReport& report)
 {
     nlohmann::json jResults = nlohmann::json::array();
-    for (const CCardOutcome& outcome : report.outcomes) {
+    for (const CBenchRow& outcome : report.outcomes) {
         nlohmann::json jExchanges = nlohmann::json::array();
         for (const CExchange& x : outcome.exchanges)
             jExchanges.push_back(ExchangeJson(x));
@@ -213,8 +213,8 @@ nlohmann::json ReportJson(const CCliReport& report)
             jResult["identity"] = {{"model", TextOrNull(outcome.strModel)}, {"imei", TextOrNull(outcome.strImei)},
                                    {"exchanges", jAsked}};
         }
-        if (outcome.switchOutcome)
-            jResult["switch"] = SwitchJson(*outcome.switchOutcome);
+        if (outcome.bFollowed)
+            jResult["switch"] = SwitchJson(outcome);
         jResults.push_back(jResult);
     }
     nlohmann::json j = {{"command", report.strCommand.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.strCommand)},

@@ -21,19 +21,21 @@ nlohmann::json ListJson(const std::vector<CInventoryCard>& cards, const CSlotLab
 
 // "COM5 (card 7&11&0, slot 1-4.2 A1, model R2280-Y, imei 356938035643809): close-autorun: ok" or
 // "...: failed (5): no answer to AT: the card is silent"; the model and IMEI where they were asked.
-std::string OutcomeLine(const std::string& strCommand, const CCardOutcome& outcome);
+std::string OutcomeLine(const std::string& strCommand, const CBenchRow& outcome);
 
 // A warning for each USB serial number that more than one card gives, naming the cards.
 std::vector<std::string> DuplicateSerialWarnings(const std::vector<CInventoryCard>& cards);
 // The same for each IMEI that more than one card told: of the cards listed (list --probe), or of the
 // cards a command ran on (a card that answered with another card's IMEI is worth a look).
 std::vector<std::string> DuplicateImeiWarnings(const std::vector<CInventoryCard>& cards);
-std::vector<std::string> DuplicateImeiWarnings(const std::vector<CCardOutcome>& outcomes);
+std::vector<std::string> DuplicateImeiWarnings(const std::vector<CBenchRow>& outcomes);
 // "3 cards: 2 ok, 1 failed".
-std::string SummaryLine(const std::vector<CCardOutcome>& outcomes);
+std::string SummaryLine(const std::vector<CBenchRow>& outcomes);
 
 // The subcommand of the command line itself; every other one is a row of the card command table.
 inline constexpr const char* kListCommandName = "list";
+// And the one that shows the records of earlier runs.
+inline constexpr const char* kHistoryCommandName = "history";
 
 // Everything one run of the program reports: with --json it is printed as exactly one document,
 // whatever ended the run (a usage error, no card, an interruption, the cards' results).
@@ -41,7 +43,7 @@ struct CCliReport {
     std::string strCommand;                // "list" or a card command's name; empty when none was named
     int nStatus = 0;
     std::string strMessage;                // "ok", a summary, or what stopped the run
-    std::vector<CCardOutcome> outcomes;
+    std::vector<CBenchRow> outcomes;
     const std::vector<CInventoryCard>* pCards = nullptr;   // list: the cards found
     const CSlotLabels* pLabels = nullptr;                  // the bench's labels, when --slots named them
     bool bIdentity = false;                                // list: the cards' model and IMEI were asked

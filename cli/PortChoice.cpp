@@ -34,11 +34,11 @@ void RunEachOnAThread(std::vector<Item>& items, Work work)
 
 } // namespace
 
-std::optional<CCardOutcome> ProbePort(CInventoryPort& port, CRunShared& shared)
+std::optional<CBenchRow> ProbePort(CInventoryPort& port, CRunShared& shared)
 {
     if (port.strDevice.empty() || !MayProbeRole(port.eRole))
         return std::nullopt;
-    CCardOutcome outcome = RunOnPort(*FindCardCommand("probe"), "", port.strDevice, shared, false, false);
+    CBenchRow outcome = RunOnPort(*FindCardCommand("probe"), "", port.strDevice, shared, false, false);
     if (outcome.nStatus == kCliPortFailed)
         port.strProbeFailure = outcome.strMessage;
     else if (!IsInterruptStatus(outcome.nStatus))
@@ -48,7 +48,7 @@ std::optional<CCardOutcome> ProbePort(CInventoryPort& port, CRunShared& shared)
     return outcome;
 }
 
-std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
+std::optional<CBenchRow> ChoosePort(CTarget& target, CRunShared& shared)
 {
     for (EPortRole eRole : {EPortRole::kModem, EPortRole::kAt}) {
         for (const CInventoryPort& port : target.pCard->ports) {
@@ -58,11 +58,11 @@ std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
             }
         }
     }
-    CCardOutcome best;
+    CBenchRow best;
     best.nStatus = kCliSilent;
     best.strMessage = "no port of the card answers AT";
     for (CInventoryPort& port : target.pCard->ports) {
-        const std::optional<CCardOutcome> probe = ProbePort(port, shared);
+        const std::optional<CBenchRow> probe = ProbePort(port, shared);
         if (!probe)
             continue;
         if (probe->nStatus == kCliOk) {
@@ -78,12 +78,12 @@ std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared)
     return best;
 }
 
-CCardOutcome RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
+CBenchRow RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
 {
-    std::optional<CCardOutcome> failure;
+    std::optional<CBenchRow> failure;
     if (target.strPort.empty() && target.pCard)
         failure = ChoosePort(target, shared);
-    CCardOutcome outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared);
+    CBenchRow outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared);
     outcome.strSlot = target.strSlot;
     outcome.strLabel = target.strLabel;
     return outcome;
@@ -98,7 +98,7 @@ CCliReport RunList(bool bProbe, const CSlotLabels& labels, std::vector<CInventor
             // Who the card is, asked on its first port that answered.
             for (const CInventoryPort& port : card.ports) {
                 if (port.bAnswersAt.value_or(false)) {
-                    const CCardOutcome identity = ReadIdentityOnPort(port.strDevice, shared);
+                    const CBenchRow identity = ReadIdentityOnPort(port.strDevice, shared);
                     card.strModel = identity.strModel;
                     card.strImei = identity.strImei;
                     break;

@@ -10,15 +10,15 @@
 
 // Sends "AT" to the port when it may take it and notes how it answered; on a platform without
 // roles an answering port becomes the card's AT port. Nothing for a port that was not asked.
-std::optional<CCardOutcome> ProbePort(CInventoryPort& port, CRunShared& shared);
+std::optional<CBenchRow> ProbePort(CInventoryPort& port, CRunShared& shared);
 
 // The port of a card that commands go to: its modem port, else its AT port, where roles are
 // known; else the lowest interface that answers "AT" (ports are in interface order). When none
 // does, the outcome that says why.
-std::optional<CCardOutcome> ChoosePort(CTarget& target, CRunShared& shared);
+std::optional<CBenchRow> ChoosePort(CTarget& target, CRunShared& shared);
 
 // The command on the target: on its port, chosen first when only its card is known.
-CCardOutcome RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared);
+CBenchRow RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared);
 
 // "list": every card; with bProbe each port asked "AT" and each card its model and IMEI, the
 // cards in parallel.

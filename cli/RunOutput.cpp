@@ -6,6 +6,7 @@
 
 #include "cli/CliPlatform.h"
 #include "cli/CliStatus.h"
+#include "cli/History.h"
 #include "cli/Interrupt.h"
 #include "serial/SerialPort.h"
 
@@ -49,7 +50,7 @@ void WriteTranscriptHeader(CTranscript& transcript, const CCliOptions& options, 
 {
     std::string strCommandLine = "vostrel-cli";
     for (const std::string& strArg : args)
-        strCommandLine.append(" ").append(PrintableText(strArg));
+        strCommandLine.append(" ").append(ArgumentShown(strArg));
     // Appended, not added: GCC 12 warns (-Warray-bounds) about its own inlined copies of such a sum.
     std::string strProgram = "vostrel-cli ";
     strProgram.append(VOSTREL_VERSION).append(" ").append(CliPlatformName());
@@ -71,7 +72,7 @@ void FinishTranscript(CTranscript& transcript, const std::string& strPath, CCliR
         return;
     if (report.outcomes.empty() && report.nStatus != kCliOk)
         transcript.Note("outcome " + report.strMessage);
-    for (const CCardOutcome& outcome : report.outcomes)
+    for (const CBenchRow& outcome : report.outcomes)
         transcript.Note("outcome " + OutcomeLine(report.strCommand, outcome));
     const auto [strCall, nCode] = transcript.Finish();
     if (strCall.empty())
@@ -94,7 +95,7 @@ int PrintReport(const CCliOptions& options, const CCliReport& report)
         for (const std::string& strLine : ListLines(*report.pCards, report.pLabels, report.bIdentity))
             strOut += strLine + "\n";
     } else {
-        for (const CCardOutcome& outcome : report.outcomes)
+        for (const CBenchRow& outcome : report.outcomes)
             strOut += OutcomeLine(report.strCommand, outcome) + "\n";
         if (options.bAll && !report.outcomes.empty())
             strOut += SummaryLine(report.outcomes) + "\n";

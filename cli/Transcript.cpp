@@ -1,5 +1,7 @@
 #include "cli/Transcript.h"
 
+#include "history/HistoryStore.h"
+
 #include <cctype>
 
 #include <cerrno>
@@ -27,17 +29,7 @@ int64_t CTranscript::Ms() const
 
 std::string CTranscript::StartedUtc() const
 {
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(m_wallStart);
-    const auto day = floor<days>(ms);
-    const year_month_day date(day);
-    const hh_mm_ss<milliseconds> time(ms - day);
-    char sz[40];
-    std::snprintf(sz, sizeof sz, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
-                  static_cast<int>(time.subseconds().count()));
-    return sz;
+    return UtcText(m_wallStart);
 }
 
 void CTranscript::WriteLine(const std::string& strLine)

@@ -131,7 +131,7 @@ License: Expat
   if(VOSTREL_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libudev1")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libudev1, libsqlite3-0, libpq5")
   endif()
   include(CPack)
 endif()

@@ -11,6 +11,7 @@ groups[native]="
     libudev-dev pkg-config                        # finding the cards on Linux
     umockdev libumockdev-dev                      # its tests, on a mocked device tree
     libcli11-dev nlohmann-json3-dev               # vostrel-cli: options and JSON (header-only, both builds)
+    libsqlite3-dev libpq-dev postgresql           # the run history: SQLite, PostgreSQL's client, a server for its tests
     tmux                                          # a terminal for the live bench table's test
     procps psmisc                                 # process control
     python3
@@ -23,6 +24,7 @@ groups[windows]="
     wine64 wine                                   # running it
     fonts-wine                                    # Marlett and Tahoma, copied into each prefix (wine-prefix.sh)
     xvfb x11-utils imagemagick                    # a display for its window, screenshots
+    tcl patch xz-utils                            # SQLite's amalgamation, made from Debian's sources (scripts/sqlite-amalgamation.sh)
 "
 groups[package]="
     dpkg-dev                                      # dpkg-shlibdeps: the Debian package's dependencies
@@ -40,11 +42,21 @@ for g in "${wanted[@]}"; do
     packages+=($(sed 's/#.*//' <<<"${groups[$g]}"))
 done
 
+# SQLite's amalgamation for the Windows build, made once into a cache outside the tree: here, beside
+# the native build, rather than when the Windows tree is configured.
+make_sqlite() {
+    [[ " ${wanted[*]} " == *" windows "* ]] || return 0
+    "$(dirname "${BASH_SOURCE[0]}")/sqlite-amalgamation.sh" >/dev/null
+}
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+    make_sqlite
+    exit 0
+fi
 
 echo "installing: ${missing[*]}"
 sudo=""
@@ -59,3 +71,4 @@ if [ -z "${VOSTREL_APT_UPDATED:-}" ] && ! [ -e "${VOSTREL_APT_STAMP:-/nonexisten
     [ -z "${VOSTREL_APT_STAMP:-}" ] || touch "$VOSTREL_APT_STAMP"
 fi
 $sudo apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+make_sqlite

@@ -2,6 +2,7 @@
 #include "cli/CliPlatform.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -225,4 +226,28 @@ size_t TerminalWidth(FILE* pStream)
         return size.ws_col;
     const size_t nColumns = ColumnsVariable();
     return nColumns ? nColumns : 80;
+}
+
+std::string StationName()
+{
+    char szName[256] = {};
+    if (gethostname(szName, sizeof szName - 1) != 0)
+        return "unknown";
+    return szName;
+}
+
+std::optional<std::string> DefaultHistoryPath()
+{
+    const char* pszData = std::getenv("XDG_DATA_HOME");
+    // The XDG rule: a relative value is to be ignored.
+    if (pszData && pszData[0] == '/')
+        return std::string(pszData) + "/vostrel/history.db";
+    // sudo may keep the caller's HOME: the records of a run as root go to root's own home.
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* pEntry = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &pEntry) != 0 || !pEntry || !pEntry->pw_dir ||
+        pEntry->pw_dir[0] != '/')
+        return std::nullopt;
+    return std::string(pEntry->pw_dir) + "/.local/share/vostrel/history.db";
 }

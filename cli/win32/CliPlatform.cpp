@@ -225,3 +225,20 @@ size_t TerminalWidth(FILE* pStream)
     const size_t nColumns = ColumnsVariable();
     return nColumns ? nColumns : 80;
 }
+
+std::string StationName()
+{
+    char szName[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD nSize = sizeof szName;
+    if (!GetComputerNameA(szName, &nSize))
+        return "unknown";
+    return szName;
+}
+
+std::optional<std::string> DefaultHistoryPath()
+{
+    const char* pszLocal = std::getenv("LOCALAPPDATA");
+    if (!pszLocal || !pszLocal[0])
+        return std::nullopt;
+    return std::string(pszLocal) + "\\Vostrel\\history.db";
+}

@@ -17,31 +17,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
-
-# Starts a card whose port is $work/NAME. start_card NAME [CARDSIM OPTIONS...]
-start_card() {
-    local name=$1 deadline=$((SECONDS + 10))
-    shift
-    "$cardsim" --link "$work/$name" --transcript "$work/$name.transcript" "$@" >"$work/$name.out" 2>&1 &
-    pids+=($!)
-    until grep -q '^cardsim: listening on ' "$work/$name.out" 2>/dev/null; do
-        [ $SECONDS -lt $deadline ] || { fail "card $name did not start"; return 1; }
-        sleep 0.02
-    done
-}
-
-# Runs the program; STATUS and OUT hold what it did.
-cli() {
-    "$cli_exe" "$@" >"$work/out" 2>"$work/err" </dev/null
-    STATUS=$?
-    OUT=$(cat "$work/out" "$work/err")
-}
-
-expect() {   # expect STATUS REGEX WHAT
-    [ "$STATUS" = "$1" ] || fail "$3: exit status $STATUS, wanted $1: $OUT"
-    printf '%s\n' "$OUT" | grep -qE "$2" || fail "$3: no line matches /$2/: $OUT"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/card-lib.sh"
 
 # The card's command lines since mark NAME, comma separated.
 mark() { marked=$(wc -l <"$work/$1.transcript"); }

@@ -90,7 +90,7 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort | tr '\n' ' ')
 outside=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -vE '^\./(usr/.*)?$')
 [ -z "$outside" ] || problem "the .deb installs outside /usr: $outside"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libstdc++6 libudev1; do
+for lib in libc6 libstdc++6 libudev1 libsqlite3-0 libpq5; do
     [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] || problem "the .deb does not depend on $lib: $depends"
 done
 grep -q "MIT License" "$programs/LICENSE.txt" || problem "the archive's LICENSE.txt is not the MIT licence"

@@ -38,7 +38,7 @@ TEST(BenchCommandTest, FollowsEachSwitchedCardAndFailsOnlyItsOwnRow)
 
     CBenchCardAccess access;
     access.runTarget = [&](CTarget& target) {
-        CCardOutcome outcome;
+        CBenchRow outcome;
         outcome.strCard = target.strCard;
         outcome.strPort = target.pCard ? target.pCard->ports[0].strDevice : SerialDeviceOfName(target.strPort);
         outcome.strImei = strImei;
@@ -63,10 +63,10 @@ TEST(BenchCommandTest, FollowsEachSwitchedCardAndFailsOnlyItsOwnRow)
     for (size_t n : {0u, 2u}) {
         EXPECT_EQ(report.outcomes[n].nStatus, kCliOk) << n << ": " << report.outcomes[n].strMessage;
         EXPECT_NE(report.outcomes[n].strMessage.find("ok: left after"), std::string::npos) << report.outcomes[n].strMessage;
-        ASSERT_TRUE(report.outcomes[n].switchOutcome) << n;
-        EXPECT_EQ(report.outcomes[n].switchOutcome->ePhase, ESwitchPhase::kLeft) << n;
+        EXPECT_TRUE(report.outcomes[n].bFollowed) << n;
+        EXPECT_EQ(report.outcomes[n].ePhase, ESwitchPhase::kLeft) << n;
     }
-    EXPECT_FALSE(report.outcomes[1].switchOutcome) << "a card whose command failed was followed";
+    EXPECT_FALSE(report.outcomes[1].bFollowed) << "a card whose command failed was followed";
     const std::vector<CBenchRow> rows = board.Snapshot();
     EXPECT_EQ(rows[2].strSlot, "1-3") << "the card named by its port number was not found";
     EXPECT_TRUE(rows[0].phaseSeconds[1] && rows[2].phaseSeconds[1]);

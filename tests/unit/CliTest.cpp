@@ -75,7 +75,7 @@ TEST(ModeRunOutcomeTest, StatusAndMessageFollowTheAnswers)
          kCliRejected, "the card rejected AT+YCDRUN=8 (ERROR)"},
     };
     for (const auto& c : kCases) {
-        const CCardOutcome outcome = ModeRunOutcome(c.result);
+        const CBenchRow outcome = ModeRunOutcome(c.result);
         EXPECT_EQ(outcome.nStatus, c.nStatus) << c.pszName;
         EXPECT_EQ(outcome.strMessage, c.pszMessage) << c.pszName;
     }
