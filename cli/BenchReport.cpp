@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliPlatform.h"
+#include "cli/Output.h"
 #include "cli/Transcript.h"
 
 namespace {
@@ -70,11 +71,6 @@ std::string CsvLine(const std::vector<std::string>& fields)
     for (size_t n = 0; n < fields.size(); ++n)
         strLine += (n ? "," : "") + fields[n];
     return strLine + "\r\n";
-}
-
-nlohmann::json TextOrNull(const std::string& str)
-{
-    return str.empty() ? nlohmann::json(nullptr) : nlohmann::json(str);
 }
 
 nlohmann::json SecondsJson(double dSeconds)
