@@ -1,19 +1,22 @@
 # Batched compiles: each of our targets compiles its C++ sources a few at a time, a batch being one
 # translation unit that includes them. The big headers every source reads (the standard library,
 # GoogleTest, CLI11, the JSON library, windows.h) are then parsed once a batch, not once a source:
-# a cold build takes about half the time. A batch includes its sources by their path below the
+# a cold build is much cheaper. A batch includes its sources by their path below the
 # tree, not by a whole path, so that every clone compiles the same text and hits the compiler cache
 # (CMake's own unity build writes whole paths).
 #
-# A source with compile settings of its own is compiled alone, and so is one marked VOSTREL_ALONE:
-# a static library's batch is one archive member, pulled in whole by a program that needs any of it. Sources of one batch share one
+# A source with compile settings of its own is compiled alone. Programs are batched, and the
+# libraries that set VOSTREL_BATCHED: a library's batch is one archive member, pulled in whole by a
+# program that needs any of it, so only a library whose every source a program links may be batched
+# (the core's port code, say, calls into a serial back end that not every program links). Sources of one batch share one
 # translation unit, so names in anonymous namespaces must differ across a target's sources.
-option(VOSTREL_BATCHED "Compile each target's sources in batches (cold builds about twice as fast)" ON)
+option(VOSTREL_BATCHED "Compile each program's sources in batches: the shared headers are parsed once a batch" ON)
 set(VOSTREL_BATCH_SIZE 8 CACHE STRING "Sources per batched compile")
 
 function(vostrel_batch_target target)
   get_target_property(type ${target} TYPE)
-  if(NOT type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|OBJECT_LIBRARY)$")
+  get_target_property(batched_library ${target} VOSTREL_BATCHED)
+  if(NOT type STREQUAL "EXECUTABLE" AND NOT batched_library)
     return()
   endif()
   get_target_property(target_dir ${target} SOURCE_DIR)
@@ -27,8 +30,7 @@ function(vostrel_batch_target target)
     file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${path})
     get_source_file_property(definitions ${path} TARGET_DIRECTORY ${target} COMPILE_DEFINITIONS)
     get_source_file_property(options ${path} TARGET_DIRECTORY ${target} COMPILE_OPTIONS)
-    get_source_file_property(alone ${path} TARGET_DIRECTORY ${target} VOSTREL_ALONE)
-    if(relative MATCHES "^\\.\\./" OR definitions OR options OR alone)
+    if(relative MATCHES "^\\.\\./" OR definitions OR options)
       continue()
     endif()
     list(APPEND batched ${relative})
