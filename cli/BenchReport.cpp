@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliPlatform.h"
+#include "cli/Output.h"
 #include "cli/Transcript.h"
 
 namespace {
@@ -83,11 +84,6 @@ std::string CsvLine(const std::vector<std::string>& fields)
 }
 
 namespace {
-
-nlohmann::json TextOrNull(const std::string& str)
-{
-    return str.empty() ? nlohmann::json(nullptr) : nlohmann::json(str);
-}
 
 nlohmann::json SecondsJson(double dSeconds)
 {

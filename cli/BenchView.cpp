@@ -27,7 +27,7 @@ std::string Cut(const std::string& str, size_t nWidth)
     return str.substr(0, nEnd);
 }
 
-std::string Seconds(double dSeconds)
+std::string Tenths(double dSeconds)
 {
     char szText[32];
     std::snprintf(szText, sizeof szText, "%.1f", dSeconds);
@@ -57,7 +57,7 @@ using CCells = std::array<std::string, kColumns.size()>;
 CCells RowCells(const CBenchRow& row)
 {
     return {CellText(row.strLabel), CellText(row.strSlot), CellText(row.strModel), CellText(row.strImei),
-            CellText(row.strCommand), SwitchPhaseName(row.ePhase), Seconds(row.dSeconds),
+            CellText(row.strCommand), SwitchPhaseName(row.ePhase), Tenths(row.dSeconds),
             CellText(ResultText(row))};
 }
 
@@ -73,7 +73,7 @@ std::string SummaryText(const std::vector<CBenchRow>& rows)
     }
     return std::to_string(rows.size()) + (rows.size() == 1 ? " card: " : " cards: ") + std::to_string(nDone) +
            " done, " + std::to_string(nFailed) + " failed, " + std::to_string(rows.size() - nDone - nFailed) +
-           " running  " + Seconds(dLongest) + " s";
+           " running  " + Tenths(dLongest) + " s";
 }
 
 } // namespace

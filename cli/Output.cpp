@@ -27,11 +27,6 @@ std::string KnownOr(const std::string& str, const char* pszUnknown)
     return str.empty() ? pszUnknown : PrintableText(str);
 }
 
-nlohmann::json TextOrNull(const std::string& str)
-{
-    return str.empty() ? nlohmann::json(nullptr) : nlohmann::json(str);
-}
-
 std::string LabelOf(const CSlotLabels* pLabels, const std::string& strSlot)
 {
     return pLabels && !strSlot.empty() ? pLabels->LabelOf(strSlot) : std::string();

@@ -10,6 +10,12 @@
 #include "cli/SlotLabels.h"
 #include "discovery/CardInventory.h"
 
+// An empty text is JSON null: the card or the bench did not tell it.
+inline nlohmann::json TextOrNull(const std::string& str)
+{
+    return str.empty() ? nlohmann::json(nullptr) : nlohmann::json(str);
+}
+
 // One line per card, then one indented line per port:
 //   card 7&11&0  slot 1-4.2 (A1)  usb 12d1:1001  serial HW0001  model R2280-Y  imei 356938035643809
 //     COM5  modem  interface 2  YARLOusbmdm6k  USB\VID_12D1&PID_1001&MI_02\7&11&0&0002  answers AT

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/PollUntil.h"
 #include "serial/AtChannel.h"
 #include "tools/cardsim/pty/PtyCard.h"
 
@@ -16,17 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(3000))
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        poll(nullptr, 0, 5);
-    }
-    return true;
-}
 
 CardOptions WithFault(CardFault fault, uint32_t nPauseMs = 400, int nCount = -1)
 {

@@ -18,23 +18,13 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/PollUntil.h"
 #include "serial/SerialPort.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(2000))
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        poll(nullptr, 0, 2);
-    }
-    return true;
-}
 
 // A pseudo-terminal played by the test: what it sends arrives at the port, and it reads what the
 // port writes.

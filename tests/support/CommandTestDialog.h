@@ -15,24 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/PollUntil.h"
 #include "tests/support/TestMainDlg.h"
 #include "discovery/memory/MemoryRegistry.h"
 #include "tests/support/VirtualClock.h"
 #include "tests/support/sim/SimSerial.h"
 #include "tests/support/WorkDirScope.h"
 #include "tests/support/headless/HeadlessWindow.h"
-
-// Polls until done() holds; false when the deadline passes first.
-inline bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = std::chrono::seconds(20))
-{
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // The waits of one thread, without the channel's 150 ms settle sleeps inside each exchange.
 inline std::vector<uint32_t> CommandWaitsOf(const CVirtualClock& clock, std::thread::id thread)

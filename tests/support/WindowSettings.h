@@ -3,6 +3,9 @@
 // (CaptureWorkingDirectory, at most 250 characters) and the record read from the file there.
 #include "app/SettingsFile.h"
 
+// The file the window keeps its settings in, in its working directory.
+inline constexpr char kSettingsFileName[] = "Vostrel.cfg";
+
 struct CWindowSettings {
     char m_szWorkDir[260] = {};
     CPortSettings m_settings;

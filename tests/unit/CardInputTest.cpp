@@ -7,12 +7,13 @@
 
 #include "tests/support/CommandTestDialog.h"
 #include "tests/support/MonitorHarness.h"
+#include "tests/support/ModeCommandTexts.h"
 
 using namespace std::string_literals;
 
 namespace {
 
-constexpr int kPort = 5;
+constexpr int kCardPort = 5;
 constexpr uint64_t kSettledAtOnce = 300;   // one poll cycle: the reply was all there at its first count
 
 // ---- the AT channel ------------------------------------------------------------------------------
@@ -35,9 +36,9 @@ protected:
 
     void Connect(CardOptions options = {})
     {
-        m_pCard = sim::Plug(kPort, m_clock, std::move(options));
+        m_pCard = sim::Plug(kCardPort, m_clock, std::move(options));
         m_port.Close();
-        ASSERT_NE(m_port.Open(kPort, 115200, 8, 1), 0);
+        ASSERT_NE(m_port.Open(kCardPort, 115200, 8, 1), 0);
         m_channel.SetTimeout(1000);
         m_channel.SetAttempts(2);
     }
@@ -234,7 +235,7 @@ TEST_F(CardInputTest, UnplugMidReplyEndsInErrorWithinOneAnswerWait)
         int nSleeps = 0;
         m_clock.OnSleep([&](uint32_t) {
             if (++nSleeps == nPullAtSleep)
-                sim::Unplug(kPort);
+                sim::Unplug(kCardPort);
         });
         const Outcome outcome = Run("AT");
         m_clock.OnSleep({});
@@ -289,15 +290,15 @@ std::vector<uint32_t> WaitsWithFirstProbe(std::vector<uint32_t> firstProbe)
 }
 
 const PullCase kPulls[] = {
-    {"BetweenPasses", [](CVirtualClock&, CSimCard&) { sim::Unplug(kPort); }, WaitsWithFirstProbe({})},
+    {"BetweenPasses", [](CVirtualClock&, CSimCard&) { sim::Unplug(kCardPort); }, WaitsWithFirstProbe({})},
     {"MidWrite", [](CVirtualClock&, CSimCard& card) { card.PullDuringNextWrite(); },
      WaitsWithFirstProbe({})},
     // The first probe's first attempt finds an empty queue until its answer wait is over.
     {"MidReply",
      [](CVirtualClock& clock, CSimCard&) {
          clock.OnSleep([](uint32_t nMs) {
-             if (nMs == 150 && sim::Find(kPort))
-                 sim::Unplug(kPort);
+             if (nMs == 150 && sim::Find(kCardPort))
+                 sim::Unplug(kCardPort);
          });
      },
      WaitsWithFirstProbe(std::vector<uint32_t>(8, 150))},
@@ -314,7 +315,7 @@ protected:
 TEST_P(CardMonitorTest, FollowsTheCardToItsNewPort)
 {
     monitor_test::AddModemCard(m_registry);
-    std::shared_ptr<CSimCard> pCard = sim::Plug(kPort, m_clock);
+    std::shared_ptr<CSimCard> pCard = sim::Plug(kCardPort, m_clock);
     sim::Plug(6, m_clock);
     ASSERT_TRUE(Monitor().RunMonitorPass());
     ASSERT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_READY);
@@ -327,7 +328,7 @@ TEST_P(CardMonitorTest, FollowsTheCardToItsNewPort)
     EXPECT_EQ(Monitor().State().m_bConnected, 0);
     EXPECT_EQ(Window().Control(IDC_STATUS_PICTURE).nBitmap, IDB_SEARCHING);
     EXPECT_EQ(Window().Control(IDC_STATUS_LINE).strText, "Searching...");
-    EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, kPort);
+    EXPECT_EQ(Window().Control(IDC_PORT_LIST).nSelection, kCardPort);
     EXPECT_FALSE(Window().Control(IDC_ENTER_DOWNLOAD).bEnabled);
     EXPECT_FALSE(Window().Control(IDC_EXIT_DOWNLOAD).bEnabled);
 
@@ -354,8 +355,6 @@ INSTANTIATE_TEST_SUITE_P(Pulls, CardMonitorTest, ::testing::ValuesIn(kPulls),
 
 // ---- the mode commands ---------------------------------------------------------------------------
 
-const std::string E = "AT+YCDRUN=E";
-const std::string F = "AT+YCDRUN=F";
 
 struct CommandPullCase {
     const char* name;

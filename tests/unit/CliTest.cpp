@@ -12,11 +12,10 @@
 #include "cli/CliStatus.h"
 #include "cli/Output.h"
 #include "cli/Transcript.h"
+#include "tests/support/ModeCommandTexts.h"
 
 namespace {
 
-const std::string E = "AT+YCDRUN=E";
-const std::string K8 = "AT+YCDRUN=8";
 const std::string kOk = "\r\nOK\r\n";
 
 // One write of the command and the bytes the card sent back to it, typed as the channel types them.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/PollUntil.h"
 #include "tests/support/TestMainDlg.h"
 #include "app/ToolApp.h"
 #include "discovery/memory/MemoryRegistry.h"
@@ -71,17 +72,6 @@ std::vector<std::string> EnglishTexts()
             Op("text", IDC_HIDDEN_OK, "OK"),           Op("text", IDC_EXIT, "Exit"),
             Op("text", IDC_PORT_LABEL, "Modem Port"),   Op("text", IDC_ENTER_DOWNLOAD, "Close autorun && Enter download"),
             Op("text", IDC_REVERSE_PORT, "Reverse Port"), Op("text", IDC_SIM_STATUS, "Uninstall Network")};
-}
-
-bool PollUntil(const std::function<bool()>& done)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 uintptr_t Clicked(int nId)

@@ -2,15 +2,11 @@
 // exit download command (OnExitDownload), against a simulated card on COM5.
 #include "commands/Commands.h"
 #include "tests/support/CommandTestDialog.h"
+#include "tests/support/ModeCommandTexts.h"
 
 namespace {
 
-const std::string E = "AT+YCDRUN=E";
-const std::string K8 = "AT+YCDRUN=8";
-const std::string F = "AT+YCDRUN=F";
-const std::string K9 = "AT+YCDRUN=9";
 const std::string CGMM = "AT+CGMM";
-const std::string N = "AT+YCDRUN=N";
 
 enum class Sequence { Close, Open };
 

@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = file_bytes::Bytes;
 
-const char kFileName[] = "Vostrel.cfg";
 
 Bytes Sequence(size_t nCount)
 {
@@ -49,7 +48,7 @@ protected:
     static Bytes Record(const CWindowSettings& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
     static void Fill(CWindowSettings& dlg, uint8_t nByte) { std::memset(dlg.m_settings.bytes, nByte, 12); }
 
-    fs::path SettingsPath() const { return m_workDir.Dir() / kFileName; }
+    fs::path SettingsPath() const { return m_workDir.Dir() / kSettingsFileName; }
 
     CWorkDirScope m_workDir;
 };
@@ -185,7 +184,7 @@ TEST_F(SettingsFileTest, LongWorkingDirectoryIsNotCapturedAndTheFileStillLandsTh
     auto pDlg = NewSettings();
     EXPECT_EQ(pDlg->m_szWorkDir[0], '\0');
     EXPECT_EQ(pDlg->LoadPortSettings(), 1);
-    EXPECT_EQ(ReadBytes(deep / kFileName), Bytes(12, 0));
+    EXPECT_EQ(ReadBytes(deep / kSettingsFileName), Bytes(12, 0));
 }
 
 } // namespace

@@ -25,7 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = file_bytes::Bytes;
 
-const char kFileName[] = "Vostrel.cfg";
 constexpr uint8_t kBefore = 0xEE;   // what the record holds before loading
 
 Bytes Pattern(size_t nCount)
@@ -96,7 +95,7 @@ protected:
     }
 
     static Bytes Record(const CWindowSettings& dlg) { return Bytes(dlg.m_settings.bytes, dlg.m_settings.bytes + 12); }
-    fs::path SettingsPath() const { return m_workDir.Dir() / kFileName; }
+    fs::path SettingsPath() const { return m_workDir.Dir() / kSettingsFileName; }
 
     CWorkDirScope m_workDir{"vostrel-settings"};
 };

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/PollUntil.h"
 #include "serial/AtChannel.h"
 
 namespace {
@@ -38,17 +39,6 @@ int TranscriptCount(const std::string& strName, const std::string& strLine)
             ++nCount;
     }
     return nCount;
-}
-
-bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(3000))
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        ::Sleep(5);
-    }
-    return true;
 }
 
 // The channel's port, made before the channel that runs over it.

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/PollUntil.h"
 #include "StuckSerialDriver.h"
 #include "serial/SerialPort.h"
 
@@ -112,17 +113,6 @@ size_t HeapBytesInUse()
         HeapUnlock(heaps[n]);
     }
     return nBytes;
-}
-
-bool PollUntil(const std::function<bool()>& done, milliseconds timeout = milliseconds(3000))
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        ::Sleep(5);
-    }
-    return true;
 }
 
 class Win32SerialPortTest : public ::testing::Test {
