@@ -29,6 +29,8 @@ struct CCardOutcome {
     std::string strLabel;             // the slot's bench label (--slots), empty when none
     std::string strModel;             // the card's answers to AT+CGMM and AT+CGSN, empty when unknown
     std::string strImei;
+    std::string strModelUnknown;      // why each is unknown, when asked
+    std::string strImeiUnknown;
     std::vector<CExchange> identityExchanges;   // those two questions, asked before the command; empty when not asked
 };
 
