@@ -132,7 +132,8 @@ TEST(BenchReportTest, WriteReplacesTheReportOrSaysWhatFailed)
     std::filesystem::create_directory(folder / "inside");
     const std::optional<std::string> strFailure = WriteBenchReport(folder.string(), {SwitchedRow()});
     ASSERT_TRUE(strFailure.has_value());
-    EXPECT_EQ(*strFailure, "cannot write the report " + folder.string() + ": open: is a directory");
+    // Found before the write on POSIX (open: is a directory), at the rename on Windows.
+    EXPECT_EQ(strFailure->rfind("cannot write the report " + folder.string() + ": ", 0), 0u) << *strFailure;
     EXPECT_TRUE(std::filesystem::is_directory(folder / "inside"));
 
     size_t nFiles = 0;
