@@ -205,8 +205,13 @@ std::string PrintableText(const std::string& str)
 
 std::string DescribeOutputProblem(const COutputProblem& problem, const std::string& strPath)
 {
-    if (problem.nCode == 0)
-        return problem.strCall.empty() ? problem.strRefusal : problem.strCall + ": " + problem.strRefusal;
+    if (problem.nCode == 0) {
+        // The system's own words (Windows) start with a capital; the other causes are lower case.
+        std::string strWhy = problem.strRefusal;
+        if (!strWhy.empty())
+            strWhy[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(strWhy[0])));
+        return problem.strCall.empty() ? strWhy : problem.strCall + ": " + strWhy;
+    }
     return problem.strCall + ": " + DescribeFileError({problem.strCall, problem.nCode}, strPath);
 }
 

@@ -139,8 +139,11 @@ TEST(TranscriptTest, KeepsOneMibOfACardsBytes)
         transcript.Traffic("COM5", true, "AT\r");
         transcript.Traffic("COM6", false, "OK");
     }
-    std::ifstream in(path);
-    const std::string strText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string strText;
+    {
+        std::ifstream in(path);   // closed before the remove: Windows removes no open file
+        strText.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     EXPECT_EQ(std::count(strText.begin(), strText.end(), 'z'), 1024 * 1024);
     EXPECT_NE(strText.find("COM5 > AT\\r\n"), std::string::npos);
     EXPECT_NE(strText.find("COM6 < OK\n"), std::string::npos);
