@@ -48,8 +48,10 @@ std::string JoinPorts(const std::vector<std::string>& ports)
 // A text from the cards or the user, as a CSV field that no spreadsheet runs as a formula.
 std::string CsvText(const std::string& str)
 {
-    std::string strField = str;
-    if (!strField.empty() && std::string("=+-@\t\r").find(strField[0]) != std::string::npos)
+    std::string strField = PrintableText(str);
+    // A spreadsheet skips leading spaces before it looks for a formula's sign.
+    const size_t nFirst = strField.find_first_not_of(' ');
+    if (nFirst != std::string::npos && std::string("=+-@\t\r").find(strField[nFirst]) != std::string::npos)
         strField.insert(0, 1, '\'');
     if (strField.find_first_of(",\"\r\n") == std::string::npos)
         return strField;
@@ -117,38 +119,9 @@ std::vector<std::string> BenchReportColumns()
 
 namespace {
 
-// A name beside strPath that no other run picks at the same time.
-std::string TemporaryPathBeside(const std::string& strPath)
+std::optional<std::string> Failure(const std::string& strPath, const std::string& strCause)
 {
-    std::random_device random;
-    char szSuffix[32];
-    std::snprintf(szSuffix, sizeof szSuffix, ".%08x.tmp", static_cast<unsigned>(random()));
-    return strPath + szSuffix;
-}
-
-std::optional<std::string> Failure(const std::string& strPath, const std::string& strCall, const std::string& strCause)
-{
-    return "cannot write the report " + strPath + ": " + strCall + ": " + strCause;
-}
-
-// The whole text into a new file; the failing call and its errno, or nothing.
-std::optional<CSerialError> WriteWholeFile(const std::string& strPath, const std::string& strText)
-{
-    errno = 0;
-    FILE* pFile = std::fopen(strPath.c_str(), "wb");
-    if (!pFile)
-        return CSerialError{"open", errno ? errno : EIO};
-    // A short write or a full disk may show only at the flush or the close.
-    const bool bWritten = std::fwrite(strText.data(), 1, strText.size(), pFile) == strText.size() &&
-                          std::fflush(pFile) == 0;
-    const int nWriteError = errno ? errno : EIO;
-    errno = 0;
-    const bool bClosed = std::fclose(pFile) == 0;
-    if (!bWritten)
-        return CSerialError{"write", nWriteError};
-    if (!bClosed)
-        return CSerialError{"close", errno ? errno : EIO};
-    return std::nullopt;
+    return "cannot write the report " + PrintableText(strPath) + ": " + PrintableText(strCause);
 }
 
 } // namespace
@@ -176,36 +149,24 @@ std::string BenchReportJson(const std::vector<CBenchRow>& rows)
     nlohmann::json j = nlohmann::json::array();
     for (const CBenchRow& row : rows)
         j.push_back(BenchReportRecord(row));
-    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return JsonDumpText(j) + "\n";
 }
 
 std::optional<std::string> WriteBenchReport(const std::string& strPath, const std::vector<CBenchRow>& rows)
 {
     const std::optional<EReportFormat> format = ReportFormatOfPath(strPath);
     if (!format)
-        return "cannot write the report " + strPath + ": the name ends neither in .csv nor in .json";
+        return "cannot write the report " + PrintableText(strPath) + ": the name ends neither in .csv nor in .json";
     const std::string strText = *format == EReportFormat::kCsv ? BenchReportCsv(rows) : BenchReportJson(rows);
-    const std::string strTemporary = TemporaryPathBeside(strPath);
-    if (const std::optional<CSerialError> error = WriteWholeFile(strTemporary, strText)) {
-        std::remove(strTemporary.c_str());
-        return Failure(strPath, error->strCall, DescribeFileError(*error, strTemporary));
-    }
-    std::error_code ec;
-    std::filesystem::rename(strTemporary, strPath, ec);
-    if (ec) {
-        std::remove(strTemporary.c_str());
-        return Failure(strPath, "rename", ErrorCodeText(ec));
-    }
+    // New reports are for others to read; one that replaces the caller's keeps its mode.
+    if (const std::optional<COutputProblem> problem = ReplaceOutputFile(strPath, strText, 0644))
+        return Failure(strPath, DescribeOutputProblem(*problem, strPath));
     return std::nullopt;
 }
 
-std::optional<std::string> CheckFolderTakesFile(const std::string& strPath)
+std::optional<std::string> CheckReportReplaceable(const std::string& strPath)
 {
-    const std::string strTemporary = TemporaryPathBeside(strPath);
-    if (const std::optional<CSerialError> error = WriteWholeFile(strTemporary, "")) {
-        std::remove(strTemporary.c_str());
-        return error->strCall + ": " + DescribeFileError(*error, strTemporary);
-    }
-    std::remove(strTemporary.c_str());
+    if (const std::optional<COutputProblem> problem = CheckOutputReplaceable(strPath))
+        return DescribeOutputProblem(*problem, strPath);
     return std::nullopt;
 }

@@ -43,7 +43,7 @@ std::string CsvSeconds(double dSeconds);
 // open: permission denied".
 std::optional<std::string> WriteBenchReport(const std::string& strPath, const std::vector<CBenchRow>& rows);
 
-// Whether a file can be made beside strPath, as WriteBenchReport will make one (tried, then removed),
-// so that a report that could not be written is known before the run: the failing call and its
-// cause, or nothing.
-std::optional<std::string> CheckFolderTakesFile(const std::string& strPath);
+// Whether strPath may be replaced and a file made beside it, as WriteBenchReport will make one
+// (tried, then removed), so that a report that could not be written is known before the run: what
+// is refused or fails, in words, or nothing.
+std::optional<std::string> CheckReportReplaceable(const std::string& strPath);

@@ -36,6 +36,8 @@ struct CBenchRow {
     // Who: the card's answers to AT+CGMM and AT+CGSN (else the listing's), empty when unknown.
     std::string strModel;
     std::string strImei;
+    std::string strModelUnknown;          // why each is unknown, when asked
+    std::string strImeiUnknown;
     std::vector<CExchange> identityExchanges;   // those two questions, asked before the command; empty when not asked
     // What was sent.
     std::string strCommand;               // the subcommand run on it

@@ -28,11 +28,17 @@ public:
         }
     }
 
-    bool Open() { return m_channel.OpenCardPort(m_strName) != 0; }
+    bool Open()
+    {
+        m_strRefusal = RefusedPort(m_strDevice).value_or("");
+        return m_strRefusal.empty() && m_channel.OpenCardPort(m_strName) != 0;
+    }
 
     // "CreateFileA: access denied: another program holds the port" (the port is named beside it).
     std::string Failure() const
     {
+        if (!m_strRefusal.empty())
+            return m_strRefusal;
         const CSerialError& error = m_channel.PortError();
         if (error.strCall.empty())
             return "the port cannot be used";
@@ -76,6 +82,7 @@ private:
     std::string m_strName;
     std::string m_strDevice;
     std::string m_strShown;
+    std::string m_strRefusal;   // why the port may not be opened at all
     CRunShared& m_shared;
     bool m_bProgress;
     bool m_bStopped = false;
@@ -84,7 +91,7 @@ private:
 
 std::string NoAnswerLine(const std::string& strCommand, int nReplyBytes)
 {
-    return "the card answered " + std::to_string(nReplyBytes) + " bytes but no answer line to " + strCommand;
+    return "the card sent " + std::to_string(nReplyBytes) + " bytes but no answer line to " + strCommand;
 }
 
 std::string QuotedList(const std::vector<std::string>& lines)
@@ -161,14 +168,16 @@ std::string ExchangeText(const CExchange& exchange)
     str += " -> ";
     if (!exchange.bSent)
         str += "not sent";
+    else if (reply.Answered() && !reply.info.empty())
+        str += QuotedList(reply.info) + ", then " + EscapeBytes(reply.strResult);
     else if (reply.Answered() && reply.answerLine && *reply.answerLine != reply.strResult)
         str += "\"" + EscapeBytes(*reply.answerLine) + "\", then " + EscapeBytes(reply.strResult);
     else if (reply.Answered())
         str += "\"" + EscapeBytes(reply.strResult) + "\"";
     else if (reply.answerLine)
         str += "\"" + EscapeBytes(*reply.answerLine) + "\" without a final result";
-    else if (exchange.nReplyBytes > 0)
-        str += std::to_string(exchange.nReplyBytes) + " bytes, no answer line";
+    else if (exchange.CardBytes() > 0)
+        str += std::to_string(exchange.CardBytes()) + " bytes, no answer line";
     else
         str += "no answer";
     if (!reply.unsolicited.empty())
@@ -189,9 +198,9 @@ CBenchRow JudgeQuery(const std::vector<CExchange>& exchanges)
     const CExchange& exchange = exchanges.back();
     if (exchange.Answered())
         return outcome;
-    if (exchange.nReplyBytes > 0) {
+    if (exchange.CardBytes() > 0) {
         outcome.nStatus = kCliRejected;
-        outcome.strMessage = NoAnswerLine(exchange.strCommand, exchange.nReplyBytes);
+        outcome.strMessage = NoAnswerLine(exchange.strCommand, exchange.CardBytes());
     } else {
         outcome.nStatus = kCliSilent;
         outcome.strMessage = "no answer to " + exchange.strCommand + ": the card is silent";
@@ -239,6 +248,8 @@ void AskIdentity(CRunChannel& channel, CBenchRow& outcome)
     CCardIdentity identity = ReadCardIdentity(ctx);
     outcome.strModel = identity.strModel.value_or("");
     outcome.strImei = identity.strImei.value_or("");
+    outcome.strModelUnknown = std::move(identity.strModelUnknown);
+    outcome.strImeiUnknown = std::move(identity.strImeiUnknown);
     outcome.identityExchanges = std::move(identity.exchanges);
 }
 
@@ -272,6 +283,8 @@ CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, con
     }
     outcome.strModel = std::move(identity.strModel);
     outcome.strImei = std::move(identity.strImei);
+    outcome.strModelUnknown = std::move(identity.strModelUnknown);
+    outcome.strImeiUnknown = std::move(identity.strImeiUnknown);
     outcome.identityExchanges = std::move(identity.identityExchanges);
     outcome.strCard = strCard;
     outcome.strPort = channel.Shown();

@@ -96,12 +96,12 @@ int main(int argc, char** argv)
     shared.pClock = &clock;
     CTranscript transcript;
     if (!options.strLog.empty()) {
-        CSerialError error;
-        transcript.Attach(OpenTranscriptFile(options.strLog, error));
+        std::string strProblem;
+        transcript.Attach(OpenTranscriptFile(options.strLog, strProblem));
         if (!transcript.IsOpen())
             return Finish(options, FailureReport(options, kCliPortFailed,
                                                  "cannot open the transcript " + PrintableText(options.strLog) + ": " +
-                                                     error.strCall + ": " + DescribeFileError(error, options.strLog)));
+                                                     PrintableText(strProblem)));
         shared.pTranscript = &transcript;
     }
     // A store that was named must take the records before any card is sent anything.

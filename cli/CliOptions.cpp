@@ -278,7 +278,7 @@ CCommandLine ReadCommandLine(const std::string& strProgram, const std::vector<st
     } catch (const CLI::CallForVersion& e) {
         line.nExit = app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
-        line.strUsage = e.what();
+        line.strUsage = PrintableText(e.what());
     }
     return line;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "discovery/CardInventory.h"
+#include "platform/File.h"
 #include "serial/SerialPort.h"
 
 // "windows" or "linux".
@@ -31,6 +32,11 @@ bool MayProbeRole(EPortRole eRole);
 // one port corrupt each other's exchanges.
 bool WindowIsRunning();
 
+// Why a port may not be opened at all, before anything is sent: the program's own controlling
+// terminal, or the system console (a serial console named as a port): a card command there would
+// type into a shell or a login. Nothing where the platform has no such devices.
+std::optional<std::string> RefusedPort(const std::string& strDevice);
+
 // The cause of a port's failed system call in words, with what the user can do about it where that
 // is clear: "access denied: another program holds the port". strDevice is the device it opened.
 std::string DescribeSystemError(const CSerialError& error, const std::string& strDevice);
@@ -39,9 +45,13 @@ std::string DescribeSystemError(const CSerialError& error, const std::string& st
 // or what the file is when that explains it ("a pipe that nobody reads").
 std::string DescribeFileError(const CSerialError& error, const std::string& strPath);
 
-// Opens the transcript file for appending without ever blocking (a pipe nobody reads is refused);
-// nullptr with the failing call and its errno in error.
-FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error);
+// An output file's problem in words: a refusal's reason, or the failing call and its cause
+// ("open: permission denied").
+std::string DescribeOutputProblem(const COutputProblem& problem, const std::string& strPath);
+
+// Opens the transcript file for appending, as OpenOutputForAppend opens output (new files 0600);
+// nullptr and what went wrong, in words.
+FILE* OpenTranscriptFile(const std::string& strPath, std::string& strProblem);
 
 // From now on every signal that would end the program (Ctrl-C, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1...;
 // on Windows Ctrl-C, Ctrl-Break and closing the console) is noted for the runs to stop, with the exit

@@ -21,7 +21,7 @@ namespace {
 
 std::string JsonLine(const nlohmann::json& j)
 {
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return JsonDumpText(j, -1);
 }
 
 std::string Count(size_t n, const char* pszOne)
@@ -242,7 +242,7 @@ std::string Output(const CCliOptions& options, const CHistoryResult& result)
                             {"message", result.strMessage}, {"records", result.records}};
         if (result.summary)
             j["summary"] = *result.summary;
-        return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        return JsonDumpText(j) + "\n";
     }
     if (!result.strOut.empty() || options.bCsv || options.strHistoryAction == "export")
         return result.strOut;

@@ -134,19 +134,24 @@ std::optional<std::string> CheckNumberText(const std::string& strValue, bool bWh
     // Appended, not "\"" + text: mingw's -O3 takes that concatenation for an overlapping copy.
     std::string strShown(1, '"');
     strShown.append(PrintableText(strValue)).push_back('"');
-    if (bWhole) {
-        const size_t nDigits = strValue.starts_with("-") ? 1 : 0;
-        if (strValue.size() == nDigits || strValue.find_first_not_of("0123456789", nDigits) != std::string::npos)
-            return strShown + " is not a number (a whole number is needed)";
-        return std::nullopt;
-    }
-    errno = 0;
-    char* pszEnd = nullptr;
-    const double dValue = std::strtod(strValue.c_str(), &pszEnd);
-    if (strValue.empty() || pszEnd != strValue.c_str() + strValue.size())
-        return strShown + " is not a number";
-    if (!std::isfinite(dValue))
-        return strShown + " is not a number of seconds";
+    // Decimal digits only: no sign but a leading minus, no spaces, no hex, no exponent, and no
+    // leading zero, which some tools read as octal ("010").
+    const size_t nStart = strValue.starts_with("-") ? 1 : 0;
+    const size_t nPoint = strValue.find('.', nStart);
+    const size_t nWholeEnd = nPoint == std::string::npos ? strValue.size() : nPoint;
+    const auto digits = [&](size_t nFrom, size_t nTo) {
+        return nTo > nFrom && std::all_of(strValue.begin() + static_cast<std::ptrdiff_t>(nFrom),
+                                          strValue.begin() + static_cast<std::ptrdiff_t>(nTo),
+                                          [](char c) { return c >= '0' && c <= '9'; });
+    };
+    bool bDecimal = digits(nStart, nWholeEnd) && (nPoint == std::string::npos || digits(nPoint + 1, strValue.size()));
+    if (bDecimal && nWholeEnd - nStart > 1 && strValue[nStart] == '0')
+        return strShown + " is not a number: write it without leading zeros";
+    if (bDecimal && bWhole && nPoint != std::string::npos)
+        bDecimal = false;
+    if (!bDecimal)
+        return strShown + (bWhole ? " is not a number (a whole number in decimal digits is needed)"
+                                  : " is not a number (decimal digits, with a point for a fraction: 2.5)");
     return std::nullopt;
 }
 
@@ -164,8 +169,9 @@ std::optional<std::string> CheckReportDestination(const std::string& strPath)
         return strShown + ": cannot be written: its folder " + PrintableText(folder.string()) + ": " + ErrorCodeText(error);
     if (!std::filesystem::is_directory(status))
         return strShown + ": cannot be written: " + PrintableText(folder.string()) + " is not a folder";
-    // The report is written beside its name and renamed over it: the folder must take a new file.
-    const std::optional<std::string> strCannot = CheckFolderTakesFile(strPath);
+    // The report is written beside its name and renamed over it: the folder must take a new file,
+    // and what is there must be the caller's to replace.
+    const std::optional<std::string> strCannot = CheckReportReplaceable(strPath);
     if (strCannot)
         return strShown + ": cannot be written: " + *strCannot;
     return std::nullopt;

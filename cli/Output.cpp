@@ -1,5 +1,8 @@
 #include "cli/Output.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "cli/CliStatus.h"
 #include "cli/Transcript.h"
 
@@ -25,6 +28,12 @@ std::string PortLine(const CInventoryPort& port)
 std::string KnownOr(const std::string& str, const char* pszUnknown)
 {
     return str.empty() ? pszUnknown : PrintableText(str);
+}
+
+// Why a value is unknown, after "unknown": " (no answer)".
+std::string ReasonText(const std::string& strValue, const std::string& strReason)
+{
+    return strValue.empty() && !strReason.empty() ? " (" + PrintableText(strReason) + ")" : "";
 }
 
 std::string LabelOf(const CSlotLabels* pLabels, const std::string& strSlot)
@@ -58,7 +67,71 @@ nlohmann::json SwitchJson(const CBenchRow& row)
     return j;
 }
 
+// A string that is not UTF-8 with its backslashes doubled and each stray byte as \xNN; one that is
+// stays as it is.
+std::string JsonSafeString(const std::string& str)
+{
+    bool bValid = true;
+    for (size_t n = 0; n < str.size() && bValid; n += std::max<size_t>(Utf8Length(str, n), 1))
+        bValid = Utf8Length(str, n) != 0;
+    if (bValid)
+        return str;
+    std::string strText;
+    for (size_t n = 0; n < str.size();) {
+        const size_t nLength = Utf8Length(str, n);
+        if (nLength == 0 || str[n] == '\\')
+            strText += EscapeBytes(str.substr(n, 1));
+        else
+            strText.append(str, n, nLength);
+        n += std::max<size_t>(nLength, 1);
+    }
+    return strText;
+}
+
+nlohmann::json JsonSafe(const nlohmann::json& j)
+{
+    if (j.is_string())
+        return JsonSafeString(j.get_ref<const std::string&>());
+    if (j.is_array()) {
+        nlohmann::json jCopy = nlohmann::json::array();
+        for (const nlohmann::json& jItem : j)
+            jCopy.push_back(JsonSafe(jItem));
+        return jCopy;
+    }
+    if (j.is_object()) {
+        nlohmann::json jCopy = nlohmann::json::object();
+        for (const auto& [strKey, jValue] : j.items())
+            jCopy[JsonSafeString(strKey)] = JsonSafe(jValue);
+        return jCopy;
+    }
+    return j;
+}
+
 } // namespace
+
+std::string JsonDumpText(const nlohmann::json& j, int nIndent)
+{
+    const std::string strDump = JsonSafe(j).dump(nIndent);
+    // The dump is UTF-8 now, and these characters occur only inside its strings.
+    std::string strText;
+    for (size_t n = 0; n < strDump.size();) {
+        const size_t nLength = std::max<size_t>(Utf8Length(strDump, n), 1);
+        if (nLength > 1 && IsHiddenControl(strDump, n, nLength)) {
+            const unsigned char c0 = static_cast<unsigned char>(strDump[n]);
+            const unsigned char c1 = static_cast<unsigned char>(strDump[n + 1]);
+            const unsigned nCode = nLength == 2 ? ((c0 & 0x1Fu) << 6) | (c1 & 0x3Fu)
+                                                : ((c0 & 0x0Fu) << 12) | ((c1 & 0x3Fu) << 6) |
+                                                      (static_cast<unsigned char>(strDump[n + 2]) & 0x3Fu);
+            char sz[8];
+            std::snprintf(sz, sizeof sz, "\\u%04x", nCode);
+            strText += sz;
+        } else {
+            strText.append(strDump, n, nLength);
+        }
+        n += nLength;
+    }
+    return strText;
+}
 
 std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels, bool bIdentity)
 {
@@ -115,8 +188,8 @@ std::string OutcomeLine(const std::string& strCommand, const CBenchRow& outcome)
         about.push_back("slot " + PrintableText(outcome.strSlot) +
                         (outcome.strLabel.empty() ? "" : " " + PrintableText(outcome.strLabel)));
     if (!outcome.identityExchanges.empty()) {
-        about.push_back("model " + KnownOr(outcome.strModel, "unknown"));
-        about.push_back("imei " + KnownOr(outcome.strImei, "unknown"));
+        about.push_back("model " + KnownOr(outcome.strModel, "unknown") + ReasonText(outcome.strModel, outcome.strModelUnknown));
+        about.push_back("imei " + KnownOr(outcome.strImei, "unknown") + ReasonText(outcome.strImei, outcome.strImeiUnknown));
     }
     for (size_t n = 0; n < about.size(); ++n)
         str += (n == 0 ? " (" : ", ") + about[n] + (n + 1 == about.size() ? ")" : "");
@@ -206,6 +279,8 @@ nlohmann::json ReportJson(const CCliReport& report)
             for (const CExchange& x : outcome.identityExchanges)
                 jAsked.push_back(ExchangeJson(x));
             jResult["identity"] = {{"model", TextOrNull(outcome.strModel)}, {"imei", TextOrNull(outcome.strImei)},
+                                   {"model_unknown", TextOrNull(outcome.strModel.empty() ? outcome.strModelUnknown : "")},
+                                   {"imei_unknown", TextOrNull(outcome.strImei.empty() ? outcome.strImeiUnknown : "")},
                                    {"exchanges", jAsked}};
         }
         if (outcome.bFollowed)

@@ -23,6 +23,11 @@ inline nlohmann::json TextOrNull(const std::string& str)
 // where the card did not tell them.
 std::vector<std::string> ListLines(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels = nullptr,
                                    bool bIdentity = false);
+// JSON text of j for programs: controls as JSON escapes (the C1 controls and the bidirectional
+// overrides too, so that no terminal acts on them when the JSON is shown), and in a string that is
+// not UTF-8 (JSON has no byte escape) each such byte as the text \xNN, its backslashes doubled.
+std::string JsonDumpText(const nlohmann::json& j, int nIndent = 2);
+
 nlohmann::json ListJson(const std::vector<CInventoryCard>& cards, const CSlotLabels* pLabels = nullptr);
 
 // "COM5 (card 7&11&0, slot 1-4.2 A1, model R2280-Y, imei 356938035643809): close-autorun: ok" or

@@ -16,8 +16,7 @@ namespace {
 
 std::string JsonText(const nlohmann::json& j)
 {
-    // Answers may hold any bytes: invalid UTF-8 becomes U+FFFD rather than an exception.
-    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    return JsonDumpText(j);
 }
 
 // The ports and cards a run goes to, as the transcript's header names them.

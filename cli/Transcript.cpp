@@ -1,11 +1,13 @@
 #include "cli/Transcript.h"
 
 #include "history/HistoryStore.h"
+#include "cli/CliPlatform.h"
 
 #include <cctype>
 
 #include <cerrno>
 #include <cstdio>
+#include <map>
 
 CTranscript::~CTranscript()
 {
@@ -14,12 +16,27 @@ CTranscript::~CTranscript()
 
 void CTranscript::Note(const std::string& strText)
 {
-    WriteLine("# " + strText);
+    WriteLine("# " + PrintableText(strText));
 }
 
 void CTranscript::Traffic(const std::string& strPort, bool bWritten, const std::string& strBytes)
 {
-    WriteLine(std::to_string(Ms()) + " " + strPort + (bWritten ? " > " : " < ") + EscapeBytes(strBytes));
+    std::string strKept = strBytes;
+    if (!bWritten) {
+        // A card that floods its line must not fill the disk: past its share, its bytes are only
+        // counted, and Finish says how many were left out.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        CCardShare& share = m_shares[strPort];
+        const uint64_t nRoom = share.nKept < kCardBytesKept ? kCardBytesKept - share.nKept : 0;
+        if (strKept.size() > nRoom) {
+            share.nLeftOut += strKept.size() - nRoom;
+            strKept.resize(static_cast<size_t>(nRoom));
+        }
+        share.nKept += strKept.size();
+        if (strKept.empty())
+            return;
+    }
+    WriteLine(std::to_string(Ms()) + " " + strPort + (bWritten ? " > " : " < ") + EscapeTranscriptBytes(strKept));
 }
 
 int64_t CTranscript::Ms() const
@@ -47,6 +64,17 @@ void CTranscript::WriteLine(const std::string& strLine)
 
 std::pair<std::string, int> CTranscript::Finish()
 {
+    std::map<std::string, CCardShare> shares;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        shares.swap(m_shares);
+    }
+    for (const auto& [strPort, share] : shares) {
+        if (share.nLeftOut > 0)
+            WriteLine("# " + PrintableText(strPort) + ": " + std::to_string(share.nLeftOut) +
+                      " more bytes from the card left out (a transcript keeps the first " +
+                      std::to_string(kCardBytesKept) + " of each port's in a run)");
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_pFile) {
         errno = 0;
@@ -80,7 +108,23 @@ std::string EscapeBytes(const std::string& strBytes)
     return strText;
 }
 
-namespace {
+std::string EscapeTranscriptBytes(const std::string& strBytes)
+{
+    // What a shell would act on, were the line ever run: separators, pipes, substitutions,
+    // redirections, quotes and the comment sign (the line's newline is \n already).
+    static const std::string kShellBytes = ";|&$`()<>'\"#";
+    std::string strText;
+    for (char ch : strBytes) {
+        if (kShellBytes.find(ch) != std::string::npos) {
+            char szHex[8];
+            std::snprintf(szHex, sizeof szHex, "\\x%02X", static_cast<unsigned char>(ch));
+            strText += szHex;
+        } else {
+            strText += EscapeBytes(std::string(1, ch));
+        }
+    }
+    return strText;
+}
 
 // The length of the valid UTF-8 character at str[n], or 0 when no valid one starts there (overlong
 // forms, surrogates and values past U+10FFFF included).
@@ -114,7 +158,20 @@ size_t Utf8Length(const std::string& str, size_t n)
     return nLength;
 }
 
-} // namespace
+bool IsHiddenControl(const std::string& str, size_t n, size_t nLength)
+{
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(str[n + i]); };
+    // Terminals take U+009B (a C1 control) for the start of an escape sequence.
+    if (nLength == 2)
+        return at(0) == 0xC2 && at(1) < 0xA0;
+    // The bidirectional embeddings and overrides (U+202A-U+202E) and isolates (U+2066-U+2069) make
+    // a terminal or a spreadsheet show the text after them in another order than it was sent.
+    if (nLength == 3 && at(0) == 0xE2 && at(1) == 0x80)
+        return at(2) >= 0xAA && at(2) <= 0xAE;
+    if (nLength == 3 && at(0) == 0xE2 && at(1) == 0x81)
+        return at(2) >= 0xA6 && at(2) <= 0xA9;
+    return false;
+}
 
 std::string PrintableText(const std::string& str)
 {
@@ -122,18 +179,31 @@ std::string PrintableText(const std::string& str)
     for (size_t n = 0; n < str.size();) {
         const unsigned char ch = static_cast<unsigned char>(str[n]);
         const size_t nLength = ch < 0x80 ? 1 : Utf8Length(str, n);
-        // Terminals take a lone 0x9B, or U+009B encoded, for the start of an escape sequence.
-        const bool bControl = ch < 0x20 || ch == 0x7F || nLength == 0 ||
-                              (nLength == 2 && ch == 0xC2 && static_cast<unsigned char>(str[n + 1]) < 0xA0);
-        if (bControl) {
+        if (ch < 0x20 || ch == 0x7F || nLength == 0) {
             strText += EscapeBytes(str.substr(n, 1));
             ++n;
+        } else if (IsHiddenControl(str, n, nLength)) {
+            // Every byte of the character, so that the text shows what came.
+            strText += EscapeBytes(str.substr(n, nLength));
+            n += nLength;
         } else {
             strText.append(str, n, nLength);
             n += nLength;
         }
     }
     return strText;
+}
+
+std::string DescribeOutputProblem(const COutputProblem& problem, const std::string& strPath)
+{
+    if (problem.nCode == 0) {
+        // The system's own words (Windows) start with a capital; the other causes are lower case.
+        std::string strWhy = problem.strRefusal;
+        if (!strWhy.empty())
+            strWhy[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(strWhy[0])));
+        return problem.strCall.empty() ? strWhy : problem.strCall + ": " + strWhy;
+    }
+    return problem.strCall + ": " + DescribeFileError({problem.strCall, problem.nCode}, strPath);
 }
 
 std::string ErrorCodeText(const std::error_code& error)

@@ -49,6 +49,24 @@ std::optional<std::string> ImeiOfAnswer(const std::string& strAnswer)
     return std::string(sv);
 }
 
+CIdentityReading ReadIdentityLine(const CExchange& exchange, std::optional<std::string> (*parse)(const std::string&))
+{
+    const CCardReply& reply = exchange.reply;
+    if (!reply.Answered())
+        return {std::nullopt, "no answer"};
+    if (!reply.AnsweredOk())
+        return {std::nullopt, "the card answered " + reply.strResult};
+    bool bSpoilt = false;
+    for (const std::string& strLine : reply.info) {
+        if (std::optional<std::string> strValue = parse(strLine))
+            return {strValue, ""};
+        bSpoilt = bSpoilt || std::any_of(strLine.begin(), strLine.end(), [](char c) {
+                      return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                  });
+    }
+    return {std::nullopt, bSpoilt ? "its line held a control byte" : "the answer names none"};
+}
+
 namespace {
 
 // The questions only inform: one attempt each, so that a silent card costs one answer wait. The
@@ -82,12 +100,15 @@ CCardIdentity ReadCardIdentity(CCommandContext& ctx)
         return identity;
     COneAttempt oneAttempt(ctx.pChannel);
     const CExchange model = ExchangeCommand(ctx, kModelQuery, identity.exchanges);
-    if (model.reply.AnsweredOk())
-        identity.strModel = ModelOfAnswer(model.Answer());
+    CIdentityReading reading = ReadIdentityLine(model, ModelOfAnswer);
+    identity.strModel = reading.strValue;
+    identity.strModelUnknown = reading.strUnknown;
+    identity.strImeiUnknown = "not asked";
     if (!model.Answered() || (ctx.stopNow && ctx.stopNow()))
         return identity;
     const CExchange imei = ExchangeCommand(ctx, kImeiQuery, identity.exchanges);
-    if (imei.reply.AnsweredOk())
-        identity.strImei = ImeiOfAnswer(imei.Answer());
+    reading = ReadIdentityLine(imei, ImeiOfAnswer);
+    identity.strImei = reading.strValue;
+    identity.strImeiUnknown = reading.strUnknown;
     return identity;
 }

@@ -12,6 +12,8 @@ constexpr const char* kImeiQuery = "AT+CGSN";
 struct CCardIdentity {
     std::optional<std::string> strModel;   // nothing: the card rejected the question or stayed silent
     std::optional<std::string> strImei;
+    std::string strModelUnknown;           // why there is no model, when it was asked ("no answer")
+    std::string strImeiUnknown;
     std::vector<CExchange> exchanges;      // the questions asked, in order
 };
 
@@ -19,6 +21,14 @@ struct CCardIdentity {
 // has the final result OK. The IMEI is not asked of a card that sent no final result to the model
 // question (a silent card costs one answer wait, not four).
 CCardIdentity ReadCardIdentity(CCommandContext& ctx);
+
+// A value read from the information lines of a reply: the first line that parse accepts, so that a
+// line spoilt by a NUL or a stray byte costs only itself; else nothing, and why.
+struct CIdentityReading {
+    std::optional<std::string> strValue;
+    std::string strUnknown;
+};
+CIdentityReading ReadIdentityLine(const CExchange& exchange, std::optional<std::string> (*parse)(const std::string&));
 
 // The model in an answer line: the line without an optional "+CGMM:" and surrounding spaces;
 // nothing for an empty line, a final result (OK, ERROR, NO CARRIER, ...) or control bytes.

@@ -27,6 +27,9 @@ struct CExchange {
 
     std::string Answer() const { return reply.ResponseText(); }
     bool Answered() const { return reply.Answered(); }
+    // Every byte the card sent in this exchange, besides the echo: a flood that the channel took
+    // for an earlier command's late answer (stale) was still sent instead of an answer.
+    int CardBytes() const { return nReplyBytes + static_cast<int>(reply.strStale.size()); }
 };
 
 // The model question, and the command that checks the card answers at all (kProbeCommand, in

@@ -158,9 +158,9 @@ CModeVerdict JudgeModeRun(const CModeRunResult& result)
     if (const CExchange* pUnsent = FirstUnsent(exchanges))
         return {EModeOutcome::kPortFailed, pUnsent->strCommand, 0, {}};
     if (std::none_of(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.Answered(); })) {
-        const auto babbled = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.nReplyBytes > 0; });
+        const auto babbled = std::find_if(exchanges.begin(), exchanges.end(), [](const CExchange& x) { return x.CardBytes() > 0; });
         if (babbled != exchanges.end())
-            return {EModeOutcome::kNoAnswerLine, babbled->strCommand, babbled->nReplyBytes, {}};
+            return {EModeOutcome::kNoAnswerLine, babbled->strCommand, babbled->CardBytes(), {}};
         return {EModeOutcome::kSilent, {}, 0, {}};
     }
     // The first command whose last reply is a final result other than OK, else the first command,

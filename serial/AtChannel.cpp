@@ -40,10 +40,49 @@ std::string LineTail(const std::string& str)
     return str.substr(nCrLf);
 }
 
-void AppendBounded(std::string& str, const std::string& strBytes)
-{
-    str.append(strBytes, 0, std::min(strBytes.size(), kHeldLimit - std::min(str.size(), kHeldLimit)));
-}
+} // namespace
+
+// Bytes kept of a flooding line, whole lines only: what is left out between two stretches is a gap,
+// and no line is made of the two ends of a gap (a "+CREG: 1" cut after "+CR" and the "EG: 1" after
+// the left-out bytes would make a "+CREG: 1EG: 1" the card never sent).
+class CLineBytes {
+public:
+    // Appends strNew; after a gap only from its first CR LF on, where a line of its own begins.
+    void Append(std::string_view svNew)
+    {
+        if (m_bGap) {
+            const size_t nCrLf = svNew.find("\r\n");
+            if (nCrLf == std::string_view::npos)
+                return;
+            svNew.remove_prefix(nCrLf);
+            m_bGap = false;
+        }
+        m_strBytes.append(svNew);
+    }
+    // Cuts the bytes to at most nLimit from nFrom on, before the CR LF that closes their last whole
+    // line there (that line keeps its text; the next stretch's CR LF closes it).
+    void CutAfter(size_t nFrom, size_t nLimit)
+    {
+        if (m_strBytes.size() - std::min(nFrom, m_strBytes.size()) <= nLimit)
+            return;
+        const size_t nCrLf = m_strBytes.rfind("\r\n", nFrom + nLimit - 2);
+        m_strBytes.resize(nCrLf == std::string::npos || nCrLf < nFrom ? nFrom : nCrLf);
+        m_bGap = true;
+    }
+    // Leaves out all but the last nLimit bytes (the cut line before them is no framed line).
+    void KeepLast(size_t nLimit)
+    {
+        if (m_strBytes.size() > nLimit)
+            m_strBytes.erase(0, m_strBytes.size() - nLimit);
+    }
+    const std::string& Bytes() const { return m_strBytes; }
+
+private:
+    std::string m_strBytes;
+    bool m_bGap = false;
+};
+
+namespace {
 
 // The bytes a fast attempt has taken, typed again as each chunk arrives.
 class CHeldReply {
@@ -52,24 +91,24 @@ public:
 
     void Add(const std::string& strBytes)
     {
-        m_strBytes += strBytes;
-        m_reply = ParseCardReply(m_strBytes, m_strCommand, m_ctx);
-        if (m_strBytes.size() <= 2 * kHeldLimit)
+        m_bytes.Append(strBytes);
+        m_reply = ParseCardReply(m_bytes.Bytes(), m_strCommand, m_ctx);
+        if (m_bytes.Bytes().size() <= 2 * kHeldLimit)
             return;
-        if (m_reply.OnlyStale(m_strBytes.size()))
-            m_strBytes.erase(0, m_strBytes.size() - kHeldLimit);
+        if (m_reply.OnlyStale(m_bytes.Bytes().size()))
+            m_bytes.KeepLast(kHeldLimit);
         else
-            m_strBytes.resize(std::min(m_strBytes.size(), m_reply.nReplyStart + kHeldLimit));
-        m_reply = ParseCardReply(m_strBytes, m_strCommand, m_ctx);
+            m_bytes.CutAfter(m_reply.nReplyStart, kHeldLimit);
+        m_reply = ParseCardReply(m_bytes.Bytes(), m_strCommand, m_ctx);
     }
 
     bool HasResult() const { return m_reply.Answered(); }
-    const std::string& Bytes() const { return m_strBytes; }
+    const std::string& Bytes() const { return m_bytes.Bytes(); }
 
 private:
     const std::string& m_strCommand;
     const CReplyContext m_ctx;
-    std::string m_strBytes;
+    CLineBytes m_bytes;
     CCardReply m_reply;
 };
 
@@ -146,18 +185,19 @@ int CAtChannel::Transact()
     m_attempts.clear();
     bool bReplied = false;
     for (int nAttempt = 0; nAttempt < m_nAttempts && !bReplied; ++nAttempt) {
-        std::string strBetween;
-        if (Abandoned() || (m_bFinishOnResult && !AwaitQuiet(strBetween)))
+        CLineBytes between;
+        if (Abandoned() || (m_bFinishOnResult && !AwaitQuiet(between)))
             break;
         // What came since the last exchange is no answer to this command: read and reported here,
         // where the write would otherwise discard it unseen. A line the last reply left unfinished
         // may end in it.
         const std::string strQueued = TakeArrived();
         Report(false, strQueued);
-        strBetween += strQueued;
-        const CBetweenBytes between = ParseBetweenBytes(m_strLineTail + strBetween, strCommand);
+        between.Append(strQueued);
+        const std::string strBetween = between.Bytes();
+        const CBetweenBytes betweenLines = ParseBetweenBytes(m_strLineTail + strBetween, strCommand);
         m_strLineTail = LineTail(m_strLineTail + strBetween);
-        PayOwed(between.nFinalResults);
+        PayOwed(betweenLines.nFinalResults);
 
         CAtAttempt attempt;
         if (m_port.Write(m_strCommand.data(), nLength) == nLength) {
@@ -179,8 +219,8 @@ int CAtChannel::Transact()
             }
         }
         attempt.reply.strStale.insert(0, strBetween);
-        attempt.reply.unsolicited.insert(attempt.reply.unsolicited.begin(), between.unsolicited.begin(),
-                                         between.unsolicited.end());
+        attempt.reply.unsolicited.insert(attempt.reply.unsolicited.begin(), betweenLines.unsolicited.begin(),
+                                         betweenLines.unsolicited.end());
         m_attempts.push_back(std::move(attempt));
     }
     if (!bReplied)
@@ -290,9 +330,9 @@ bool CAtChannel::AwaitFinalResult(CAtAttempt& attempt)
 }
 
 // Before a fast attempt's write, when the last one ended without its final result: waits until no
-// byte has arrived for kSettleSleep, taking what arrives into strDiscarded (a late answer is no
+// byte has arrived for kSettleSleep, taking what arrives into discarded (a late answer is no
 // answer to the command about to go out), at most an attempt's time. False when abandoned meanwhile.
-bool CAtChannel::AwaitQuiet(std::string& strDiscarded)
+bool CAtChannel::AwaitQuiet(CLineBytes& discarded)
 {
     if (!m_bAwaitQuiet)
         return true;
@@ -305,7 +345,8 @@ bool CAtChannel::AwaitQuiet(std::string& strDiscarded)
         if (!strNew.empty()) {
             m_nLastArrival = nNow;
             Report(false, strNew);
-            AppendBounded(strDiscarded, strNew);
+            discarded.Append(strNew);
+            discarded.CutAfter(0, kHeldLimit);
         }
         if (static_cast<uint32_t>(nNow - m_nLastArrival) >= kSettleSleep ||
             static_cast<uint32_t>(nNow - nStart) >= AttemptWindow(m_nTimeout))

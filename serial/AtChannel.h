@@ -11,6 +11,8 @@
 #include "serial/CardReply.h"
 #include "serial/SerialPort.h"
 
+class CLineBytes;
+
 // One write of a command and what came back to it.
 struct CAtAttempt {
     bool bSent = false;       // the whole command line reached the port
@@ -82,7 +84,7 @@ private:
     int TakeCardSettings(int bOpened);
     bool AwaitSettled(CAtAttempt& attempt);
     bool AwaitFinalResult(CAtAttempt& attempt);
-    bool AwaitQuiet(std::string& strDiscarded);
+    bool AwaitQuiet(CLineBytes& discarded);
     std::string TakeArrived();
     CReplyContext ReplyContext() const;
     void PayOwed(int nResults);

@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
@@ -152,24 +154,64 @@ std::string DescribeFileError(const CSerialError& error, const std::string& strP
     return strText;
 }
 
-FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error)
+namespace {
+
+std::optional<dev_t> DeviceNumber(const std::string& strPath)
 {
-    // O_NONBLOCK: opening a FIFO that nobody reads fails with ENXIO instead of waiting for a reader.
-    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = {"open", errno};
-        return nullptr;
-    }
-    // Writes wait for a slow disk or reader as usual; only the open had to stay unblocked.
-    const int nFlags = fcntl(fd, F_GETFL);
-    if (nFlags < 0 || fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
-        error = {"fcntl", errno};
+    struct stat st {};
+    if (stat(strPath.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    return st.st_rdev;
+}
+
+// The terminals that are the program's controlling terminal or the system console: /dev/tty and
+// what it is now, /dev/console and /dev/tty0 and the devices the kernel writes its console to.
+std::vector<dev_t> ConsoleDevices()
+{
+    std::vector<dev_t> devices = {makedev(5, 0), makedev(5, 1), makedev(4, 0)};
+    const int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0)
+            devices.push_back(st.st_rdev);
         close(fd);
+    }
+    if (FILE* pActive = std::fopen("/sys/class/tty/console/active", "re")) {
+        char szName[64];
+        while (std::fscanf(pActive, "%63s", szName) == 1) {
+            if (const std::optional<dev_t> device = DeviceNumber(std::string("/dev/") + szName))
+                devices.push_back(*device);
+        }
+        std::fclose(pActive);
+    }
+    return devices;
+}
+
+} // namespace
+
+std::optional<std::string> RefusedPort(const std::string& strDevice)
+{
+    const std::optional<dev_t> device = DeviceNumber(strDevice);
+    if (!device)
+        return std::nullopt;   // the open says what is wrong with it
+    for (const dev_t console : ConsoleDevices()) {
+        if (*device == console)
+            return "refused: this is the controlling terminal or the system console, not a card's port";
+    }
+    return std::nullopt;
+}
+
+FILE* OpenTranscriptFile(const std::string& strPath, std::string& strProblem)
+{
+    COutputProblem problem;
+    const int fd = OpenOutputForAppend(strPath, 0600, problem);
+    if (fd < 0) {
+        strProblem = DescribeOutputProblem(problem, strPath);
         return nullptr;
     }
     FILE* pFile = fdopen(fd, "ab");
     if (!pFile) {
-        error = {"fdopen", errno};
+        strProblem = DescribeOutputProblem({"fdopen", errno, ""}, strPath);
         close(fd);
     }
     return pFile;

@@ -121,11 +121,16 @@ std::string DescribeFileError(const CSerialError& error, const std::string&)
     return strText;
 }
 
-FILE* OpenTranscriptFile(const std::string& strPath, CSerialError& error)
+std::optional<std::string> RefusedPort(const std::string&)
+{
+    return std::nullopt;   // COM ports are never a console
+}
+
+FILE* OpenTranscriptFile(const std::string& strPath, std::string& strProblem)
 {
     FILE* pFile = std::fopen(strPath.c_str(), "ab");
     if (!pFile)
-        error = {"fopen", errno};
+        strProblem = DescribeOutputProblem({"fopen", errno, ""}, strPath);
     return pFile;
 }
 

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -192,6 +193,28 @@ COpenTerminal* Remember(int fd, const termios& before)
     return nullptr;
 }
 
+// While it lives, the terminal's job control cannot stop this thread: a terminal call (tcsetattr,
+// tcflush) from a background process group on the port's terminal would raise SIGTTOU, which stops
+// the process, and a SIGTERM would only restart the call to be stopped again. Blocked, the kernel
+// lets the call go ahead instead.
+class CNoTerminalStop {
+public:
+    CNoTerminalStop()
+    {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGTTOU);
+        sigaddset(&stops, SIGTTIN);
+        pthread_sigmask(SIG_BLOCK, &stops, &m_before);
+    }
+    ~CNoTerminalStop() { pthread_sigmask(SIG_SETMASK, &m_before, nullptr); }
+    CNoTerminalStop(const CNoTerminalStop&) = delete;
+    CNoTerminalStop& operator=(const CNoTerminalStop&) = delete;
+
+private:
+    sigset_t m_before;
+};
+
 // Clears the exclusive flag and puts the settings back; only async-signal-safe calls.
 void HandBack(int fd, const termios& before)
 {
@@ -230,6 +253,7 @@ int CSerialPort::OpenDevice(int nPort, int nBaud, int nDataBits, int nStopBits)
 
 int CSerialPort::OpenDevicePath(const std::string& strPath, int nBaud, int nDataBits, int nStopBits)
 {
+    const CNoTerminalStop noStop;
     // Non-blocking: the open must not wait for a modem's carrier line, and no transfer may block.
     const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -261,6 +285,7 @@ int CSerialPort::Close()
 {
     if (!m_bOpen || !m_pDevice)
         return 1;
+    const CNoTerminalStop noStop;
     const int fd = m_pDevice->fd;
     if (const int nError = FlushQueues(fd))
         Fail("tcflush", nError);
@@ -284,7 +309,10 @@ int CSerialPort::Write(const void* pData, int nLength)
         return 0;
     const int fd = m_pDevice->fd;
     // A flush that fails is recorded, and the write goes ahead: the card may still take it.
-    if (const int nError = FlushQueues(fd))
+    if (const int nError = [fd] {
+            const CNoTerminalStop noStop;
+            return FlushQueues(fd);
+        }())
         Fail("tcflush", nError);
 
     const char* pBytes = static_cast<const char*>(pData);

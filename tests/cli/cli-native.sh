@@ -49,10 +49,10 @@ expect 5 'silent' "a silent card"
 [ "$(sent SILENT)" = "AT+CGMM,AT,AT" ] || fail "a silent card was asked $(sent SILENT)"
 start_card REJECTS --fault error || exit 1
 cli close-autorun --port "$work/REJECTS"
-expect 1 'model unknown, imei unknown\): close-autorun: failed \(1\): .*rejected AT\+YCDRUN=E' "a card answering ERROR"
+expect 1 'model unknown \(the card answered ERROR\), imei unknown \(the card answered ERROR\)\): close-autorun: failed \(1\): .*rejected AT\+YCDRUN=E' "a card answering ERROR"
 start_card ODD --imei 123 --model 'E1750' || exit 1
 cli probe --port "$work/ODD"
-expect 0 '\(model E1750, imei unknown\): probe: ok$' "an IMEI that is not 14 to 17 digits"
+expect 0 '\(model E1750, imei unknown \(the answer names none\)\): probe: ok$' "an IMEI that is not 14 to 17 digits"
 cli probe --port "$work/nothing-here"
 expect 4 'nothing-here: probe: failed \(4\): open: no such device' "a port that is not there"
 cli --version
@@ -116,7 +116,7 @@ assert (x["answer"], x["stale"].startswith("AT+CGMM\r")) == ("ERROR", True), x' 
     fail "a late answer with echo: the stale bytes are not shown apart: $(cat "$work/out")"
 start_card LATENOECHO --no-echo --late 'AT+CGSN=1300:1' --script 'AT+YCDRUN=E=ERROR' || exit 1
 cli close-autorun --port "$work/LATENOECHO"
-expect 1 '\(model R2280-Y, imei unknown\): close-autorun: failed \(1\): the card rejected AT\+YCDRUN=E \(ERROR\)$' \
+expect 1 '\(model R2280-Y, imei unknown \(no answer\)\): close-autorun: failed \(1\): the card rejected AT\+YCDRUN=E \(ERROR\)$' \
     "a late answer without echo, then ERROR"
 start_card LATEOK --no-echo --late 'AT+CGSN=1300:1' || exit 1
 mark LATEOK
@@ -171,7 +171,7 @@ cli probe --port "$work/CARD" --log "$work/socket"
 expect 4 'cannot open the transcript .*socket: open: a socket, not a file' "--log to a socket"
 start_card GARBAGE --fault garbage || exit 1
 cli probe --port "$work/GARBAGE"
-expect 1 'the card answered [0-9]+ bytes but no answer line to AT' "a card sending garbage"
+expect 1 'the card sent [0-9]+ bytes but no answer line to AT' "a card sending garbage"
 
 # One JSON document, whatever ends the run.
 json_status() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(d["status"], len(d["results"]), "message" in d)' "$work/out"; }
@@ -191,8 +191,12 @@ for log in "$work/fifo:a pipe that nobody reads" "$work:is a directory"; do
     expect 4 "cannot open the transcript .*: open: ${log#*:}" "--log ${log%%:*}"
 done
 [ -z "$(sent CARD)" ] || fail "a run started without its transcript: $(sent CARD)"
+# A device other than a terminal or /dev/null is no transcript; the descriptor /dev/fd/N names is,
+# whatever it is.
 cli probe --port "$work/CARD" --log /dev/full
-expect 4 'the transcript /dev/full is incomplete: write: no space left on device' "--log /dev/full"
+expect 4 'cannot open the transcript /dev/full: not a regular file, a pipe, a terminal or /dev/null' "--log /dev/full"
+cli probe --port "$work/CARD" --log /dev/fd/3 3>/dev/full
+expect 4 'the transcript /dev/fd/3 is incomplete: write: no space left on device' "--log /dev/fd/3 on /dev/full"
 "$cli_exe" probe --port "$work/CARD" --quiet >/dev/full 2>"$work/err"
 STATUS=$?
 OUT=$(cat "$work/err")
@@ -252,6 +256,108 @@ sys.exit(subprocess.run(sys.argv[1:], stdout=w, stderr=open(os.environ["OUTFILE"
 STATUS=$?
 OUT=$(cat "$OUTFILE")
 expect 141 'standard output: write: broken pipe' "results into a closed pipe"
+
+# A shared bench, from the attacker's side: another user plants links where root's transcript and
+# report go, in a folder anyone may write to and in a folder of their own. Nothing is written through
+# them, and the card is sent nothing.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups -- "$@"; }
+    chmod 711 "$work"
+    mkdir -m 1777 "$work/shared"
+    mkdir "$work/theirs" && chown 65534:65534 "$work/theirs"
+    printf 'secret\n' >"$work/secret" && chmod 600 "$work/secret"
+    for planted in shared/bench.log theirs/bench.log shared/bench.csv; do
+        as_nobody ln -s "$work/secret" "$work/$planted" || fail "nobody could not plant $planted"
+    done
+    for attack in "4 --log shared/bench.log" "4 --log theirs/bench.log" "2 --report shared/bench.csv"; do
+        read -r status option file <<<"$attack"
+        mark CARD
+        cli probe --port "$work/CARD" "$option" "$work/$file"
+        expect "$status" 'is a link in a folder' "$option $file planted by another user"
+        [ -z "$(sent CARD)" ] || fail "$option $file planted by another user: the card got $(sent CARD)"
+    done
+    [ "$(cat "$work/secret")" = secret ] || fail "a planted link's target was written: $(cat "$work/secret")"
+    chmod 700 "$work"
+fi
+
+# Answers that attack what reads them: a NUL costs its own line only; a model that is a shell line
+# reaches the transcript with every byte a shell acts on escaped; a right-to-left override is shown
+# escaped and kept as a JSON escape.
+hostile() {   # hostile NAME MODEL-LINE-AS-TRANSCRIPT-TEXT
+    printf '%s\n' "# vostrel-cli 1.0.0 linux" "1 /dev/ttyUSB2 > AT+CGMM\\r" \
+        "2 /dev/ttyUSB2 < AT+CGMM\\r\\r\\n$2\\r\\n\\r\\nOK\\r\\n" "3 /dev/ttyUSB2 > AT+CGSN\\r" \
+        "4 /dev/ttyUSB2 < AT+CGSN\\r\\r\\n356938035643809\\r\\n\\r\\nOK\\r\\n" "5 /dev/ttyUSB2 > AT\\r" \
+        "6 /dev/ttyUSB2 < AT\\r\\r\\nOK\\r\\n" >"$work/$1.replay"
+    start_card "$1" --replay "$work/$1.replay"
+}
+hostile NUL 'AB\x00CD\r\n\r\nR2280-Y' || exit 1
+cli probe --port "$work/NUL" --json
+python3 -c 'import json, sys; i = json.load(open(sys.argv[1]))["results"][0]["identity"]
+assert (i["model"], i["imei"]) == ("R2280-Y", "356938035643809"), i' "$work/out" || fail "a NUL in a line: $OUT"
+hostile SHELL 'x;touch PWNED|id&`id`$(id)>x<y#\xE2\x80\xAE' || exit 1
+cli probe --port "$work/SHELL" --log "$work/shell.log"
+expect 0 'model x;touch PWNED\|id&`id`\$\(id\)>x<y#\\xE2\\x80\\xAE, imei 356938035643809\): probe: ok$' "a model that is a shell line"
+sed -nE 's/^[0-9]+ [^ ]+ [<>] //p' "$work/shell.log" | grep -q "[;|&\`\$()<>#'\"]" &&
+    fail "shell bytes in the transcript: $(cat "$work/shell.log")"
+grep -qF '< AT+CGMM\r\r\nx\x3Btouch PWNED\x7Cid\x26' "$work/shell.log" || fail "the model's line is not in the transcript: $(cat "$work/shell.log")"
+[ "$(wc -l <"$work/SHELL.transcript")" = 3 ] || fail "a model that is a shell line: the card got $(cat "$work/SHELL.transcript")"
+hostile BIDI 'R2280\xE2\x80\xAEY-\xC2\x9B2J' || exit 1
+cli probe --port "$work/BIDI" --json
+grep -qF '"model": "R2280\u202eY-\u009b2J"' "$work/out" || fail "a bidi override in the JSON: $OUT"
+
+# A card that floods its line, with bytes or with unsolicited lines, instead of answering: status 1,
+# "sent N bytes but no answer line", and no line is shown that the card never sent.
+for flood in 'BYTES:0123456789abcdef' 'LINES:+CREG: 1\r\n'; do
+    name=FLOOD${flood%%:*}
+    python3 -c 'import sys; reply = sys.argv[1] * 2000
+print("# vostrel-cli 1.0.0 linux")
+for n, command in enumerate(["AT+CGMM", "AT", "AT"]):
+    print(f"{2 * n} /dev/ttyUSB2 > {command}\\r\n{2 * n + 1} /dev/ttyUSB2 < {reply}")' "${flood#*:}" >"$work/$name.replay"
+    start_card "$name" --replay "$work/$name.replay" || exit 1
+    cli probe --port "$work/$name" --json
+    python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))
+assert r["status"] == 1 and "bytes but no answer line to AT" in r["message"], r["message"]
+lines = [u for x in r["results"][0]["exchanges"] for u in x["unsolicited"]]
+assert all(u == "+CREG: 1" for u in lines), set(lines)' "$work/out" || fail "a card flooding with $flood"
+done
+
+# The program's own terminal as the port, from a background process group on a pseudo-terminal, and
+# the system console: refused before anything is sent, and the run ends at once.
+python3 - "$cli_exe" <<'PY' || fail "a background run on its own terminal"
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    run = os.fork()
+    if run == 0:
+        os.setpgid(0, 0)   # a background group of the terminal's session
+        os.execv(sys.argv[1], [sys.argv[1], "probe", "--port", "/dev/tty"])
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(run, os.WNOHANG | os.WUNTRACED)
+        if done:
+            os._exit(os.waitstatus_to_exitcode(status) if not os.WIFSTOPPED(status) else 99)
+        time.sleep(0.01)
+    os.kill(run, 9)
+    os._exit(98)
+out = b""
+while True:
+    ready, _, _ = select.select([fd], [], [], 15)
+    if not ready:
+        break
+    try:
+        chunk = os.read(fd, 4096)
+    except OSError:
+        break
+    if not chunk:
+        break
+    out += chunk
+_, status = os.waitpid(pid, 0)
+code = os.waitstatus_to_exitcode(status)
+if code != 4 or b"controlling terminal or the system console" not in out:
+    sys.exit(f"exit {code} (98: still running after 10 s, 99: stopped): {out!r}")
+PY
+cli probe --port /dev/console
+expect 4 '/dev/console: probe: failed \(4\): refused: this is the controlling terminal or the system console' "--port /dev/console"
 
 # An answering card, start of process to exit (the figure's goal is 50 ms).
 started=$(date +%s%N)

@@ -218,6 +218,32 @@ TEST_F(AtChannelTest, ReplyTextEndsAtNul)
     EXPECT_EQ(m_channel.GetReply(), "\r\nO");
 }
 
+// A card that floods its line with unsolicited lines: whatever the channel leaves out of the flood,
+// no line is made of the two ends of a gap, and the bytes still count as sent.
+TEST_F(AtChannelTest, FloodOfLinesIsNeverSpliced)
+{
+    std::string strFlood = "\r\n";
+    for (int n = 0; n < 4000; ++n)
+        strFlood += "+CREG: 1\r\n";
+    auto pCard = Connect(Card(false));
+    pCard->Script("AT", CardReply::Bytes(strFlood));
+    pCard->Script("AT+CGMM", CardReply::Bytes(strFlood));
+    m_channel.SetFinishOnResult(true);
+    m_channel.SetTimeout(1000);
+    m_channel.SetAttempts(2);
+    for (const char* pszCommand : {"AT", "AT+CGMM"}) {
+        SCOPED_TRACE(pszCommand);
+        m_channel.Exchange(pszCommand);
+        for (const CAtAttempt& attempt : m_channel.Attempts()) {
+            EXPECT_FALSE(attempt.reply.Answered());
+            EXPECT_FALSE(attempt.reply.unsolicited.empty());
+            for (const std::string& strLine : attempt.reply.unsolicited)
+                ASSERT_EQ(strLine, "+CREG: 1");
+            EXPECT_GT(attempt.nReplyBytes + attempt.reply.strStale.size(), 0u);
+        }
+    }
+}
+
 // Exchange sends exactly the command and one CR, no LF.
 TEST_F(AtChannelTest, ExchangeSendsCommandAndOneCarriageReturn)
 {

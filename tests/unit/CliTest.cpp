@@ -2,6 +2,7 @@
 // that transcript lines from many threads never mix.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,7 @@ TEST(ModeRunOutcomeTest, StatusAndMessageFollowTheAnswers)
         {"first unanswered", ModeRun({X(E, ""), X(K8, kOk)}), kCliRejected, "no answer to AT+YCDRUN=E"},
         {"nothing ran", ModeRun({}), kCliSilent, "no answer to any command: the card is silent"},
         {"garbage, no line", ModeRun({X(E, "\xfe\x7f#@!%&*?~\xff" "1"), X(K8, "")}), kCliRejected,
-         "the card answered 12 bytes but no answer line to AT+YCDRUN=E"},
+         "the card sent 12 bytes but no answer line to AT+YCDRUN=E"},
         // The verdict reads the final result, not the first line.
         {"unsolicited, then ERROR", ModeRun({X(E, "AT+YCDRUN=E\r\r\n+CREG: 1\r\n\r\nERROR\r\n"), X(K8, kOk)}),
          kCliRejected, "the card rejected AT+YCDRUN=E (ERROR)"},
@@ -99,8 +100,54 @@ TEST(TranscriptTest, EscapesEveryByteThatIsNotPrintable)
 {
     EXPECT_EQ(EscapeBytes(std::string("AT\r\r\nOK\r\n", 9)), "AT\\r\\r\\nOK\\r\\n");
     EXPECT_EQ(EscapeBytes(std::string("a\\b\0\x7F\xFF", 6)), "a\\\\b\\x00\\x7F\\xFF");
-    // A card's answer must not steer the terminal: C1 controls, raw or encoded, and stray bytes.
-    EXPECT_EQ(PrintableText("\x1B[2J\x9B" "2J\xC2\x9B" "2J caf\xC3\xA9"), "\\x1B[2J\\x9B2J\\xC2\\x9B2J caf\xC3\xA9");
+    // A card's answer in a transcript that ends up in a shell start-up file runs nothing.
+    EXPECT_EQ(EscapeTranscriptBytes("x;touch /tmp/P|`id`$(id)&<>'\"#\r\n"),
+              "x\\x3Btouch /tmp/P\\x7C\\x60id\\x60\\x24\\x28id\\x29\\x26\\x3C\\x3E\\x27\\x22\\x23\\r\\n");
+    // A card's answer must not steer the terminal or reorder what is shown: C1 controls, raw or
+    // encoded, stray bytes, and the bidirectional overrides, embeddings and isolates.
+    const struct {
+        const char* pszText;
+        const char* pszShown;    // on a terminal and in the CSV
+        const char* pszJson;     // as a JSON string
+    } kCases[] = {
+        {"\x1B[2J\x9B" "2J\xC2\x9B" "2J caf\xC3\xA9", "\\x1B[2J\\x9B2J\\xC2\\x9B2J caf\xC3\xA9",
+         "\"\\u001b[2J\\\\x9B2J\\u009b2J caf\xC3\xA9\""},
+        {"R2280\xE2\x80\xAEY-\xE2\x81\xA6x\xE2\x81\xA9", "R2280\\xE2\\x80\\xAEY-\\xE2\\x81\\xA6x\\xE2\\x81\\xA9",
+         "\"R2280\\u202eY-\\u2066x\\u2069\""},
+        {"\xE2\x80\xA9 \xE2\x80\xAF", "\xE2\x80\xA9 \xE2\x80\xAF", "\"\xE2\x80\xA9 \xE2\x80\xAF\""},   // neighbours stay
+        {"\\\\.\\COM5", "\\\\.\\COM5", "\"\\\\\\\\.\\\\COM5\""},   // UTF-8: backslashes as JSON has them
+        {"a\\b\xFF", "a\\b\\xFF", "\"a\\\\\\\\b\\\\xFF\""},   // not UTF-8: its backslashes doubled
+    };
+    for (const auto& c : kCases) {
+        EXPECT_EQ(PrintableText(c.pszText), c.pszShown) << c.pszText;
+        EXPECT_EQ(JsonDumpText(nlohmann::json(c.pszText), -1), c.pszJson) << c.pszText;
+    }
+}
+
+// A flooding card: the transcript keeps the first MiB of its bytes and says how much it left out.
+TEST(TranscriptTest, KeepsOneMibOfACardsBytes)
+{
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / "vostrel-cli-flood-test.log";
+    std::filesystem::remove(path);
+    {
+        CTranscript transcript;
+        transcript.Attach(std::fopen(path.string().c_str(), "ab"));
+        const std::string strChunk(64 * 1024, 'z');
+        for (int n = 0; n < 20; ++n)
+            transcript.Traffic("COM5", false, strChunk);
+        transcript.Traffic("COM5", true, "AT\r");
+        transcript.Traffic("COM6", false, "OK");
+    }
+    std::string strText;
+    {
+        std::ifstream in(path);   // closed before the remove: Windows removes no open file
+        strText.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(std::count(strText.begin(), strText.end(), 'z'), 1024 * 1024);
+    EXPECT_NE(strText.find("COM5 > AT\\r\n"), std::string::npos);
+    EXPECT_NE(strText.find("COM6 < OK\n"), std::string::npos);
+    EXPECT_NE(strText.find("# COM5: 262144 more bytes from the card left out"), std::string::npos) << strText.substr(strText.size() - 300);
+    std::filesystem::remove(path);
 }
 
 // Eight threads log long lines at once: every line of the file is one whole traffic line.
