@@ -129,6 +129,7 @@ CCardOutcome RunCardRow(const CCliOptions& options, CTarget& target, const std::
         row.bFinished = true;
         row.nStatus = outcome.nStatus;
         row.strMessage = outcome.strMessage;
+        row.bModemManagerInhibited = outcome.bModemManagerInhibited;
     });
     return outcome;
 }
@@ -145,7 +146,9 @@ CBenchCardAccess PortCardAccess(const CCardCommand& command, CRunShared& shared)
         CTarget target{copy.strId, "", &copy, copy.strSlot, ""};
         if (ChoosePort(target, shared))
             return {false, ""};
-        const CCardOutcome probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true);
+        const CCardPorts ports = PortsOfCard(&copy, copy.strSlot, target.strPort);
+        const CCardOutcome probe =
+            RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true, &ports);
         return {probe.nStatus == kCliOk, probe.strImei};
     };
     access.lookAtSlots = LookAtPlatformSlots;

@@ -14,7 +14,8 @@
 namespace {
 
 const char* const kFields[] = {"slot",    "label", "ports", "model", "imei",    "command", "status",
-                               "seconds", "sent",  "left",  "back",  "settled", "message", "transcript"};
+                               "seconds", "sent",  "left",  "back",  "settled", "message", "transcript",
+                               "modem_manager"};
 
 std::string Lower(std::string str)
 {
@@ -61,6 +62,7 @@ std::vector<std::string> CsvFields(const CBenchRow& row)
         fields.push_back(dPhase ? Seconds(*dPhase) : "");
     fields.push_back(CsvText(row.strMessage));
     fields.push_back(CsvText(row.strTranscript));
+    fields.push_back(row.bModemManagerInhibited ? "inhibited" : "");
     return fields;
 }
 
@@ -93,7 +95,8 @@ nlohmann::json RowJson(const CBenchRow& row)
                         {"status", row.bFinished ? nlohmann::json(row.nStatus) : nlohmann::json(nullptr)},
                         {"seconds", SecondsJson(row.dSeconds)},
                         {"message", row.strMessage},
-                        {"transcript", TextOrNull(row.strTranscript)}};
+                        {"transcript", TextOrNull(row.strTranscript)},
+                        {"modem_manager", row.bModemManagerInhibited ? nlohmann::json("inhibited") : nlohmann::json(nullptr)}};
     for (size_t n = 0; n < kTimedPhases.size(); ++n)
         j[SwitchPhaseName(kTimedPhases[n])] =
             row.phaseSeconds[n] ? SecondsJson(*row.phaseSeconds[n]) : nlohmann::json(nullptr);

@@ -14,9 +14,11 @@
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
 #include "cli/PortChoice.h"
+#include "cli/PortHold.h"
 #include "cli/RunOutput.h"
 #include "cli/Targets.h"
 #include "cli/Transcript.h"
+#include "cli/UdevRule.h"
 
 namespace {
 
@@ -31,6 +33,8 @@ int Finish(const CCliOptions& options, const CCliReport& report)
 CCliReport Run(const CCliOptions& options, const std::vector<std::string>& args, CTranscript& transcript,
                CRunShared& shared, std::vector<CInventoryCard>& cards)
 {
+    if (options.strCommand == kHoldCommandName)
+        return RunHold(options.holdDevices, shared);
     const bool bUsesPorts = options.pCommand || options.bProbe;
     if (bUsesPorts && WindowIsRunning())
         return FailureReport(options, kCliPortFailed, "the Vostrel window is running and polls the card: close it first "
@@ -80,10 +84,19 @@ int main(int argc, char** argv)
         return FinishStandardOutput(report.nStatus, nWriteError);
     }
 
+    if (options.strCommand == kUdevRuleCommandName) {
+        std::string strRule;
+        if (const std::optional<std::string> strProblem = UdevRuleText(options.labels, strRule))
+            return Finish(options, FailureReport(options, kCliUsage, *strProblem));
+        std::cout << strRule << std::flush;
+        return std::cout ? kCliOk : kCliPortFailed;
+    }
+
     InstallInterruptHandlers();
     CInterruptibleClock clock;
     CRunShared shared;
     shared.bProgress = !options.bQuiet;
+    shared.bInhibit = !options.bNoInhibit;
     shared.pClock = &clock;
     CTranscript transcript;
     if (!options.strLog.empty()) {
@@ -97,6 +110,7 @@ int main(int argc, char** argv)
     }
     std::vector<CInventoryCard> cards;
     CCliReport report = Run(options, args, transcript, shared, cards);
+    ReleaseModemManager();
     FinishTranscript(transcript, options.strLog, report);
     return Finish(options, report);
 }

@@ -34,6 +34,8 @@ struct CCliOptions {
     size_t nJobs = 0;                         // 0: every card at once
     uint32_t nStaggerMs = 0;
     std::string strReport;
+    bool bNoInhibit = false;
+    std::vector<std::string> holdDevices;     // hold: the ports to keep for the window
 };
 
 // Which subcommands take an option.

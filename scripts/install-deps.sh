@@ -13,6 +13,8 @@ groups[native]="
     libcli11-dev nlohmann-json3-dev               # vostrel-cli: options and JSON (header-only, both builds)
     tmux                                          # a terminal for the live bench table's test
     procps psmisc                                 # process control
+    libsystemd-dev                                # sd-bus: asking ModemManager to let go of a card
+    dbus-daemon python3-dbusmock modemmanager     # its tests: private buses, a mock ModemManager and polkit
     python3
 "
 groups[fuzz]="
