@@ -11,5 +11,6 @@
 inline constexpr const char* kHoldCommandName = "hold";
 
 // Claims the ports, says "held: ..." on standard error, and keeps the claim until a signal ends
-// the program (the normal end: status 0). Refused (status 4) when another program has a port.
+// the program (its status then 128 + the signal's number, as for every run). Refused (status 4)
+// when another program has a port.
 CCliReport RunHold(const std::vector<std::string>& devices, CRunShared& shared);

@@ -6,6 +6,7 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 
 #include "cli/CliPlatform.h"
@@ -83,11 +84,15 @@ struct CModem {
     std::vector<std::string> ports;      // "ttyUSB2"
 };
 
-// The card's device as ModemManager names a port: the path below /dev ("ttyUSB2", "pts/4").
+// The card's device as ModemManager names a port: the node's path below /dev ("ttyUSB2", "pts/4"),
+// links followed (/dev/serial/by-id/...).
 std::string PortName(const std::string& strDevice)
 {
+    char* pszReal = realpath(strDevice.c_str(), nullptr);
+    const std::string strReal = pszReal ? pszReal : strDevice;
+    std::free(pszReal);
     const std::string strDev = "/dev/";
-    return strDevice.compare(0, strDev.size(), strDev) == 0 ? strDevice.substr(strDev.size()) : strDevice;
+    return strReal.compare(0, strDev.size(), strDev) == 0 ? strReal.substr(strDev.size()) : strReal;
 }
 
 bool IsTheCard(const CModem& modem, const std::string& strSlot, const std::vector<std::string>& devices)
