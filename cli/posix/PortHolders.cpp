@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cli/CliPlatform.h"
+#include "cli/posix/DescriptorLook.h"
 
 namespace {
 
@@ -121,8 +122,15 @@ std::optional<uint64_t> CharacterDeviceNumber(const std::string& strDevice)
     return static_cast<uint64_t>(st.st_rdev);
 }
 
+std::mutex& DescriptorLookMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 CHolderLook LookAtOpenDevices()
 {
+    std::lock_guard<std::mutex> lock(DescriptorLookMutex());
     CHolderLook look;
     const long nSelf = static_cast<long>(getpid());
     const int nProcFd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
