@@ -18,9 +18,15 @@ CCliReport RunHold(const std::vector<std::string>& devices, CRunShared& shared)
     report.strCommand = kHoldCommandName;
     CCardOutcome outcome;
     CCardPorts ports;
+    std::vector<std::string> shown;
     for (const std::string& strDevice : devices) {
         ports.devices.push_back(SerialDeviceOfName(strDevice));
-        outcome.strPort += (outcome.strPort.empty() ? "" : " ") + PrintableText(ports.devices.back());
+        shown.push_back(PrintableText(ports.devices.back()));
+    }
+    for (const std::string& strShown : shown) {
+        if (!outcome.strPort.empty())
+            outcome.strPort.push_back(' ');
+        outcome.strPort.append(strShown);
     }
     const CPortClaim claim = ClaimCardPorts(ports, shared, true);
     outcome.holders = claim.holders;
