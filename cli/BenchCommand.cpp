@@ -108,6 +108,10 @@ void TakeRun(CBenchRow& row, CBenchRow&& run)
     row.exchanges = std::move(run.exchanges);
     row.nStatus = run.nStatus;
     row.strMessage = std::move(run.strMessage);
+    row.strModelUnknown = std::move(run.strModelUnknown);
+    row.strImeiUnknown = std::move(run.strImeiUnknown);
+    row.holders = std::move(run.holders);
+    row.bModemManagerInhibited = run.bModemManagerInhibited;
 }
 
 // The card's run from start to verdict, its row on the board kept with it.
@@ -158,7 +162,9 @@ CBenchCardAccess PortCardAccess(const CCardCommand& command, CRunShared& shared)
         CTarget target{copy.strId, "", &copy, copy.strSlot, ""};
         if (ChoosePort(target, shared))
             return {false, ""};
-        const CBenchRow probe = RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true);
+        const CCardPorts ports = PortsOfCard(&copy, copy.strSlot, target.strPort);
+        const CBenchRow probe =
+            RunOnPort(*FindCardCommand("probe"), copy.strId, target.strPort, shared, false, true, &ports);
         return {probe.nStatus == kCliOk, probe.strImei};
     };
     access.lookAtSlots = LookAtPlatformSlots;

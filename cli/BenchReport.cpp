@@ -15,7 +15,8 @@
 namespace {
 
 const char* const kFields[] = {"slot",    "label", "ports", "model", "imei",    "command", "status",
-                               "seconds", "sent",  "left",  "back",  "settled", "message", "transcript"};
+                               "seconds", "sent",  "left",  "back",  "settled", "message", "transcript",
+                               "modem_manager"};
 
 std::string Lower(std::string str)
 {
@@ -72,6 +73,7 @@ std::vector<std::string> CsvFields(const CBenchRow& row)
         fields.push_back(dPhase ? CsvSeconds(*dPhase) : "");
     fields.push_back(CsvText(row.strMessage));
     fields.push_back(CsvText(row.strTranscript));
+    fields.push_back(row.bModemManagerInhibited ? "inhibited" : "");
     return fields;
 }
 
@@ -105,7 +107,8 @@ nlohmann::json BenchReportRecord(const CBenchRow& row)
                         {"status", row.bFinished ? nlohmann::json(row.nStatus) : nlohmann::json(nullptr)},
                         {"seconds", SecondsJson(row.dSeconds)},
                         {"message", row.strMessage},
-                        {"transcript", TextOrNull(row.strTranscript)}};
+                        {"transcript", TextOrNull(row.strTranscript)},
+                        {"modem_manager", row.bModemManagerInhibited ? nlohmann::json("inhibited") : nlohmann::json(nullptr)}};
     for (size_t n = 0; n < kTimedPhases.size(); ++n)
         j[SwitchPhaseName(kTimedPhases[n])] =
             row.phaseSeconds[n] ? SecondsJson(*row.phaseSeconds[n]) : nlohmann::json(nullptr);

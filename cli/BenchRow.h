@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/PortHolders.h"
 #include "commands/Commands.h"
 
 // Where a card's run stands. A run without --wait goes waiting -> running -> done; with --wait a
@@ -55,6 +56,7 @@ struct CBenchRow {
     int nStatus = 0;                      // ECliStatus once finished
     std::string strMessage;               // the result in words once finished; else what it is doing
     std::string strTranscript;            // the --log file, empty when none
+    bool bModemManagerInhibited = false;  // ModemManager let go of the card for the run
 };
 
 // The rows as they stand at nNowTick: a row that runs shows the seconds since its start, so that a

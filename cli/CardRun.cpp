@@ -11,6 +11,28 @@
 
 namespace {
 
+// A progress line, on standard error and in the transcript.
+void Note(const std::string& strLine, CRunShared& shared, bool bProgress)
+{
+    if (shared.pTranscript && shared.pTranscript->IsOpen())
+        shared.pTranscript->Note(strLine);
+    if (!bProgress || !shared.bProgress)
+        return;
+    std::lock_guard<std::mutex> lock(shared.errMutex);
+    std::cerr << strLine << std::endl;
+}
+
+CClaimContext ClaimContext(CRunShared& shared, bool bProgress)
+{
+    CClaimContext ctx;
+    ctx.pScan = &shared.holderScan;
+    ctx.pClock = shared.pClock;
+    ctx.bInhibit = shared.bInhibit;
+    ctx.note = [&shared, bProgress](const std::string& strLine) { Note(strLine, shared, bProgress); };
+    ctx.stopNow = [] { return Interrupted(); };
+    return ctx;
+}
+
 // The channel of one run, open on its port, with its bytes going to the transcript. It stops at
 // its next step once the program is interrupted, and remembers that it did.
 class CRunChannel {
@@ -34,7 +56,7 @@ public:
         return m_strRefusal.empty() && m_channel.OpenCardPort(m_strName) != 0;
     }
 
-    // "CreateFileA: access denied: another program holds the port" (the port is named beside it).
+    // "CreateFileA: another program has COM5 open (...)" (the port is named beside it).
     std::string Failure() const
     {
         if (!m_strRefusal.empty())
@@ -68,16 +90,7 @@ private:
     }
 
     // Each exchange (each write) as progress shows it, on standard error and in the transcript.
-    void Progress(const CExchange& exchange)
-    {
-        const std::string strLine = m_strShown + ": " + ExchangeText(exchange);
-        if (m_shared.pTranscript && m_shared.pTranscript->IsOpen())
-            m_shared.pTranscript->Note(strLine);
-        if (!m_bProgress)
-            return;
-        std::lock_guard<std::mutex> lock(m_shared.errMutex);
-        std::cerr << strLine << std::endl;
-    }
+    void Progress(const CExchange& exchange) { Note(m_strShown + ": " + ExchangeText(exchange), m_shared, m_bProgress); }
 
     std::string m_strName;
     std::string m_strDevice;
@@ -253,18 +266,44 @@ void AskIdentity(CRunChannel& channel, CBenchRow& outcome)
     outcome.identityExchanges = std::move(identity.exchanges);
 }
 
-CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
-                       CRunShared& shared, bool bProgress, bool bIdentity)
+CCardPorts PortsOfCard(const CInventoryCard* pCard, const std::string& strSlot, const std::string& strPort)
 {
+    CCardPorts ports{pCard ? pCard->strSlot : strSlot, {}};
+    if (pCard) {
+        for (const CInventoryPort& port : pCard->ports) {
+            if (!port.strDevice.empty())
+                ports.devices.push_back(port.strDevice);
+        }
+    }
+    const std::string strDevice = SerialDeviceOfName(strPort);
+    if (!strPort.empty() && std::find(ports.devices.begin(), ports.devices.end(), strDevice) == ports.devices.end())
+        ports.devices.push_back(strDevice);
+    return ports;
+}
+
+CPortClaim ClaimCardPorts(const CCardPorts& ports, CRunShared& shared, bool bProgress)
+{
+    return ClaimPorts(ports, ClaimContext(shared, bProgress));
+}
+
+CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
+                    CRunShared& shared, bool bProgress, bool bIdentity, const CCardPorts* pCard)
+{
+    const CCardPorts ports = pCard ? *pCard : PortsOfCard(nullptr, "", strName);
     CRunChannel channel(strName, shared, bProgress);
     CBenchRow outcome;
     CBenchRow identity;
-    const bool bOpened = !Interrupted() && channel.Open();
+    const CPortClaim claim = Interrupted() ? CPortClaim{} : ClaimCardPorts(ports, shared, bProgress);
+    const bool bOpened = !Interrupted() && !claim.Refused() && channel.Open();
     if (bOpened && bIdentity)
         AskIdentity(channel, identity);
     if (Interrupted()) {
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = InterruptedMessage({});
+    } else if (claim.Refused()) {
+        outcome.nStatus = kCliPortFailed;
+        outcome.strMessage = claim.strRefusal;
+        outcome.holders = claim.holders;
     } else if (!bOpened) {
         outcome.nStatus = kCliPortFailed;
         outcome.strMessage = channel.Failure();
@@ -280,7 +319,16 @@ CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, con
         all.insert(all.end(), outcome.exchanges.begin(), outcome.exchanges.end());
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = InterruptedMessage(all);
+    } else if (bOpened) {
+        // Whoever has a port open now read some of the card's answers, or wrote some of ours.
+        std::vector<CPortHolder> after = HoldersAfterRun(ports, ClaimContext(shared, bProgress));
+        if (!after.empty()) {
+            outcome.nStatus = kCliSharedPort;
+            outcome.strMessage = SharedPortMessage(after);
+            outcome.holders = std::move(after);
+        }
     }
+    outcome.bModemManagerInhibited = claim.bInhibited;
     outcome.strModel = std::move(identity.strModel);
     outcome.strImei = std::move(identity.strImei);
     outcome.strModelUnknown = std::move(identity.strModelUnknown);
@@ -295,9 +343,14 @@ CBenchRow ReadIdentityOnPort(const std::string& strName, CRunShared& shared)
 {
     CRunChannel channel(strName, shared, false);
     CBenchRow outcome;
+    const CPortClaim claim = Interrupted() ? CPortClaim{} : ClaimCardPorts(PortsOfCard(nullptr, "", strName), shared, false);
     if (Interrupted()) {
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = InterruptedMessage({});
+    } else if (claim.Refused()) {
+        outcome.nStatus = kCliPortFailed;
+        outcome.strMessage = claim.strRefusal;
+        outcome.holders = claim.holders;
     } else if (!channel.Open()) {
         outcome.nStatus = kCliPortFailed;
         outcome.strMessage = channel.Failure();

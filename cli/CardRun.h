@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "cli/BenchRow.h"
+#include "cli/PortClaim.h"
 #include "cli/Transcript.h"
 #include "commands/CommandTable.h"
+#include "discovery/CardInventory.h"
 #include "platform/Clock.h"
 
 // What every run shares: the transcript (may be closed), whether to show progress on standard
@@ -18,13 +20,22 @@ struct CRunShared {
     bool bProgress = true;
     std::mutex errMutex;
     IClock* pClock = &SystemClock();
+    CHolderScan holderScan;           // who else has a card's ports open, one look for all the cards
+    bool bInhibit = true;             // ask ModemManager to step aside (--no-inhibit: no)
 };
 
 // Runs a command of the card command table on the port a user named strName, first asking the card's
 // model and IMEI when bIdentity. With bProgress false nothing goes to standard error (a port tried
-// while choosing one).
+// while choosing one). Nothing is sent while another program has one of the card's ports open
+// (pCard: all of them; else the port named), and a port opened by another during the run makes the
+// outcome "shared port".
 CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, const std::string& strName,
-                       CRunShared& shared, bool bProgress = true, bool bIdentity = true);
+                    CRunShared& shared, bool bProgress = true, bool bIdentity = true,
+                    const CCardPorts* pCard = nullptr);
+
+// The ports of the card a user named, or just the port named; a claim on them for the run.
+CCardPorts PortsOfCard(const CInventoryCard* pCard, const std::string& strSlot, const std::string& strPort);
+CPortClaim ClaimCardPorts(const CCardPorts& ports, CRunShared& shared, bool bProgress);
 
 // Only the model and IMEI questions on the port (list --probe); the outcome's status says whether
 // the port could be used.

@@ -16,9 +16,11 @@
 #include "cli/History.h"
 #include "cli/Interrupt.h"
 #include "cli/PortChoice.h"
+#include "cli/PortHold.h"
 #include "cli/RunOutput.h"
 #include "cli/Targets.h"
 #include "cli/Transcript.h"
+#include "cli/UdevRule.h"
 
 #include "Version.h"   // generated: VOSTREL_VERSION
 
@@ -38,6 +40,8 @@ int Finish(const CCliOptions& options, const CCliReport& report)
 CCliReport Run(const CCliOptions& options, const std::vector<std::string>& args, CTranscript& transcript,
                CRunShared& shared, std::vector<CInventoryCard>& cards)
 {
+    if (options.strCommand == kHoldCommandName)
+        return RunHold(options.holdDevices, shared);
     const bool bUsesPorts = options.pCommand || options.bProbe;
     if (bUsesPorts && WindowIsRunning())
         return FailureReport(options, kCliPortFailed, "the Vostrel window is running and polls the card: close it first "
@@ -89,10 +93,19 @@ int main(int argc, char** argv)
     if (options.strCommand == kHistoryCommandName)
         return RunHistoryCommand(options);
 
+    if (options.strCommand == kUdevRuleCommandName) {
+        std::string strRule;
+        if (const std::optional<std::string> strProblem = UdevRuleText(options.labels, strRule))
+            return Finish(options, FailureReport(options, kCliUsage, *strProblem));
+        std::cout << strRule << std::flush;
+        return std::cout ? kCliOk : kCliPortFailed;
+    }
+
     InstallInterruptHandlers();
     CInterruptibleClock clock;
     CRunShared shared;
     shared.bProgress = !options.bQuiet;
+    shared.bInhibit = !options.bNoInhibit;
     shared.pClock = &clock;
     CTranscript transcript;
     if (!options.strLog.empty()) {
@@ -114,6 +127,7 @@ int main(int argc, char** argv)
     }
     std::vector<CInventoryCard> cards;
     CCliReport report = Run(options, args, transcript, shared, cards);
+    ReleaseModemManager();
     if (options.pCommand && !report.outcomes.empty()) {
         const CRecordContext context{options.strStation.empty() ? StationName() : options.strStation, options.strOperator,
                                      VOSTREL_VERSION};

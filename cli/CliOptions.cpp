@@ -10,6 +10,8 @@
 #include "cli/CliPlatform.h"
 #include "cli/OptionChecks.h"
 #include "cli/Output.h"
+#include "cli/PortHold.h"
+#include "cli/UdevRule.h"
 #include "cli/Transcript.h"
 
 #include "Version.h"   // generated: VOSTREL_VERSION
@@ -20,6 +22,12 @@ constexpr const char* kDescription =
     "vostrel-cli: switch the CD-ROM autorun and download mode of USB data cards, from scripts";
 constexpr const char* kListHelp = "list every card found, with its ports and their roles";
 constexpr const char* kHistoryHelp = "show the runs kept in the history, newest first (push, export, import: see below)";
+constexpr const char* kHoldHelp =
+    "keep the ports DEVICE... for another program (the window): refused while anybody else has one open, "
+    "ModemManager asked to let go of them, until a signal ends it";
+constexpr const char* kUdevRuleHelp =
+    "print a udev rule that keeps ModemManager off the bench's slots (--slots FILE) for good and gives the "
+    "group dialout their ports";
 
 std::string SwitchingCommandList()
 {
@@ -106,6 +114,8 @@ std::vector<COptionRow> MakeOptionTable()
          1, 1024},
         {"--stagger", &O::nStaggerMs, "MS", "start each card MS milliseconds after the one before",
          EOptionScope::kCardCommands, "", nullptr, 0, 600000},
+        {"--no-inhibit", &O::bNoInhibit, nullptr, "do not ask ModemManager to let go of a card whose port it has open: "
+         "refuse the card like any other program's", EOptionScope::kEvery, "", nullptr},
         {"--probe", &O::bProbe, nullptr, "also send \"AT\" to each port that may take it and show whether it answers",
          EOptionScope::kList, "", nullptr},
         {"--history", &O::strHistory, "STORE", "keep each card's run in STORE: an SQLite file, or postgresql://... for a "
@@ -203,6 +213,12 @@ void DeclareCommandLine(CLI::App& app, CCliOptions& options)
                                                            "to the store; those it holds already are left as they are");
     pImport->callback([&options] { options.strHistoryAction = "import"; });
     pImport->add_option("FILE", options.strImportFile, "the exported records")->required();
+    CLI::App* pHold = app.add_subcommand(kHoldCommandName, kHoldHelp);
+    pHold->callback([&options] { options.strCommand = kHoldCommandName; });
+    pHold->add_option("DEVICE", options.holdDevices, "a port of the card: /dev/ttyUSB2")->required();
+    app.add_subcommand(kUdevRuleCommandName, kUdevRuleHelp)->callback([&options] {
+        options.strCommand = kUdevRuleCommandName;
+    });
     for (const CCardCommand& command : CardCommands()) {
         app.add_subcommand(command.pszName, command.pszHelp)->callback([&options, &command] {
             options.strCommand = command.pszName;

@@ -46,6 +46,8 @@ struct CCliOptions {
     size_t nLimit = 0;
     bool bSummary = false;
     bool bCsv = false;
+    bool bNoInhibit = false;
+    std::vector<std::string> holdDevices;     // hold: the ports to keep for the window
 };
 
 // Which subcommands take an option.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/PortHolders.h"
 #include "discovery/CardInventory.h"
 #include "platform/File.h"
 #include "serial/SerialPort.h"
@@ -79,3 +80,27 @@ std::string StationName();
 // the user's passwd entry (not a $HOME that sudo kept), on Windows %LOCALAPPDATA%\Vostrel\history.db;
 // nothing when there is no such folder to put it in.
 std::optional<std::string> DefaultHistoryPath();
+// The number of the character device strDevice names (links followed); nothing when it names none.
+std::optional<uint64_t> CharacterDeviceNumber(const std::string& strDevice);
+// Every character device that another process has open, read from the processes' descriptors
+// (Linux: /proc/*/fd). Nothing on Windows, which refuses a second open of a port by itself.
+CHolderLook LookAtOpenDevices();
+
+// ModemManager's answer when asked to let go of a card for the rest of the run.
+enum class EInhibit {
+    kNoManager,   // ModemManager is not on the system bus (or the platform has none)
+    kNoModem,     // it runs but has no modem object for the card (still probing it, or not a modem to it)
+    kInhibited,   // it lets go of the card until the program ends or ReleaseModemManager
+    kRefused,     // it, or polkit, said no, or did not answer
+};
+struct CInhibitAnswer {
+    EInhibit eInhibit = EInhibit::kNoManager;
+    std::string strWhy;      // kRefused: the reason in words
+    long nManagerPid = 0;    // the daemon's pid when known
+};
+// Asks ModemManager to inhibit the card whose USB device is at strSlot ("1-4.2") or that has one
+// of the port devices. The connection stays open, so the inhibition ends with the program whatever
+// ends it; a card asked for again is answered from what the first call did.
+CInhibitAnswer InhibitModemManager(const std::string& strSlot, const std::vector<std::string>& devices);
+// Hands every inhibited card back to ModemManager and closes the connection.
+void ReleaseModemManager();

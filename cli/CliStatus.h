@@ -5,9 +5,10 @@ enum ECliStatus : int {
     kCliRejected = 1,       // the card rejected a command, did not answer the first, or sent no answer line
     kCliUsage = 2,          // bad options
     kCliNoCard = 3,         // no card found, or none by the name given
-    kCliPortFailed = 4,     // a port, the transcript or standard output could not be used, or the window holds the card
+    kCliPortFailed = 4,     // a port, the transcript or standard output could not be used, another program has the card's port open, or the window holds the card
     kCliSilent = 5,         // the port opened and nothing answered
     kCliNotConfirmed = 6,   // --wait: the card did not leave or come back as the switch requires
+    kCliSharedPort = 7,     // another program opened the card's port while the commands ran: nothing it answered counts
     kCliInterrupted = 130,  // stopped by Ctrl-C (SIGINT); any other signal that ends the program: 128 + its number
     kCliTerminated = 143,   // stopped by SIGTERM (Ctrl-Break on Windows)
 };

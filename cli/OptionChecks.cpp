@@ -10,6 +10,8 @@
 
 #include "cli/BenchReport.h"
 #include "cli/Output.h"
+#include "cli/PortHold.h"
+#include "cli/UdevRule.h"
 #include "cli/Transcript.h"
 
 namespace {
@@ -55,7 +57,7 @@ size_t EditDistance(const std::string& a, const std::string& b)
 
 std::vector<std::string> SubcommandNames()
 {
-    std::vector<std::string> names = {kListCommandName};
+    std::vector<std::string> names = {kListCommandName, kHoldCommandName, kUdevRuleCommandName};
     for (const CCardCommand& command : CardCommands())
         names.push_back(command.pszName);
     names.push_back(kHistoryCommandName);

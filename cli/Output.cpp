@@ -285,6 +285,11 @@ nlohmann::json ReportJson(const CCliReport& report)
         }
         if (outcome.bFollowed)
             jResult["switch"] = SwitchJson(outcome);
+        nlohmann::json jHolders = nlohmann::json::array();
+        for (const CPortHolder& holder : outcome.holders)
+            jHolders.push_back({{"pid", holder.nPid}, {"name", holder.strName}, {"port", holder.strDevice}});
+        jResult["holders"] = jHolders;
+        jResult["modem_manager_inhibited"] = outcome.bModemManagerInhibited;
         jResults.push_back(jResult);
     }
     nlohmann::json j = {{"command", report.strCommand.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.strCommand)},

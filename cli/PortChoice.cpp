@@ -81,9 +81,21 @@ std::optional<CBenchRow> ChoosePort(CTarget& target, CRunShared& shared)
 CBenchRow RunTarget(const CCardCommand& command, CTarget& target, CRunShared& shared)
 {
     std::optional<CBenchRow> failure;
-    if (target.strPort.empty() && target.pCard)
-        failure = ChoosePort(target, shared);
-    CBenchRow outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared);
+    if (target.strPort.empty() && target.pCard) {
+        // Choosing a port sends "AT": nobody else may have any of the card's ports before that either.
+        const CPortClaim claim = ClaimCardPorts(PortsOfCard(target.pCard, target.strSlot, ""), shared, true);
+        if (claim.Refused()) {
+            failure = CBenchRow{};
+            failure->nStatus = kCliPortFailed;
+            failure->strMessage = claim.strRefusal;
+            failure->holders = claim.holders;
+            failure->strCard = target.strCard;
+        } else {
+            failure = ChoosePort(target, shared);
+        }
+    }
+    const CCardPorts ports = PortsOfCard(target.pCard, target.strSlot, target.strPort);
+    CBenchRow outcome = failure ? *failure : RunOnPort(command, target.strCard, target.strPort, shared, true, true, &ports);
     outcome.strSlot = target.strSlot;
     outcome.strLabel = target.strLabel;
     return outcome;

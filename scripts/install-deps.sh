@@ -14,6 +14,8 @@ groups[native]="
     libsqlite3-dev libpq-dev postgresql           # the run history: SQLite, PostgreSQL's client, a server for its tests
     tmux                                          # a terminal for the live bench table's test
     procps psmisc                                 # process control
+    libsystemd-dev                                # sd-bus: asking ModemManager to let go of a card
+    dbus-daemon python3-dbusmock modemmanager     # its tests: private buses, a mock ModemManager and polkit
     python3
 "
 groups[fuzz]="

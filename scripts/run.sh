@@ -72,7 +72,7 @@ quiet() { "$@" >>"$log" 2>&1 || { echo "run: failed: $* (see $log)" >&2; tail -n
 echo "building (log: $log) ..."
 quiet scripts/install-deps.sh
 quiet cmake --preset native
-quiet cmake --build build/native --target cardsim
+quiet cmake --build build/native --target cardsim vostrel-cli
 quiet cmake --preset windows -DVOSTREL_CARDSIM="$root/build/native/cardsim"
 quiet cmake --build build/windows --target Vostrel vostrel-cli uidriver
 
@@ -88,11 +88,13 @@ cardsim=$root/build/native/cardsim
 # ---- stop everything we started, however the script ends --------------------------------------------
 card_pids=()
 program_pid=
+hold_pid=
 links=()
 cleanup() {
     trap - EXIT INT TERM
     local pid
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null && wait "$program_pid" 2>/dev/null
+    [ -n "$hold_pid" ] && kill "$hold_pid" 2>/dev/null && wait "$hold_pid" 2>/dev/null
     for pid in "${card_pids[@]}"; do kill "$pid" 2>/dev/null; done
     for pid in "${card_pids[@]}"; do wait "$pid" 2>/dev/null; done
     wineserver -k >/dev/null 2>&1
@@ -141,6 +143,17 @@ if [ -z "$modem_dev" ]; then
     start_card 6 ""
     echo "card: simulated (modem port COM5, diagnostic port COM6)"
 else
+    # The card's ports for the window alone while it runs: the command line's own check (nobody else
+    # has them open; ModemManager asked to let go of them), held until cleanup ends it.
+    "$root/build/native/vostrel-cli" hold "$modem_dev" "$diag_dev" </dev/null >"$out/hold.log" 2>&1 &
+    hold_pid=$!
+    if ! e2e_poll 30000 eval 'grep -q "^held: " "$out/hold.log" || ! kill -0 "$hold_pid" 2>/dev/null' ||
+        ! grep -q '^held: ' "$out/hold.log"; then
+        echo "run: no window: the card's ports are not free:" >&2
+        grep -v '^held: ' "$out/hold.log" >&2
+        exit 1
+    fi
+    grep -v '^held: ' "$out/hold.log"
     for pair in "5 $modem_dev" "6 $diag_dev"; do
         set -- $pair
         rm -f "$WINEPREFIX/dosdevices/com$1"

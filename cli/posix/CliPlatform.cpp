@@ -16,6 +16,7 @@
 
 #include "cli/CliStatus.h"
 #include "cli/Interrupt.h"
+#include "cli/posix/DescriptorLook.h"
 #include "discovery/udev/UdevCards.h"
 
 namespace {
@@ -93,6 +94,7 @@ std::vector<CInventoryCard> LookAtPlatformSlots(const std::vector<CInventoryCard
     std::vector<std::string> slots;
     for (const CInventoryCard& card : followed)
         slots.push_back(card.strSlot);
+    std::lock_guard<std::mutex> lock(DescriptorLookMutex());
     return LookAtUdevSlots(slots);
 }
 

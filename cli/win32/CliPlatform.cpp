@@ -84,7 +84,14 @@ std::optional<std::string> PulledCardText(const CSerialError& error)
 
 } // namespace
 
-std::string DescribeSystemError(const CSerialError& error, const std::string&)
+// "COM5" of the device path "\\.\COM5".
+std::string PortOfDevice(const std::string& strDevice)
+{
+    const std::string strPrefix = "\\\\.\\";
+    return strDevice.compare(0, strPrefix.size(), strPrefix) == 0 ? strDevice.substr(strPrefix.size()) : strDevice;
+}
+
+std::string DescribeSystemError(const CSerialError& error, const std::string& strDevice)
 {
     if (std::optional<std::string> strPulled = PulledCardText(error))
         return *strPulled;
@@ -94,7 +101,8 @@ std::string DescribeSystemError(const CSerialError& error, const std::string&)
         return "no such port: is the card plugged in?";
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-        return "access denied: another program holds the port";
+        // Windows opens a COM port for one program at a time.
+        return "another program has " + PortOfDevice(strDevice) + " open (the card's connection manager, a terminal)";
     case ERROR_GEN_FAILURE:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:
@@ -247,3 +255,20 @@ std::optional<std::string> DefaultHistoryPath()
         return std::nullopt;
     return std::string(pszLocal) + "\\Vostrel\\history.db";
 }
+// Windows refuses a second open of a COM port: the open itself names a port another program holds.
+std::optional<uint64_t> CharacterDeviceNumber(const std::string&)
+{
+    return std::nullopt;
+}
+
+CHolderLook LookAtOpenDevices()
+{
+    return {};
+}
+
+CInhibitAnswer InhibitModemManager(const std::string&, const std::vector<std::string>&)
+{
+    return {};
+}
+
+void ReleaseModemManager() {}

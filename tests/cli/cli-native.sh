@@ -358,6 +358,72 @@ if code != 4 or b"controlling terminal or the system console" not in out:
 PY
 cli probe --port /dev/console
 expect 4 '/dev/console: probe: failed \(4\): refused: this is the controlling terminal or the system console' "--port /dev/console"
+# Another program with the card's port open: one that polls it as ModemManager does, one that only
+# reads. Every card subcommand refuses before it sends anything and names the program; one that
+# opens the port while the commands run turns the outcome into "shared port", never ok.
+holding() {   # holding PID PORT: the process has the port open
+    local dev
+    dev=$(readlink -f "$2")
+    for fd in /proc/"$1"/fd/*; do [ "$(readlink "$fd")" = "$dev" ] && return 0; done
+    return 1
+}
+# start_holder KIND PORT [GO]: HOLDER is its pid once it has the port open; with GO, a poller that
+# is already running opens the port once the file GO exists.
+start_holder() {
+    case $1 in
+        poll) python3 -c 'import os, sys, time
+while len(sys.argv) > 2 and not os.path.exists(sys.argv[2]): time.sleep(0.005)
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+while True:
+    os.write(fd, b"AT+CSQ\r"); time.sleep(0.2)
+    try: os.read(fd, 4096)
+    except BlockingIOError: pass' "$2" ${3:+"$3"} 2>/dev/null & ;;
+        read) cat "$2" >/dev/null 2>&1 & ;;
+    esac
+    HOLDER=$!
+    pids+=("$HOLDER")
+    [ -n "${3:-}" ] && return 0
+    local deadline=$((SECONDS + 10))
+    until holding "$HOLDER" "$2"; do
+        [ $SECONDS -lt $deadline ] || { fail "holder $1 did not open $2"; return 1; }
+        sleep 0.02
+    done
+}
+start_card HELD || exit 1
+for kind in poll read; do
+    start_holder "$kind" "$work/HELD" || break
+    name=$(cat /proc/"$HOLDER"/comm)
+    for command in probe close-autorun open-autorun sim-status; do
+        mark HELD
+        cli "$command" --port "$work/HELD"
+        expect 4 "HELD is open in $name \\(pid $HOLDER\\): nothing was sent" "$command beside a holder that does $kind"
+        [ -z "$(sent HELD | tr ',' '\n' | grep -v '^AT+CSQ$' | paste -sd,)" ] ||
+            fail "$command beside a holder that does $kind sent $(sent HELD)"
+    done
+    cli probe --port "$work/HELD" --json --no-inhibit
+    python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))["results"][0]
+assert r["holders"] == [{"pid": int(sys.argv[2]), "name": sys.argv[3], "port": sys.argv[4]}] and r["status"] == 4, r' \
+        "$work/out" "$HOLDER" "$name" "$work/HELD" || fail "probe --json beside a holder that does $kind: $(cat "$work/out")"
+    kill "$HOLDER"; wait "$HOLDER" 2>/dev/null
+done
+# The card answers 700 ms late, so the program that opens the port after the first mode command
+# (root passes the exclusive open; flock is only advice) has it open before the run ends.
+mark SLOW700
+start_holder poll "$work/SLOW700" "$work/go"
+"$cli_exe" close-autorun --port "$work/SLOW700" >"$work/out" 2>"$work/err" </dev/null &
+run=$!
+deadline=$((SECONDS + 20))
+until sent SLOW700 | grep -q 'AT+YCDRUN=E'; do
+    [ $SECONDS -lt $deadline ] || { fail "close-autorun sent no AT+YCDRUN=E"; break; }
+    sleep 0.02
+done
+touch "$work/go"
+wait "$run"
+STATUS=$?
+OUT=$(cat "$work/out" "$work/err")
+expect 7 "close-autorun: failed \\(7\\): shared port: .*SLOW700 is open in python3 \\(pid $HOLDER\\)" \
+    "a port opened while the commands ran"
+kill "$HOLDER"; wait "$HOLDER" 2>/dev/null
 
 # An answering card, start of process to exit (the figure's goal is 50 ms).
 started=$(date +%s%N)

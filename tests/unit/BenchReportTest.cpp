@@ -55,11 +55,11 @@ TEST(BenchReportTest, CsvHasOneLinePerCardWithEmptyFieldsForPhasesNotReached)
     CBenchRow running = SwitchedRow();
     running.bFinished = false;
     EXPECT_EQ(BenchReportCsv({SwitchedRow(), running}),
-              "slot,label,ports,model,imei,command,status,seconds,sent,left,back,settled,message,transcript\r\n"
+              "slot,label,ports,model,imei,command,status,seconds,sent,left,back,settled,message,transcript,modem_manager\r\n"
               "1-4.2,A3,/dev/ttyUSB0 /dev/ttyUSB1,E1550,356938035643809,close-autorun,6,30.000,0.013,1.500,,,"
-              "the card did not settle,bench.log\r\n"
+              "the card did not settle,bench.log,\r\n"
               "1-4.2,A3,/dev/ttyUSB0 /dev/ttyUSB1,E1550,356938035643809,close-autorun,,30.000,0.013,1.500,,,"
-              "the card did not settle,bench.log\r\n");
+              "the card did not settle,bench.log,\r\n");
 }
 
 // A message as the card's answer may make it: quoted as RFC 4180 says, never run as a formula.
@@ -86,7 +86,7 @@ TEST(BenchReportTest, CsvQuotesAndNeutralisesFormulas)
         CBenchRow row = SwitchedRow();
         row.strMessage = c.pszMessage;
         const std::string strCsv = BenchReportCsv({row});
-        const std::string strEnd = std::string(",") + c.pszField + ",bench.log\r\n";
+        const std::string strEnd = std::string(",") + c.pszField + ",bench.log,\r\n";
         ASSERT_GE(strCsv.size(), strEnd.size());
         EXPECT_EQ(strCsv.substr(strCsv.size() - strEnd.size()), strEnd) << c.pszMessage;
     }
@@ -104,7 +104,7 @@ TEST(BenchReportTest, JsonHasEveryFieldAndShowsBytesThatAreNotUtf8)
     EXPECT_EQ(j[0], nlohmann::json::parse(R"({"slot": "1-4.2", "label": "A3", "ports": ["/dev/ttyUSB0", "/dev/ttyUSB1"],
         "model": "E1550", "imei": "356938035643809", "command": "close-autorun", "status": 6, "seconds": 30.0,
         "sent": 0.013, "left": 1.5, "back": null, "settled": null, "message": "the card did not settle",
-        "transcript": "bench.log"})"));
+        "transcript": "bench.log", "modem_manager": null})"));
     EXPECT_EQ(j[1]["model"], nullptr);
     EXPECT_EQ(j[1]["imei"], nullptr);
     EXPECT_EQ(j[1]["status"], nullptr);

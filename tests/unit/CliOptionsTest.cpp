@@ -30,7 +30,8 @@ TEST(CliOptionsTest, UsageErrorsSayWhatIsWrong)
         std::vector<std::string> args;
         const char* pszProblem;   // a part of the usage error; "" for none
     } kCases[] = {
-        {{"frobnicate"}, "unknown subcommand \"frobnicate\" (the subcommands: list, probe, close-autorun"},
+        {{"frobnicate"}, "unknown subcommand \"frobnicate\" (the subcommands: list, hold, udev-rule, probe, close-autorun"},
+        {{"hold"}, "DEVICE is required"},
         {{"prob", "--port", "x"}, "unknown subcommand \"prob\": did you mean \"probe\"?"},
         {{"--port", "list"}, "no subcommand given"},
         {{"--bogus-option", "list"}, "--bogus-option"},

@@ -1,7 +1,10 @@
 // The --slots file: labels by slot, and the line that makes a file unusable.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/SlotLabels.h"
+#include "cli/UdevRule.h"
 
 namespace {
 
@@ -39,6 +42,45 @@ TEST(SlotLabelsTest, ParsesLabelsOrNamesTheBadLine)
             EXPECT_EQ(error->nLine, c.nBadLine);
             EXPECT_EQ(error->strProblem, c.pszProblem);
         }
+    }
+}
+
+// The udev rule names exactly the file's slots; a slot that is no Linux USB device name (a Windows
+// slot, a udev pattern, a quote) never reaches a rule.
+TEST(SlotLabelsTest, UdevRuleTagsExactlyTheLinuxSlots)
+{
+    const struct {
+        const char* pszText;
+        const char* pszProblem;   // a part of what is wrong; nullptr: a rule
+    } kCases[] = {
+        {"A1 1-4.1\nA2 3-1.2.4\n", nullptr},
+        {"", "--slots FILE"},
+        {"A1 1-4.1\nB1 0:14.0-16.3\n", "\"0:14.0-16.3\" (B1) is not a Linux USB slot"},
+        {"A1 1-4*\n", "\"1-4*\" (A1) is not"},
+        {"A1 1-4\",X\n", "(A1) is not"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.pszText);
+        CSlotLabels labels;
+        ASSERT_FALSE(ParseSlotLabels(c.pszText, labels));
+        std::string strRule;
+        const std::optional<std::string> strProblem = UdevRuleText(labels, strRule);
+        if (c.pszProblem) {
+            ASSERT_TRUE(strProblem);
+            EXPECT_NE(strProblem->find(c.pszProblem), std::string::npos) << *strProblem;
+            continue;
+        }
+        ASSERT_FALSE(strProblem) << *strProblem;
+        for (const char* pszSlot : {"1-4.1", "3-1.2.4"}) {
+            const std::string strSlot = pszSlot;
+            EXPECT_NE(strRule.find("SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", KERNEL==\"" + strSlot +
+                                   "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""),
+                      std::string::npos);
+            EXPECT_NE(strRule.find("SUBSYSTEM==\"tty\", KERNELS==\"" + strSlot + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", "
+                                   "GROUP=\"dialout\", MODE=\"0660\""),
+                      std::string::npos);
+        }
+        EXPECT_EQ(std::count(strRule.begin(), strRule.end(), '\n'), 7) << "a comment, then per slot its label and two rules";
     }
 }
 
