@@ -56,6 +56,8 @@ struct CBenchRow {
     int nStatus = 0;                      // ECliStatus once finished
     std::string strMessage;               // the result in words once finished; else what it is doing
     std::string strTranscript;            // the --log file, empty when none
+    // Other programs with the card's ports open: before the run (refused) or after it (shared port).
+    std::vector<CPortHolder> holders;
     bool bModemManagerInhibited = false;  // ModemManager let go of the card for the run
 };
 
