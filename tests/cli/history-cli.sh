@@ -45,7 +45,7 @@ json 'all(len(r["record_id"]) == 36 and r["started"] <= r["ended"] and r["starte
     grep -qx True || fail "history --json: a record lacks its id, times or version: $OUT"
 imei=$(json 'd["records"][1]["imei"]')
 cli history --imei "$imei" --result ok --csv
-expect 0 '^slot,label,ports,model,imei,command,status,seconds,sent,left,back,settled,message,transcript,record_id,started,ended,station,operator,version,outcome' \
+expect 0 '^slot,label,ports,model,imei,command,status,seconds,sent,left,back,settled,message,transcript,modem_manager,record_id,started,ended,station,operator,version,outcome' \
     "history --csv header"
 [ "$(grep -c ',probe,0,' "$work/out")" = 1 ] || fail "--csv: one probe: $OUT"
 cli history --result failed --limit 5

@@ -272,9 +272,9 @@ TEST(HistoryViewTest, CsvHasTheReportsColumnsAndQuoting)
     const std::string strCsv = HistoryCsv({Record("111", "2026-12-10T01:00:00.000Z", 0)});
     const std::string strHeader = strCsv.substr(0, strCsv.find("\r\n"));
     EXPECT_EQ(strHeader, "slot,label,ports,model,imei,command,status,seconds,sent,left,back,settled,message,transcript,"
-                         "record_id,started,ended,station,operator,version,outcome");
-    EXPECT_EQ(strCsv.find("\r\n1-4.2,A1,/dev/ttyUSB0 /dev/ttyUSB1,,111,close-autorun,0,1.500,1.250,,,,\"said \"\"no\"\", then, \n=1\",,"),
-              strHeader.size());
+                         "modem_manager,record_id,started,ended,station,operator,version,outcome");
+    EXPECT_EQ(strCsv.find("\r\n1-4.2,A1,/dev/ttyUSB0 /dev/ttyUSB1,,111,close-autorun,0,1.500,1.250,,,,\"said \"\"no\"\", then, \\n=1\",,"),
+              strHeader.size()) << strCsv;
 }
 
 TEST(HistoryViewTest, SummaryCountsPerDayAndStationWithTheMedian)
