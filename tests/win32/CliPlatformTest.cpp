@@ -20,7 +20,7 @@ TEST(Win32CliPlatformTest, PulledCardIsNoBusyPort)
         const char* pszCall;
         int nCode;
         const char* pszStart;
-    } kCases[] = {{"CreateFileA", ERROR_ACCESS_DENIED, "access denied: another program holds the port"},
+    } kCases[] = {{"CreateFileA", ERROR_ACCESS_DENIED, "another program has COM5 open"},
                   {"ReadFile", ERROR_ACCESS_DENIED, "the card went away (error 5 "},
                   {"WriteFile", ERROR_BAD_COMMAND, "the card went away (error 22 "}};
     for (const auto& c : kCases)
