@@ -9,8 +9,8 @@
 # The tests spend most of their time waiting (on Wine, on simulated cards, on timeouts) and the builds
 # keep both cores busy, so tests run beside builds: the plain tests as soon as the plain tree is
 # built, each sanitizer tree's tests beside the next build, and once every tree is built, the
-# Windows tests and then the package checks, beside the sanitizer trees' tests. Lines of the tests that run beside are shown as they come,
-# each behind its stage's name ("[windows] ...").
+# Windows tests and then the package checks, beside the sanitizer trees' tests. Lines of the tests
+# that run beside are shown as they come, each behind its stage's name ("[windows] ...").
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
