@@ -4,6 +4,13 @@
 
 fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
 
+# Stops the processes in pids and waits for them, for the caller's cleanup.
+stop_pids() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+}
+
 # Starts a card whose port is $work/NAME. start_card NAME [CARDSIM OPTIONS...]
 start_card() {
     local name=$1 deadline=$((SECONDS + 10))

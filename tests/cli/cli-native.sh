@@ -10,9 +10,7 @@ export OUTFILE=$work/pipe.out
 pids=()
 failures=0
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    stop_pids
     rm -rf "$work"
 }
 trap cleanup EXIT

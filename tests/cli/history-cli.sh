@@ -14,10 +14,8 @@ pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
 pg_user=()
 [ "$(id -u)" -eq 0 ] && pg_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
 cleanup() {
-    local pid
     [ -d "$work/pg" ] && "${pg_user[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    stop_pids
     rm -rf "$work"
 }
 trap cleanup EXIT

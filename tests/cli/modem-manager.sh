@@ -13,13 +13,11 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-mm.XXXXXX")
 pids=()
 failures=0
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    stop_pids
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
+. "$(dirname "${BASH_SOURCE[0]}")/card-lib.sh"
 poll() {   # poll WHAT COMMAND...: until the command succeeds, at most 20 s
     local what=$1 deadline=$((SECONDS + 20))
     shift
