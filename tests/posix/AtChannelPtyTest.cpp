@@ -105,7 +105,9 @@ TEST_F(AtChannelPtyTest, DribbledReplyIsReadWhole)
 }
 
 // Probe: a silent card with 1000 ms and 2 attempts gives false after about 2.4 s; the card hears
-// the command twice, about 1.2 s apart.
+// the command twice, about 1.2 s apart. An attempt ends at the first settle check past its 1000 ms:
+// with exact 150 ms sleeps that is 1200 ms, on a loaded machine whose sleeps overrun it comes a cycle
+// earlier, so only "more than 1000 ms an attempt" holds on every machine.
 TEST_F(AtChannelPtyTest, SilentCardCostsTwoAttempts)
 {
     m_card.SetOptions(WithFault(CardFault::Silent));
@@ -113,7 +115,7 @@ TEST_F(AtChannelPtyTest, SilentCardCostsTwoAttempts)
     const auto start = Clock::now();
     EXPECT_FALSE(m_channel.Probe());
     const auto nElapsedMs = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-    EXPECT_GE(nElapsedMs, 2390);
+    EXPECT_GT(nElapsedMs, 2000);
     EXPECT_LE(nElapsedMs, 3000);
 
     const auto transcript = m_card.Transcript();
@@ -121,7 +123,7 @@ TEST_F(AtChannelPtyTest, SilentCardCostsTwoAttempts)
     EXPECT_EQ(transcript[nBefore].strLine, "AT");
     EXPECT_EQ(transcript[nBefore + 1].strLine, "AT");
     const uint64_t nGapMs = transcript[nBefore + 1].nTimeMs - transcript[nBefore].nTimeMs;
-    EXPECT_GE(nGapMs, 1150u);
+    EXPECT_GT(nGapMs, 1000u);
     EXPECT_LE(nGapMs, 1450u);
 }
 
