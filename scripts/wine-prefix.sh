@@ -42,8 +42,20 @@ prefix=${1:?usage: wine-prefix.sh PREFIX}
 export WINEPREFIX=$prefix WINEDEBUG=-all
 if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$prefix"
-    # No display is needed to make a prefix; keep wineboot from asking for Mono or Gecko.
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+    # No display is needed to make a prefix; keep wineboot from asking for Mono or Gecko. Its
+    # output is kept, and shown only when it fails.
+    log=$(mktemp "${TMPDIR:-/tmp}/wine-prefix.XXXXXX")
+    status=0
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "wine-prefix: wineboot -i failed (exit status $status) in $prefix:" >&2
+        tail -n 30 "$log" >&2
+        echo "wine-prefix: wineservers running now:" >&2
+        pgrep -a wineserver >&2 || echo "  (none)" >&2
+        rm -f "$log"
+        exit 1
+    fi
+    rm -f "$log"
 fi
 
 # Wine draws the caption buttons with the Marlett font, and maps the dialog's "MS Shell Dlg" to

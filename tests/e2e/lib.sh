@@ -164,7 +164,9 @@ e2e_wait_exit() {
 e2e_drive() {
     local status err
     err=$(mktemp)
-    E2E_OUT=$(set -o pipefail; wine "$E2E_UIDRIVER_EXE" "$@" 2>"$err" | tr -d '\r')
+    # Wine's own errors are kept for the driver (on stderr, shown only when it fails): a run that
+    # ends with no output at all has been seen under load, and only Wine can say why.
+    E2E_OUT=$(set -o pipefail; WINEDEBUG=err+all,fixme-all wine "$E2E_UIDRIVER_EXE" "$@" 2>"$err" | tr -d '\r')
     status=$?
     if [ "$status" -ne 0 ]; then
         # Wine's own last words (a crash, a failed start) go with the driver's output.

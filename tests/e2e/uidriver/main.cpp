@@ -683,6 +683,9 @@ int main(int argc, char** argv)
 {
     if (argc < 2)
         return Usage();
+    // Shown only when the driver fails: tells a failure of the driver's own from one of Wine's
+    // before the driver ran.
+    std::fprintf(stderr, "uidriver %s: started\n", argv[1]);
     const std::string strName = argv[1];
     const CArgs args(argv + 2, argv + argc);
     for (const CCommand& command : kCommands) {
