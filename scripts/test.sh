@@ -8,8 +8,9 @@
 #
 # The tests spend most of their time waiting (on Wine, on simulated cards, on timeouts) and the builds
 # keep both cores busy, so tests run beside builds: the plain tests as soon as the plain tree is
-# built, each sanitizer tree's tests beside the next build, and once every tree is built, the
-# Windows tests and then the package checks, beside the sanitizer trees' tests. Lines of the tests
+# built, each sanitizer tree's tests beside the next build, the package checks once the plain and
+# Windows trees are built, and once every tree is built, the Windows tests, beside the sanitizer
+# trees' tests. Lines of the tests
 # that run beside are shown as they come, each behind its stage's name ("[windows] ...").
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -123,14 +124,6 @@ run_package_checks() {
     echo "=== package: $p check groups passed, $f failed"
 }
 
-# Builds a tree, then (unless --build-only) runs its tests: stage PRESET LABEL TEST-COMMAND [ARGS...]
-stage() {
-    local preset=$1 label=$2
-    shift 2
-    timed "$label build" configure_and_build "$preset" "$label" || return 1
-    [ "$build_only" -eq 1 ] || timed "$label tests" "$@"
-}
-
 # What the native builds need is installed first; the rest (mingw-w64, Wine, clang, the package
 # tools) beside the native build, and waited for by the stage that needs it.
 timed install scripts/install-deps.sh native || { echo "could not install the build dependencies" >&2; exit 1; }
@@ -174,17 +167,15 @@ if [ "$native_built" -eq 1 ] && [ "$rest_ok" -eq 1 ] && { want windows || want p
         windows_built=1
 fi
 
-# The Windows tests, then the packages.
-second_lane() {
-    if want windows && [ "$windows_built" -eq 1 ]; then
-        timed "windows tests" run_ctest build/windows windows 2>&1 | sed -u 's/^/[windows] /'
-    fi
-    if want package && [ "$native_built" -eq 1 ] && [ "$windows_built" -eq 1 ]; then
-        timed package run_package_checks 2>&1 | sed -u 's/^/[package] /'
-    fi
-}
-# The sanitizer trees one after the other, each one's tests beside the next one's build: the tests
-# mostly wait, the builds keep both cores busy.
+# The packages are made and checked as soon as both trees they hold are built: the checks keep no
+# deadline and run Wine in a prefix and on a display of their own, so they go beside the builds.
+package_pid=
+if [ "$build_only" -eq 0 ] && want package && [ "$native_built" -eq 1 ] && [ "$windows_built" -eq 1 ]; then
+    timed package run_package_checks 2>&1 | sed -u 's/^/[package] /' &
+    package_pid=$!
+fi
+# The fuzz tree, then the sanitizer trees, one after the other, each one's tests beside the next
+# one's build: the tests mostly wait (the fuzzers keep one core busy), the builds keep both busy.
 sanitizer_pids=()
 beside() {   # LABEL: the tests of a built tree, in the background, their lines behind the label
     local label=$1
@@ -193,6 +184,9 @@ beside() {   # LABEL: the tests of a built tree, in the background, their lines 
     timed "$label tests" "$@" 2>&1 | sed -u "s/^/[$label] /" &
     sanitizer_pids+=($!)
 }
+if want fuzz && [ "$rest_ok" -eq 1 ]; then
+    timed "fuzz build" configure_and_build fuzz fuzz && beside fuzz run_fuzzers build/fuzz
+fi
 if want asan; then
     timed "asan build" configure_and_build native-asan asan &&
         ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -202,18 +196,15 @@ if want tsan; then
     timed "tsan build" configure_and_build native-tsan tsan &&
         TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 beside tsan run_ctest build/tsan tsan
 fi
-if want fuzz && [ "$rest_ok" -eq 1 ]; then
-    stage fuzz fuzz run_fuzzers build/fuzz
-fi
 # The Windows scenarios drive Wine's windows with deadlines of seconds: beside a sanitizer build (a
 # load of ten and more) two of them failed now and then, and passed on a quiet machine. So they
 # start once every tree is built, beside the sanitizer trees' tests only.
-lane_pid=
-if [ "$build_only" -eq 0 ]; then
-    second_lane &
-    lane_pid=$!
+windows_pid=
+if [ "$build_only" -eq 0 ] && want windows && [ "$windows_built" -eq 1 ]; then
+    timed "windows tests" run_ctest build/windows windows 2>&1 | sed -u 's/^/[windows] /' &
+    windows_pid=$!
 fi
-for pid in "${sanitizer_pids[@]}" $native_pid $lane_pid; do wait "$pid"; done
+for pid in "${sanitizer_pids[@]}" $native_pid $package_pid $windows_pid; do wait "$pid"; done
 
 echo
 echo "stage times (the installs and tests beside overlap the builds):"
