@@ -37,9 +37,9 @@ CClaimContext ClaimContext(CRunShared& shared, bool bProgress)
 // its next step once the program is interrupted, and remembers that it did.
 class CRunChannel {
 public:
-    CRunChannel(const std::string& strName, CRunShared& shared, bool bProgress)
+    CRunChannel(const std::string& strName, CRunShared& shared, bool bProgress, CRunOpenWatch* pWatch = nullptr)
         : m_strName(strName), m_strDevice(SerialDeviceOfName(strName)), m_strShown(PrintableText(m_strDevice)),
-          m_shared(shared), m_bProgress(bProgress && shared.bProgress), m_channel(*shared.pClock)
+          m_shared(shared), m_bProgress(bProgress && shared.bProgress), m_pWatch(pWatch), m_channel(*shared.pClock)
     {
         m_channel.SetFinishOnResult(true);
         m_channel.SetAbandon([this] { return StopNow(); });
@@ -50,10 +50,14 @@ public:
         }
     }
 
+    // Every open of the run's, the first and any reopen, is its own to the watch.
     bool Open()
     {
         m_strRefusal = RefusedPort(m_strDevice).value_or("");
-        return m_strRefusal.empty() && m_channel.OpenCardPort(m_strName) != 0;
+        if (!m_strRefusal.empty())
+            return false;
+        const auto open = [this] { return m_channel.OpenCardPort(m_strName) != 0; };
+        return m_pWatch ? m_pWatch->OwnOpen(m_strDevice, open) : open();
     }
 
     // "CreateFileA: another program has COM5 open (...)" (the port is named beside it).
@@ -98,6 +102,7 @@ private:
     std::string m_strRefusal;   // why the port may not be opened at all
     CRunShared& m_shared;
     bool m_bProgress;
+    CRunOpenWatch* m_pWatch;
     bool m_bStopped = false;
     CAtChannel m_channel;
 };
@@ -290,7 +295,9 @@ CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, con
                     CRunShared& shared, bool bProgress, bool bIdentity, const CCardPorts* pCard)
 {
     const CCardPorts ports = pCard ? *pCard : PortsOfCard(nullptr, "", strName);
-    CRunChannel channel(strName, shared, bProgress);
+    // Watched from before the look that clears the run: whoever opens a port later is reported.
+    CRunOpenWatch watch(shared.openCounts, ports.devices);
+    CRunChannel channel(strName, shared, bProgress, &watch);
     CBenchRow outcome;
     CBenchRow identity;
     const CPortClaim claim = Interrupted() ? CPortClaim{} : ClaimCardPorts(ports, shared, bProgress);
@@ -319,7 +326,7 @@ CBenchRow RunOnPort(const CCardCommand& command, const std::string& strCard, con
         all.insert(all.end(), outcome.exchanges.begin(), outcome.exchanges.end());
         outcome.nStatus = InterruptStatus();
         outcome.strMessage = InterruptedMessage(all);
-    } else if (bOpened) {
+    } else if (bOpened && !watch.OnlyOwnOpens()) {
         // Whoever has a port open now read some of the card's answers, or wrote some of ours.
         std::vector<CPortHolder> after = HoldersAfterRun(ports, ClaimContext(shared, bProgress));
         if (!after.empty()) {

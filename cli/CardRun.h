@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/BenchRow.h"
+#include "cli/CliPlatform.h"
 #include "cli/PortClaim.h"
 #include "cli/Transcript.h"
 #include "commands/CommandTable.h"
@@ -21,6 +22,7 @@ struct CRunShared {
     std::mutex errMutex;
     IClock* pClock = &SystemClock();
     CHolderScan holderScan;           // who else has a card's ports open, one look for all the cards
+    CDeviceOpenCounts openCounts{NewDeviceOpenSource()};   // who else opened one during its run
     bool bInhibit = true;             // ask ModemManager to step aside (--no-inhibit: no)
 };
 

@@ -161,7 +161,8 @@ public:
             if (pOption && TakesOption(row, pCommand, pApp->get_name() == kHistoryCommandName))
                 options.push_back(pOption);
         }
-        return make_description(pApp) + make_usage(pApp, strName) + make_group("Options", false, options) + "\n" +
+        return make_description(pApp) + make_usage(pApp, strName) + make_positionals(pApp) +
+               make_group("Options", false, options) + "\n" +
                make_subcommands(pApp, eMode) + make_footer(pApp);
     }
 };

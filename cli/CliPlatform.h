@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/OpenWatch.h"
 #include "cli/PortHolders.h"
 #include "discovery/CardInventory.h"
 #include "platform/File.h"
@@ -85,6 +86,11 @@ std::optional<uint64_t> CharacterDeviceNumber(const std::string& strDevice);
 // Every character device that another process has open, read from the processes' descriptors
 // (Linux: /proc/*/fd). Nothing on Windows, which refuses a second open of a port by itself.
 CHolderLook LookAtOpenDevices();
+// The command name (comm) of a process; empty once it has ended.
+std::string ProcessName(long nPid);
+// The system's reports of opens of port nodes (Linux: inotify); nothing on Windows, where a port
+// another program has open cannot be opened.
+std::unique_ptr<IDeviceOpenSource> NewDeviceOpenSource();
 
 // ModemManager's answer when asked to let go of a card for the rest of the run.
 enum class EInhibit {

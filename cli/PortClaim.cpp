@@ -46,7 +46,10 @@ CPortClaim ClaimPorts(const CCardPorts& ports, const CClaimContext& ctx)
     claim.holders = Look(ports, ctx);
     if (claim.holders.empty())
         return claim;
-    if (!ctx.bInhibit) {
+    // Only a port that ModemManager holds is worth asking it over the system bus; whatever else
+    // holds one is refused as it is.
+    if (!ctx.bInhibit || std::none_of(claim.holders.begin(), claim.holders.end(),
+                                      [](const CPortHolder& holder) { return IsModemManager(holder, 0); })) {
         claim.strRefusal = Refusal(claim.holders);
         return claim;
     }

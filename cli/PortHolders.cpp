@@ -22,7 +22,7 @@ std::vector<CPortHolder> HoldersIn(const CHolderLook& look, const std::vector<st
     std::vector<CPortHolder> holders;
     for (const COpenDevice& open : look.open) {
         for (size_t n = 0; n < numbers.size() && n < devices.size(); ++n) {
-            const CPortHolder holder{open.nPid, open.strName, devices[n]};
+            const CPortHolder holder{open.nPid, "", devices[n]};
             // One process with the port open twice is one holder.
             if (open.nDevice == numbers[n] && (holders.empty() || !(holders.back() == holder)))
                 holders.push_back(holder);
@@ -66,7 +66,11 @@ std::vector<CPortHolder> CHolderScan::HoldersOf(const std::vector<std::string>& 
         m_bToldBlind = true;
         bFirstBlind = true;
     }
-    return HoldersIn(m_last, named, numbers);
+    std::vector<CPortHolder> holders = HoldersIn(m_last, named, numbers);
+    lock.unlock();
+    for (CPortHolder& holder : holders)
+        holder.strName = ProcessName(holder.nPid);
+    return holders;
 }
 
 unsigned long CHolderScan::Looks() const

@@ -24,7 +24,6 @@ struct CPortHolder {
 struct COpenDevice {
     uint64_t nDevice = 0;
     long nPid = 0;
-    std::string strName;
 };
 
 // What one look at the system found.
@@ -37,7 +36,7 @@ struct CHolderLook {
 std::string HolderText(const CPortHolder& holder);
 std::string HoldersText(const std::vector<CPortHolder>& holders);
 
-// The holders of the given ports in a look (pure).
+// The holders of the given ports in a look, not yet named (pure).
 std::vector<CPortHolder> HoldersIn(const CHolderLook& look, const std::vector<std::string>& devices,
                                    const std::vector<uint64_t>& numbers);
 
@@ -45,7 +44,7 @@ std::vector<CPortHolder> HoldersIn(const CHolderLook& look, const std::vector<st
 // caller that asks while one look runs shares the next one.
 class CHolderScan {
 public:
-    // The holders of the given port devices now. The first look that could not see every process
+    // The holders of the given port devices now, named. The first look that could not see every process
     // sets bBlind once, for the caller to say so.
     std::vector<CPortHolder> HoldersOf(const std::vector<std::string>& devices, bool& bFirstBlind);
     unsigned long Looks() const;

@@ -1,7 +1,7 @@
 // ModemManager steps aside the way a firmware updater makes it: InhibitDevice(uid, true) on its
 // manager object, over the system bus through sd-bus. The inhibition lasts while our connection
-// does, so it ends with the program whatever ends it. libsystemd is loaded only when a card's port
-// is held by somebody, so that a run on a free port costs no library load and no bus connection.
+// does, so it ends with the program whatever ends it. libsystemd is loaded only when ModemManager
+// holds a card's port, so that a run on a free port costs no library load and no bus connection.
 #include <dlfcn.h>
 #include <systemd/sd-bus.h>
 

@@ -1,5 +1,7 @@
-// Who has a tty open, as fuser(1) finds it: every process's /proc/PID/fd links. Only descriptors
-// that lead into /dev are looked at further, so a look costs one readlink per descriptor.
+// Who has a tty open, as fuser(1) finds it: every process's /proc/PID/fd links. Per process a look
+// opens and reads its fd directory (getdents64 into the stack, with no DIR to allocate) and reads
+// one link per descriptor; only descriptors that lead into /dev cost a stat, and only the holders of
+// the ports asked about are named afterwards (ProcessName), not every process with a device open.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,28 +28,14 @@ bool IsNumber(const char* psz)
     return true;
 }
 
-std::string CommandName(int nProcDir)
-{
-    char name[64] = {};
-    const int fd = openat(nProcDir, "comm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return "";
-    const ssize_t n = read(fd, name, sizeof name - 1);
-    close(fd);
-    std::string str(name, n > 0 ? static_cast<size_t>(n) : 0);
-    while (!str.empty() && str.back() == '\n')
-        str.pop_back();
-    return str;
-}
-
 // The pseudo-terminal slaves are character devices of this major, numbered by the pty's index.
 constexpr unsigned kPtySlaveMajor = 136;
 
 // The index of the pty whose master the descriptor is ("tty-index:" in its fdinfo).
-std::optional<unsigned> PtyIndex(int nProc, const char* pszFd)
+std::optional<unsigned> PtyIndex(int nProcDir, const char* pszPid, const char* pszFd)
 {
-    const std::string strPath = std::string("fdinfo/") + pszFd;
-    const int fd = openat(nProc, strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string strPath = std::string(pszPid) + "/fdinfo/" + pszFd;
+    const int fd = openat(nProcDir, strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     char text[512] = {};
@@ -71,43 +59,44 @@ void DropOwnPtySlaves(std::vector<COpenDevice>& open, size_t nFrom, const std::v
     }
 }
 
-// The character devices among one process's descriptors; false when they cannot be read.
-bool LookAtProcess(int nProc, long nPid, std::vector<COpenDevice>& open)
+// One descriptor of a process: a character device in /dev is noted, a pty master's index kept.
+void LookAtDescriptor(int nProcDir, const char* pszPid, int nFdDir, const char* pszFd, long nPid,
+                      std::vector<COpenDevice>& open, std::vector<unsigned>& masters)
 {
-    const int nFdDir = openat(nProc, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!IsNumber(pszFd))
+        return;
+    char target[16] = {};
+    const ssize_t n = readlinkat(nFdDir, pszFd, target, sizeof target - 1);
+    if (n < 5 || std::strncmp(target, "/dev/", 5) != 0)
+        return;
+    if (std::strcmp(target, "/dev/ptmx") == 0 || std::strcmp(target, "/dev/pts/ptmx") == 0) {
+        if (const std::optional<unsigned> nIndex = PtyIndex(nProcDir, pszPid, pszFd))
+            masters.push_back(*nIndex);
+        return;
+    }
+    struct stat st {};
+    if (fstatat(nFdDir, pszFd, &st, 0) == 0 && S_ISCHR(st.st_mode))
+        open.push_back({static_cast<uint64_t>(st.st_rdev), nPid});
+}
+
+// The character devices among one process's descriptors; false when they cannot be read.
+bool LookAtProcess(int nProcDir, const char* pszPid, long nPid, std::vector<COpenDevice>& open)
+{
+    const int nFdDir = openat(nProcDir, (std::string(pszPid) + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (nFdDir < 0)
         return errno != EACCES && errno != EPERM;   // a process that has just ended is no holder
-    DIR* pDir = fdopendir(nFdDir);
-    if (!pDir) {
-        close(nFdDir);
-        return true;
-    }
-    std::string strName;
-    bool bNamed = false;
     const size_t nFrom = open.size();
     std::vector<unsigned> masters;
-    while (const dirent* pEntry = readdir(pDir)) {
-        if (!IsNumber(pEntry->d_name))
-            continue;
-        char target[16] = {};
-        const ssize_t n = readlinkat(nFdDir, pEntry->d_name, target, sizeof target - 1);
-        if (n < 5 || std::strncmp(target, "/dev/", 5) != 0)
-            continue;
-        if (std::strcmp(target, "/dev/ptmx") == 0 || std::strcmp(target, "/dev/pts/ptmx") == 0) {
-            if (const std::optional<unsigned> nIndex = PtyIndex(nProc, pEntry->d_name))
-                masters.push_back(*nIndex);
-            continue;
+    alignas(dirent64) char entries[8192];
+    ssize_t nRead = 0;
+    while ((nRead = getdents64(nFdDir, entries, sizeof entries)) > 0) {
+        for (ssize_t nAt = 0; nAt < nRead;) {
+            const dirent64* pEntry = reinterpret_cast<const dirent64*>(entries + nAt);
+            nAt += pEntry->d_reclen;
+            LookAtDescriptor(nProcDir, pszPid, nFdDir, pEntry->d_name, nPid, open, masters);
         }
-        struct stat st {};
-        if (fstatat(nFdDir, pEntry->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode))
-            continue;
-        if (!bNamed) {
-            strName = CommandName(nProc);
-            bNamed = true;
-        }
-        open.push_back({static_cast<uint64_t>(st.st_rdev), nPid, strName});
     }
-    closedir(pDir);
+    close(nFdDir);
     DropOwnPtySlaves(open, nFrom, masters);
     return true;
 }
@@ -126,6 +115,21 @@ std::mutex& DescriptorLookMutex()
 {
     static std::mutex mutex;
     return mutex;
+}
+
+std::string ProcessName(long nPid)
+{
+    std::lock_guard<std::mutex> lock(DescriptorLookMutex());
+    char name[64] = {};
+    const int fd = open(("/proc/" + std::to_string(nPid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    const ssize_t n = read(fd, name, sizeof name - 1);
+    close(fd);
+    std::string str(name, n > 0 ? static_cast<size_t>(n) : 0);
+    while (!str.empty() && str.back() == '\n')
+        str.pop_back();
+    return str;
 }
 
 CHolderLook LookAtOpenDevices()
@@ -147,12 +151,8 @@ CHolderLook LookAtOpenDevices()
         const long nPid = std::strtol(pEntry->d_name, nullptr, 10);
         if (nPid == nSelf)
             continue;
-        const int nProc = openat(nProcFd, pEntry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (nProc < 0)
-            continue;
-        if (!LookAtProcess(nProc, nPid, look.open))
+        if (!LookAtProcess(nProcFd, pEntry->d_name, nPid, look.open))
             look.bSawEveryProcess = false;
-        close(nProc);
     }
     closedir(pProc);
     return look;

@@ -266,6 +266,16 @@ CHolderLook LookAtOpenDevices()
     return {};
 }
 
+std::string ProcessName(long)
+{
+    return "";
+}
+
+std::unique_ptr<IDeviceOpenSource> NewDeviceOpenSource()
+{
+    return nullptr;
+}
+
 CInhibitAnswer InhibitModemManager(const std::string&, const std::vector<std::string>&)
 {
     return {};

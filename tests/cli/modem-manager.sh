@@ -73,15 +73,17 @@ PYTHON
 call org.freedesktop.ModemManager1 /org/freedesktop/ModemManager1 org.freedesktop.DBus.Mock.AddMethod \
     org.freedesktop.ModemManager1 InhibitDevice sb "" "$inhibit" || exit 1
 
-# The daemon's hold on the port: a real second process that polls the card as ModemManager does.
+# The daemon's hold on the port: a real second process that polls the card as ModemManager does,
+# under its name (start_holder NAME: another program's).
 start_holder() {
     "$py" -c 'import os, sys, time
+open("/proc/self/comm", "w").write(sys.argv[3])
 fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
 open(sys.argv[2] + ".tmp", "w").write(str(os.getpid())); os.rename(sys.argv[2] + ".tmp", sys.argv[2])
 while True:
     os.write(fd, b"AT+CSQ\r"); time.sleep(0.2)
     try: os.read(fd, 4096)
-    except BlockingIOError: pass' "$pts" "$work/holder.pid" &
+    except BlockingIOError: pass' "$pts" "$work/holder.pid" "${1:-ModemManager}" &
     HOLDER=$!
     pids+=("$HOLDER")
     poll "the holder did not start" test -s "$work/holder.pid"
@@ -99,15 +101,28 @@ rm -f "$work/holder.pid"
 start_holder
 run close-autorun --port "$work/card"
 [ "$STATUS" = 4 ] || fail "refused by polkit: status $STATUS: $OUT"
-grep -q "would not let go of the card: PolicyKit authorization failed: not authorized; .*card is open in python3 (pid $HOLDER)" \
+grep -q "would not let go of the card: PolicyKit authorization failed: not authorized; .*card is open in ModemManager (pid $HOLDER)" \
     <<<"$OUT" || fail "refused by polkit: no reason or holder: $OUT"
 [ "$(mode_commands)" = 0 ] || fail "refused by polkit: the card got a mode command"
 
 # --no-inhibit: ModemManager is not asked, and refused like any other holder.
 run probe --port "$work/card" --no-inhibit
-[ "$STATUS" = 4 ] && grep -q "card is open in python3 (pid $HOLDER): nothing was sent" <<<"$OUT" ||
+[ "$STATUS" = 4 ] && grep -q "card is open in ModemManager (pid $HOLDER): nothing was sent" <<<"$OUT" ||
     fail "--no-inhibit: status $STATUS: $OUT"
 [ "$(inhibits True)" = 1 ] || fail "--no-inhibit asked ModemManager: $(cat "$work/mm.calls")"
+
+# Another program on the port: refused, and ModemManager is not asked.
+kill "$HOLDER"; wait "$HOLDER" 2>/dev/null
+rm -f "$work/holder.pid"
+start_holder minicom
+calls=$(wc -l <"$work/mm.calls")
+run probe --port "$work/card"
+[ "$STATUS" = 4 ] && grep -q "card is open in minicom (pid $HOLDER): nothing was sent" <<<"$OUT" ||
+    fail "another program: status $STATUS: $OUT"
+[ "$(wc -l <"$work/mm.calls")" = "$calls" ] || fail "another program: ModemManager was asked: $(cat "$work/mm.calls")"
+kill "$HOLDER"; wait "$HOLDER" 2>/dev/null
+rm -f "$work/holder.pid"
+start_holder
 
 # Allowed: inhibited on the card, the holder gone, the run goes ahead; the card back afterwards.
 call org.freedesktop.PolicyKit1 /org/freedesktop/PolicyKit1/Authority org.freedesktop.DBus.Mock.AllowUnknown true

@@ -95,6 +95,7 @@ TEST(CliOptionsTest, EachSubcommandsHelpListsItsOptions)
         {"close-autorun", {"--port PORT", "--all", "--wait", "--leave-timeout", "--report FILE", "--jobs"}, {"--probe", "Signals"}},
         {"probe", {"--port PORT", "--slot SLOT", "--log FILE"}, {"--wait", "--return-timeout"}},
         {"list", {"--probe", "--slots FILE", "--json", "--log FILE"}, {"--port", "--all", "--report"}},
+        {"hold", {"DEVICE", "--no-inhibit"}, {"--all", "--wait"}},
     };
     for (const auto& c : kCases) {
         std::string strHelp;

@@ -1,16 +1,20 @@
-// vostrel-cli's pure parts: how a mode run is judged, how bytes are written in the transcript, and
-// that transcript lines from many threads never mix.
+// vostrel-cli's pure parts: how a mode run is judged, how bytes are written in the transcript, that
+// transcript lines from many threads never mix, and when a run's watch on its ports can be believed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include "cli/CardRun.h"
 #include "cli/CliStatus.h"
+#include "cli/OpenWatch.h"
 #include "cli/Output.h"
 #include "cli/Transcript.h"
 #include "tests/support/ModeCommandTexts.h"
@@ -204,6 +208,81 @@ TEST(DuplicateSerialWarningsTest, NamesEveryCardOfASerialOnce)
     EXPECT_EQ(DuplicateSerialWarnings(cards),
               (std::vector<std::string>{
                   "cards 1-1 and 2-1 and 2-2 give the same USB serial number SAME: tell them apart by their slots"}));
+}
+
+// The system's reports as a test scripts them: node 1 has two names, node 2 one, anything else
+// cannot be watched.
+class CScriptedOpens : public IDeviceOpenSource {
+public:
+    std::vector<CDeviceOpenReport> pending;
+    int Watch(const std::string& strDevice) override
+    {
+        const std::map<std::string, int> nodes = {{"/dev/ttyUSB2", 1}, {"/dev/serial/by-id/card", 1}, {"/dev/ttyUSB3", 2}};
+        const auto it = nodes.find(strDevice);
+        return it == nodes.end() ? -1 : it->second;
+    }
+    void EndWatch(int) override {}
+    std::vector<CDeviceOpenReport> Read() override { return std::exchange(pending, {}); }
+};
+
+// The look after a run is left out only when every open reported since the watch began was the
+// run's own, each seen as one report: another's open (before, during or after ours), an own open
+// the watch did not see, a removed node or lost reports all call for it.
+TEST(RunOpenWatchTest, OnlyTheRunsOwnOpensLeaveOutTheLookAfterTheRun)
+{
+    const struct {
+        const char* pszCase;
+        std::vector<std::string> steps;   // "opened N"/"gone N": another opened node N/N was removed
+        bool bOnlyOwn;
+    } kCases[] = {
+        {"nobody else", {"watch", "own"}, true},
+        {"the run reopens its port", {"watch", "own", "own"}, true},
+        {"its port by another name of the node", {"watch", "own by-id"}, true},
+        {"an open before the watch began (the look sees it)", {"opened 1", "watch", "own"}, true},
+        {"a failed open that never reached the node", {"watch", "own failed", "own"}, true},
+        {"another opened it after the look", {"watch", "opened 1", "own"}, false},
+        {"another opened the card's other port mid-run", {"watch", "own", "opened 2"}, false},
+        {"another opened it while ours did", {"watch", "own with another"}, false},
+        {"our open was not reported", {"watch", "own unseen"}, false},
+        {"a failed open that opened the node", {"watch", "own failed after opening", "own"}, false},
+        {"the node was removed", {"watch", "own", "gone 1"}, false},
+        {"reports were lost", {"watch", "own", "lost"}, false},
+        {"a port that cannot be watched", {"watch /dev/ttyACM9", "own"}, false},
+    };
+    for (const auto& c : kCases) {
+        auto owned = std::make_unique<CScriptedOpens>();
+        CScriptedOpens& system = *owned;
+        CDeviceOpenCounts counts(std::move(owned));
+        std::optional<CRunOpenWatch> watch;
+        for (const std::string& strStep : c.steps) {
+            const auto Own = [&](const std::string& strDevice, bool bOpens, std::vector<int> reports) {
+                watch->OwnOpen(strDevice, [&] {
+                    for (int nWatch : reports)
+                        system.pending.push_back({nWatch, true});
+                    return bOpens;
+                });
+            };
+            if (strStep.rfind("watch", 0) == 0) {
+                std::vector<std::string> devices = {"/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/serial/by-id/card"};
+                if (strStep.size() > 6)
+                    devices.push_back(strStep.substr(6));
+                watch.emplace(counts, devices);
+            } else if (strStep.rfind("opened ", 0) == 0 || strStep.rfind("gone ", 0) == 0) {
+                system.pending.push_back({std::stoi(strStep.substr(strStep.find(' ') + 1)), strStep[0] == 'o'});
+            } else if (strStep == "lost") {
+                system.pending.push_back({-1, false});
+            } else if (strStep == "own" || strStep == "own by-id") {
+                Own(strStep == "own" ? "/dev/ttyUSB2" : "/dev/serial/by-id/card", true, {1});
+            } else if (strStep == "own with another") {
+                Own("/dev/ttyUSB2", true, {1, 1});
+            } else if (strStep == "own unseen") {
+                Own("/dev/ttyUSB2", true, {});
+            } else {
+                Own("/dev/ttyUSB2", false, strStep == "own failed" ? std::vector<int>{} : std::vector<int>{1});
+            }
+        }
+        EXPECT_EQ(watch->OnlyOwnOpens(), c.bOnlyOwn) << c.pszCase;
+    }
 }
 
 } // namespace
